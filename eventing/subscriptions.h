@@ -1,0 +1,50 @@
+// The table of twenty GENA subscriptions, guarded by one lock held only for short table steps.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// Where a subscription came from: the subscriber's address and the local address (with its
+// netmask) the request arrived on. Callbacks are honoured only towards the subscriber itself or
+// the local subnet.
+struct GenaPeer {
+    uint32_t peerAddress;
+    uint32_t localAddress;
+    uint32_t localNetmask;
+};
+
+// Whether events may be sent to `address` for a subscription made from `peer`.
+bool genaCallbackAddressAllowed(const GenaPeer* peer, uint32_t address);
+
+// Frees every entry. Called at each start of the servers.
+void genaClearSubscriptions();
+
+// New subscription: answers on the socket (granted, refused 412, failed 500) and returns the
+// table index, or -1. `callback` is the text after "CALLBACK: " to the end of the head.
+int genaSubscribe(PlatformSocket socket, int timeout, const char* path, const char* callback,
+                  const GenaPeer* peer);
+
+// Renewal; `sid` is the text after "SID: uuid:".
+void genaRenew(PlatformSocket socket, int timeout, const char* sid);
+
+// Cancellation; `sid` is the text after "SID: " (begins "uuid:"); nullptr when absent.
+void genaUnsubscribe(PlatformSocket socket, const char* sid);
+
+// A consistent copy of one live entry, taken for delivering one event.
+struct GenaEventTarget {
+    int32_t sid;
+    int32_t seq;                // the event key to send
+    int32_t isContentDirectory; // 1 ContentDirectory, 0 ConnectionManager
+    GenaPeer peer;
+    char callback[1024];        // the stored CALLBACK text, cut to fit
+};
+
+// Copies entry `index` and raises its seq by one in the same locked step, so concurrent
+// notifications never lose or repeat a key. `wanted(isContentDirectory)` decides whether the
+// entry takes part; when it does not, nothing changes and false is returned. False also for a
+// free entry or an index outside 0..19.
+bool genaTakeEventTarget(int index, bool notifyContentDirectory, bool notifyConnectionManager,
+                         GenaEventTarget* out);
+
+constexpr int kGenaTableSize = 20;

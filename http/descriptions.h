@@ -1,0 +1,8 @@
+// The device description and the two service descriptions.
+#pragma once
+
+#include "platform/platform.h"
+
+void sendDeviceDescription(PlatformSocket socket, const char* version, const char* urlBase);
+void sendConnectionManagerDescription(PlatformSocket socket, const char* version);
+void sendContentDirectoryDescription(PlatformSocket socket, const char* version);

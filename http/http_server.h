@@ -1,0 +1,18 @@
+// One HTTP listener per served address; one thread per accepted connection.
+#pragma once
+
+#include <atomic>
+
+#include "platform/platform.h"
+
+// Listening socket on `address`, port 8080 or the next free one up to 9080; 0 when none.
+PlatformSocket httpOpenListener(uint32_t address);
+
+// Accept-thread body. `arg` is the std::atomic<PlatformSocket>* listener variable owned by the
+// SSDP listen thread; the thread ends once the variable reads 0 (the owner closes the socket
+// first so a blocked accept returns).
+void httpAcceptThread(void* arg);
+
+// Connection-thread body: `arg` is the accepted socket value cast to a pointer-sized integer.
+// Serves one request and closes the socket.
+void httpConnectionThread(void* arg);

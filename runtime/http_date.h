@@ -1,0 +1,9 @@
+// The date text of HTTP, GENA and SSDP headers: "Wdy, DD Mon YYYY HH:MM:SS" in UTC.
+#pragma once
+
+struct HttpDateText {
+    char text[26]; // 25 characters and the terminator
+};
+
+// The current moment. Each caller gets its own copy, so concurrent callers never share a result.
+HttpDateText httpDate();
