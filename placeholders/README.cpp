@@ -1,0 +1,1 @@
+// Weak stand-ins for functions not written yet; a real definition elsewhere overrides them.
