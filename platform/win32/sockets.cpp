@@ -1,0 +1,184 @@
+// Generic socket services on Windows Sockets (ws2_32 with the 1.1 start-up the host expects).
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <cstring>
+
+static sockaddr_in makeAddress(uint32_t address, uint16_t port) {
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = address;
+    sa.sin_port = htons(port);
+    return sa;
+}
+
+static void storeEndpoint(const sockaddr_in& sa, Ipv4Endpoint* out) {
+    if (out == nullptr) {
+        return;
+    }
+    out->address = sa.sin_addr.s_addr;
+    out->port = ntohs(sa.sin_port);
+}
+
+char* platformAddressText(uint32_t address, char* out) {
+    const uint8_t* b = reinterpret_cast<const uint8_t*>(&address);
+    std::snprintf(out, 16, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+    return out;
+}
+
+int platformNetStartup() {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(1, 1), &data) == 0 ? 0 : -1;
+}
+
+void platformNetCleanup() {
+    WSACleanup();
+}
+
+PlatformSocket platformSocketTcp() {
+    return socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+}
+
+PlatformSocket platformSocketUdp() {
+    return socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+}
+
+void platformSocketClose(PlatformSocket socket) {
+    if (socket != kPlatformInvalidSocket) {
+        closesocket(socket);
+    }
+}
+
+int platformSocketBind(PlatformSocket socket, uint32_t address, uint16_t port) {
+    sockaddr_in sa = makeAddress(address, port);
+    return bind(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
+}
+
+int platformSocketListen(PlatformSocket socket, int backlog) {
+    return listen(socket, backlog) == 0 ? 0 : -1;
+}
+
+PlatformSocket platformSocketAccept(PlatformSocket socket, Ipv4Endpoint* peer) {
+    sockaddr_in sa;
+    int len = sizeof sa;
+    SOCKET s = accept(socket, reinterpret_cast<sockaddr*>(&sa), &len);
+    if (s == INVALID_SOCKET) {
+        return kPlatformInvalidSocket;
+    }
+    storeEndpoint(sa, peer);
+    return s;
+}
+
+int platformSocketConnect(PlatformSocket socket, uint32_t address, uint16_t port,
+                          uint32_t timeoutMs) {
+    sockaddr_in sa = makeAddress(address, port);
+    u_long nonBlocking = 1;
+    if (ioctlsocket(socket, FIONBIO, &nonBlocking) != 0) {
+        return -1;
+    }
+    int rc = connect(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    if (rc != 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+        fd_set writable;
+        fd_set failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        FD_SET(socket, &writable);
+        FD_SET(socket, &failed);
+        timeval tv;
+        tv.tv_sec = static_cast<long>(timeoutMs / 1000);
+        tv.tv_usec = static_cast<long>((timeoutMs % 1000) * 1000);
+        int ready = select(0, nullptr, &writable, &failed, &tv);
+        if (ready > 0 && FD_ISSET(socket, &writable) && !FD_ISSET(socket, &failed)) {
+            rc = 0;
+        }
+    }
+    u_long blocking = 0;
+    if (ioctlsocket(socket, FIONBIO, &blocking) != 0) {
+        return -1;
+    }
+    return rc == 0 ? 0 : -1;
+}
+
+int platformSocketSend(PlatformSocket socket, const void* data, int length) {
+    int n = send(socket, static_cast<const char*>(data), length, 0);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+int platformSocketRecv(PlatformSocket socket, void* buffer, int length) {
+    int n = recv(socket, static_cast<char*>(buffer), length, 0);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+int platformSocketSendTo(PlatformSocket socket, const void* data, int length,
+                         const Ipv4Endpoint* to) {
+    sockaddr_in sa = makeAddress(to->address, to->port);
+    int n = sendto(socket, static_cast<const char*>(data), length, 0,
+                   reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    return n == SOCKET_ERROR ? -1 : n;
+}
+
+int platformSocketLocalName(PlatformSocket socket, Ipv4Endpoint* local) {
+    sockaddr_in sa;
+    int len = sizeof sa;
+    if (getsockname(socket, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
+        sa.sin_family != AF_INET) {
+        return -1;
+    }
+    storeEndpoint(sa, local);
+    return 0;
+}
+
+int platformSocketPeerName(PlatformSocket socket, Ipv4Endpoint* peer) {
+    sockaddr_in sa;
+    int len = sizeof sa;
+    if (getpeername(socket, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
+        sa.sin_family != AF_INET) {
+        return -1;
+    }
+    storeEndpoint(sa, peer);
+    return 0;
+}
+
+int platformSocketSetReuseAddress(PlatformSocket socket) {
+    BOOL on = TRUE;
+    return setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on),
+                      sizeof on) == 0
+               ? 0
+               : -1;
+}
+
+int platformSocketSetTimeouts(PlatformSocket socket, uint32_t recvMs, uint32_t sendMs) {
+    DWORD r = recvMs;
+    DWORD s = sendMs;
+    if (setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&r), sizeof r) !=
+            0 ||
+        setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&s), sizeof s) !=
+            0) {
+        return -1;
+    }
+    return 0;
+}
+
+int platformHostName(char* out, int size) {
+    if (size <= 0 || gethostname(out, size) != 0) {
+        return -1;
+    }
+    out[size - 1] = '\0';
+    return 0;
+}
+
+int platformResolveIpv4(const char* host, uint32_t* address) {
+    unsigned long parsed = inet_addr(host);
+    if (parsed != INADDR_NONE || std::strcmp(host, "255.255.255.255") == 0) {
+        *address = static_cast<uint32_t>(parsed);
+        return 0;
+    }
+    // gethostbyname keeps its result per thread in Windows Sockets.
+    const hostent* entry = gethostbyname(host);
+    if (entry == nullptr || entry->h_addrtype != AF_INET || entry->h_addr_list[0] == nullptr) {
+        return -1;
+    }
+    std::memcpy(address, entry->h_addr_list[0], sizeof *address);
+    return 0;
+}
