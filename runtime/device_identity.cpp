@@ -1,0 +1,40 @@
+#include "runtime/device_identity.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "runtime/runtime_internal.h"
+
+const char serverString[] = "Windows NT/5.0, UPnP/1.0, KestrelBloom SDK/1.0";
+
+static const char kFallbackUdn[] = "uuid:12345678-4321";
+
+UdnText udnFromAdapter(const PlatformAdapter* adapter) {
+    UdnText udn{};
+    std::memcpy(udn.text, kFallbackUdn, sizeof kFallbackUdn);
+    if (adapter == nullptr) {
+        return udn;
+    }
+    // The adapter piece: the 11 characters after the opening brace of the GUID-like name.
+    char piece[12] = {0};
+    size_t nameLength = strnlen(adapter->name, sizeof adapter->name);
+    if (nameLength > 1) {
+        size_t take = nameLength - 1 < 11 ? nameLength - 1 : 11;
+        std::memcpy(piece, adapter->name + 1, take);
+    }
+    const uint8_t* mac = adapter->hardwareAddress;
+    std::snprintf(udn.text, sizeof udn.text,
+                  "uuid:%s-%02x%02x%02x%02x%02x%02x-kestrelbloom-mediaserver", piece, mac[0],
+                  mac[1], mac[2], mac[3], mac[4], mac[5]);
+    return udn;
+}
+
+UdnText deviceUdn() {
+    PlatformAdapter adapter;
+    std::memset(&adapter, 0, sizeof adapter);
+    if (platformFirstAdapter(&adapter) != 0) {
+        return udnFromAdapter(nullptr);
+    }
+    return udnFromAdapter(&adapter);
+}

@@ -1,0 +1,107 @@
+#include "runtime/text_buffer.h"
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+// Makes room for `extra` more characters. Capacity doubles, or jumps straight to the needed size
+// when one append is larger than the doubled buffer. Returns false (buffer untouched) when the
+// size would overflow or the allocation fails.
+static bool textBufferGrow(TextBuffer* buffer, size_t extra) {
+    size_t needed = static_cast<size_t>(buffer->length) + extra + 1;
+    if (needed <= static_cast<size_t>(buffer->capacity)) {
+        return true;
+    }
+    if (needed > INT32_MAX) {
+        return false;
+    }
+    size_t doubled = 2 * static_cast<size_t>(buffer->capacity);
+    size_t capacity = doubled < needed ? needed : doubled;
+    if (capacity > INT32_MAX) {
+        capacity = needed;
+    }
+    char* text = static_cast<char*>(std::malloc(capacity));
+    if (text == nullptr) {
+        return false;
+    }
+    std::memcpy(text, buffer->text, static_cast<size_t>(buffer->length) + 1);
+    std::free(buffer->text);
+    buffer->text = text;
+    buffer->capacity = static_cast<int32_t>(capacity);
+    return true;
+}
+
+TextBuffer* textBufferCreate(const char* initial, int32_t capacity) {
+    if (capacity < 1) {
+        capacity = 1;
+    }
+    TextBuffer* buffer = static_cast<TextBuffer*>(std::malloc(sizeof(TextBuffer)));
+    if (buffer == nullptr) {
+        return nullptr;
+    }
+    buffer->text = static_cast<char*>(std::malloc(static_cast<size_t>(capacity)));
+    if (buffer->text == nullptr) {
+        std::free(buffer);
+        return nullptr;
+    }
+    buffer->text[0] = '\0';
+    buffer->length = 0;
+    buffer->capacity = capacity;
+    return textBufferAppend(buffer, initial);
+}
+
+TextBuffer* textBufferAppend(TextBuffer* buffer, const char* text) {
+    if (buffer == nullptr || text == nullptr) {
+        return buffer;
+    }
+    size_t n = std::strlen(text);
+    if (n == 0 || !textBufferGrow(buffer, n)) {
+        return buffer;
+    }
+    std::memcpy(buffer->text + buffer->length, text, n + 1);
+    buffer->length += static_cast<int32_t>(n);
+    return buffer;
+}
+
+TextBuffer* textBufferAppendFormat(TextBuffer* buffer, const char* format, ...) {
+    if (buffer == nullptr || format == nullptr) {
+        return buffer;
+    }
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    size_t room = static_cast<size_t>(buffer->capacity - buffer->length);
+    int n = std::vsnprintf(buffer->text + buffer->length, room, format, args);
+    va_end(args);
+    if (n < 0) {
+        buffer->text[buffer->length] = '\0';
+    } else if (static_cast<size_t>(n) < room) {
+        buffer->length += n;
+    } else if (textBufferGrow(buffer, static_cast<size_t>(n))) {
+        std::vsnprintf(buffer->text + buffer->length, static_cast<size_t>(n) + 1, format, copy);
+        buffer->length += n;
+    } else {
+        buffer->text[buffer->length] = '\0';
+    }
+    va_end(copy);
+    return buffer;
+}
+
+void textBufferClear(TextBuffer* buffer) {
+    if (buffer == nullptr) {
+        return;
+    }
+    buffer->length = 0;
+    buffer->text[0] = '\0';
+}
+
+void textBufferFree(TextBuffer* buffer) {
+    if (buffer == nullptr) {
+        return;
+    }
+    std::free(buffer->text);
+    std::free(buffer);
+}
