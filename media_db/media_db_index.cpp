@@ -1,0 +1,175 @@
+#include "media_db/media_db_internal.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr size_t kInitialSlots = 64;
+
+size_t hashHandle(int64_t handle) {
+    uint64_t h = static_cast<uint64_t>(handle) * 0x9E3779B97F4A7C15ULL;
+    return static_cast<size_t>(h ^ (h >> 29));
+}
+
+size_t hashTitle(const char* text) {
+    uint64_t h = 0xCBF29CE484222325ULL;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; p++) {
+        h = (h ^ *p) * 0x100000001B3ULL;
+    }
+    return static_cast<size_t>(h ^ (h >> 32));
+}
+
+// Places an entry in a table known to have a free slot.
+void placeHandle(HandleIndex::Slot* slots, size_t mask, int64_t handle, MediaObject* object) {
+    size_t i = hashHandle(handle) & mask;
+    while (slots[i].object != nullptr) {
+        i = (i + 1) & mask;
+    }
+    slots[i].handle = handle;
+    slots[i].object = object;
+}
+
+// Keeps the load at or below one half, so probe runs stay short.
+bool growHandles(HandleIndex* index) {
+    size_t capacity = index->mask == 0 ? kInitialSlots : (index->mask + 1) * 2;
+    auto* slots = static_cast<HandleIndex::Slot*>(std::calloc(capacity, sizeof(HandleIndex::Slot)));
+    if (slots == nullptr) {
+        return false;
+    }
+    if (index->slots != nullptr) {
+        for (size_t i = 0; i <= index->mask; i++) {
+            if (index->slots[i].object != nullptr) {
+                placeHandle(slots, capacity - 1, index->slots[i].handle, index->slots[i].object);
+            }
+        }
+        std::free(index->slots);
+    }
+    index->slots = slots;
+    index->mask = capacity - 1;
+    return true;
+}
+
+void placeTitle(MediaObject** slots, size_t mask, MediaObject* container) {
+    size_t i = hashTitle(container->title) & mask;
+    while (slots[i] != nullptr) {
+        i = (i + 1) & mask;
+    }
+    slots[i] = container;
+}
+
+bool growTitles(TitleIndex* index) {
+    size_t capacity = index->mask == 0 ? kInitialSlots : (index->mask + 1) * 2;
+    auto** slots = static_cast<MediaObject**>(std::calloc(capacity, sizeof(MediaObject*)));
+    if (slots == nullptr) {
+        return false;
+    }
+    if (index->slots != nullptr) {
+        for (size_t i = 0; i <= index->mask; i++) {
+            if (index->slots[i] != nullptr) {
+                placeTitle(slots, capacity - 1, index->slots[i]);
+            }
+        }
+        std::free(index->slots);
+    }
+    index->slots = slots;
+    index->mask = capacity - 1;
+    return true;
+}
+
+} // namespace
+
+bool handle_index_insert(HandleIndex* index, int64_t handle, MediaObject* object) {
+    if (object == nullptr) {
+        return false;
+    }
+    if ((index->used + 1) * 2 > index->mask + 1 && !growHandles(index)) {
+        return false;
+    }
+    placeHandle(index->slots, index->mask, handle, object);
+    index->used++;
+    return true;
+}
+
+MediaObject* handle_index_find(const HandleIndex* index, int64_t handle) {
+    if (index->slots == nullptr) {
+        return nullptr;
+    }
+    size_t i = hashHandle(handle) & index->mask;
+    while (index->slots[i].object != nullptr) {
+        if (index->slots[i].handle == handle) {
+            return index->slots[i].object;
+        }
+        i = (i + 1) & index->mask;
+    }
+    return nullptr;
+}
+
+// Backward-shift deletion: entries after the hole move up when their home slot allows it, so no
+// tombstones accumulate.
+void handle_index_remove(HandleIndex* index, int64_t handle) {
+    if (index->slots == nullptr) {
+        return;
+    }
+    size_t mask = index->mask;
+    size_t i = hashHandle(handle) & mask;
+    while (index->slots[i].object != nullptr && index->slots[i].handle != handle) {
+        i = (i + 1) & mask;
+    }
+    if (index->slots[i].object == nullptr) {
+        return;
+    }
+    size_t hole = i;
+    for (size_t j = (hole + 1) & mask; index->slots[j].object != nullptr; j = (j + 1) & mask) {
+        size_t home = hashHandle(index->slots[j].handle) & mask;
+        // The entry at j may fill the hole unless its home lies cyclically in (hole, j].
+        bool homeBetween = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
+        if (!homeBetween) {
+            index->slots[hole] = index->slots[j];
+            hole = j;
+        }
+    }
+    index->slots[hole].object = nullptr;
+    index->slots[hole].handle = 0;
+    index->used--;
+}
+
+void handle_index_clear(HandleIndex* index) {
+    std::free(index->slots);
+    index->slots = nullptr;
+    index->mask = 0;
+    index->used = 0;
+}
+
+bool title_index_insert(TitleIndex* index, MediaObject* container) {
+    if (container == nullptr || container->title == nullptr) {
+        return false;
+    }
+    if ((index->used + 1) * 2 > index->mask + 1 && !growTitles(index)) {
+        return false;
+    }
+    placeTitle(index->slots, index->mask, container);
+    index->used++;
+    return true;
+}
+
+MediaObject* title_index_find(const TitleIndex* index, const char* title) {
+    if (index->slots == nullptr || title == nullptr) {
+        return nullptr;
+    }
+    size_t i = hashTitle(title) & index->mask;
+    while (index->slots[i] != nullptr) {
+        if (std::strcmp(index->slots[i]->title, title) == 0) {
+            return index->slots[i];
+        }
+        i = (i + 1) & index->mask;
+    }
+    return nullptr;
+}
+
+void title_index_clear(TitleIndex* index) {
+    std::free(index->slots);
+    index->slots = nullptr;
+    index->mask = 0;
+    index->used = 0;
+}

@@ -1,0 +1,66 @@
+// Metadata of one MP3 file: ID3v2 (2.2, 2.3, 2.4) and ID3v1 tags, the first MPEG audio frame's
+// duration, and where the embedded JPEG picture lies. All functions are reentrant: each call
+// keeps its working state to itself, so any thread may call them.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// Outputs of one read. Texts are new owned strings (ISO-8859-1 bytes, or UTF-8 bytes as stored
+// for encoding 3); nullptr when absent.
+struct Mp3Info {
+    char* title;
+    char* artist;
+    char* album;
+    char* genre;
+    char* date;     // "YYYY-01-01" (cut to 10 characters), or nullptr
+    char* duration; // "H:MM:SS.mmm", or nullptr
+    int32_t size;
+    int32_t track_number;
+    int32_t has_album_art;
+};
+
+// Reads the file at `path`. Returns false, leaving *info zeroed, when the file cannot be opened,
+// its ID3v2 version is not 2 to 4, or no MPEG frame header is found; true with every output set
+// otherwise. Release the texts with mp3_info_release.
+bool mp3_read_info(const char* path, Mp3Info* info);
+
+// The same over an open stream positioned anywhere; `fileSize` is the stream's length.
+bool mp3_read_info_stream(FILE* file, int64_t fileSize, Mp3Info* info);
+
+// Frees the texts and zeroes the record.
+void mp3_info_release(Mp3Info* info);
+
+// The JPEG picture of the first picture frame of the ID3v2 tag: from the first FF D8 FF E0
+// inside the frame's data to the frame's end. Returns false when there is no tag, no picture
+// frame, or no such marker within the frame.
+bool mp3_album_art_range(FILE* file, int64_t fileSize, int64_t* offset, int64_t* length);
+
+// Genre table (148 names, index 0 to 147, the table's own spellings).
+constexpr int kId3GenreCount = 148;
+const char* id3_genre_name(int index);
+
+// Decoded first frame header of an MPEG audio stream.
+struct MpegHeader {
+    int version;         // 1 MPEG-1, 2 MPEG-2, 25 MPEG-2.5
+    int layer;           // 1, 2 or 3
+    int bitrateKbps;     // 0 for free format or a bad index
+    int sampleRate;      // Hz; 0 for the reserved index
+    int samplesPerFrame; // 384, 576 or 1152
+};
+
+// Decodes 4 header bytes. False for a reserved version or layer.
+bool mpeg_decode_header(const uint8_t header[4], MpegHeader* out);
+
+// Milliseconds from a Xing frame count (or 0 when there is none) and the audio size in bytes,
+// as the duration step computes them.
+int64_t mpeg_duration_ms(const MpegHeader* header, int64_t xingFrames, int64_t audioBytes);
+
+// Writes "H:MM:SS.mmm" for a non-negative number of milliseconds into out (16 bytes suffice up
+// to 277,777 hours). Returns out.
+char* mp3_format_duration(int64_t ms, char* out, int size);
+
+// Finds the first frame header at or after `start`, decodes it and returns the duration text
+// (new owned string). nullptr when no usable header is found; *found is set to whether a
+// usable header existed (the duration may still be absent when memory is short).
+char* mpeg_duration_text(FILE* file, int64_t start, bool hasId3v1, int64_t fileSize, bool* found);
