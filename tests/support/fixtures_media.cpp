@@ -1,0 +1,327 @@
+#include "support/fixtures_media.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fixtures {
+namespace {
+
+std::string bigEndian(uint32_t value, int bytes) {
+    std::string out;
+    for (int i = bytes - 1; i >= 0; i--) {
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    }
+    return out;
+}
+
+std::string syncsafe(uint32_t value) {
+    std::string out;
+    for (int i = 3; i >= 0; i--) {
+        out += static_cast<char>((value >> (7 * i)) & 0x7F);
+    }
+    return out;
+}
+
+void appendUnit(std::string* out, uint16_t unit, bool littleEndian) {
+    if (littleEndian) {
+        *out += static_cast<char>(unit & 0xFF);
+        *out += static_cast<char>(unit >> 8);
+    } else {
+        *out += static_cast<char>(unit >> 8);
+        *out += static_cast<char>(unit & 0xFF);
+    }
+}
+
+constexpr int kBitratesV1[3][16] = {
+    {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448, 0},
+    {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 0},
+    {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
+};
+constexpr int kBitratesV2[2][16] = {
+    {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256, 0},
+    {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
+};
+constexpr int kRates[3][4] = {
+    {44100, 48000, 32000, 0}, {22050, 24000, 16000, 0}, {11025, 12000, 8000, 0}};
+
+int bitrateOf(const MpegSpec& spec) {
+    if (spec.version == 1) {
+        return kBitratesV1[spec.layer - 1][spec.bitrateIndex];
+    }
+    return kBitratesV2[spec.layer == 1 ? 0 : 1][spec.bitrateIndex];
+}
+
+int rateOf(const MpegSpec& spec) {
+    return kRates[spec.version == 1 ? 0 : (spec.version == 2 ? 1 : 2)][spec.rateIndex];
+}
+
+// Bytes between the frame header and a Xing tag: the Layer III side information.
+int sideInfoLength(const MpegSpec& spec) {
+    if (spec.version == 1) {
+        return spec.mono ? 17 : 32;
+    }
+    return spec.mono ? 9 : 17;
+}
+
+} // namespace
+
+std::string textFrameData(int encoding, const std::string& text, bool bigEndianBom,
+                          const std::vector<uint16_t>& wide) {
+    std::string out(1, static_cast<char>(encoding));
+    if (encoding != 1 && encoding != 2) {
+        return out + text;
+    }
+    bool littleEndian = encoding == 1 && !bigEndianBom;
+    if (encoding == 1) {
+        appendUnit(&out, 0xFEFF, littleEndian);
+    }
+    if (!wide.empty()) {
+        for (uint16_t unit : wide) {
+            appendUnit(&out, unit, littleEndian);
+        }
+    } else {
+        for (unsigned char c : text) {
+            appendUnit(&out, c, littleEndian);
+        }
+    }
+    return out;
+}
+
+std::string apicFrameData(const std::string& mime, const std::string& description,
+                          const std::string& picture) {
+    return std::string(1, '\0') + mime + std::string(1, '\0') + "\x03" + description +
+           std::string(1, '\0') + picture;
+}
+
+std::string picFrameData(const std::string& format, const std::string& description,
+                         const std::string& picture) {
+    return std::string(1, '\0') + format.substr(0, 3) + "\x03" + description +
+           std::string(1, '\0') + picture;
+}
+
+std::string id3v2Tag(const std::vector<Id3Frame>& frames, const Id3v2Options& options) {
+    std::string body;
+    if (options.extendedHeader > 0) {
+        // Version 3 counts the payload only; version 4 counts the size bytes as well.
+        uint32_t size = options.extendedHeader + (options.version == 4 ? 4 : 0);
+        body += options.version == 4 ? syncsafe(size) : bigEndian(size, 4);
+        body += std::string(options.extendedHeader, '\0');
+    }
+    for (const Id3Frame& frame : frames) {
+        uint32_t size = static_cast<uint32_t>(frame.data.size());
+        if (options.version == 2) {
+            body += frame.id.substr(0, 3) + bigEndian(size, 3);
+        } else {
+            body += frame.id.substr(0, 4);
+            body +=
+                options.version == 4 && !options.plainV4Sizes ? syncsafe(size) : bigEndian(size, 4);
+            body += std::string(2, '\0');
+        }
+        body += frame.data;
+    }
+    body += std::string(options.padding, '\0');
+    std::string header = "ID3";
+    header += static_cast<char>(options.version);
+    header += '\0';
+    header += static_cast<char>(options.extendedHeader > 0 ? 0x40 : 0);
+    header += syncsafe(static_cast<uint32_t>(body.size()));
+    return header + body;
+}
+
+std::string id3v1Tag(const Id3v1Spec& spec) {
+    std::string block(128, '\0');
+    std::memcpy(&block[0], "TAG", 3);
+    block.replace(3, std::min<size_t>(spec.title.size(), 30), spec.title.substr(0, 30));
+    block.replace(33, std::min<size_t>(spec.artist.size(), 30), spec.artist.substr(0, 30));
+    block.replace(63, std::min<size_t>(spec.album.size(), 30), spec.album.substr(0, 30));
+    block.replace(93, std::min<size_t>(spec.year.size(), 4), spec.year.substr(0, 4));
+    block.replace(97, std::min<size_t>(spec.comment.size(), 28), spec.comment.substr(0, 28));
+    block[126] = static_cast<char>(spec.track);
+    block[127] = static_cast<char>(spec.genre);
+    return block;
+}
+
+std::string mpegHeader(const MpegSpec& spec) {
+    int versionBits = spec.version == 1 ? 0x18 : (spec.version == 2 ? 0x10 : 0x00);
+    int layerBits = 4 - spec.layer;
+    std::string out;
+    out += '\xFF';
+    out += static_cast<char>(0xE0 | versionBits | (layerBits << 1) | 0x01); // no CRC
+    out += static_cast<char>((spec.bitrateIndex << 4) | (spec.rateIndex << 2));
+    out += static_cast<char>(spec.mono ? 0xC4 : 0x44); // mono or joint stereo
+    return out;
+}
+
+int mpegFrameLength(const MpegSpec& spec) {
+    int bitrate = bitrateOf(spec) * 1000;
+    int rate = rateOf(spec);
+    if (bitrate == 0 || rate == 0) {
+        return 0;
+    }
+    if (spec.layer == 1) {
+        return 12 * bitrate / rate * 4;
+    }
+    if (spec.layer == 3 && spec.version != 1) {
+        return 72 * bitrate / rate;
+    }
+    return 144 * bitrate / rate;
+}
+
+std::string mpegAudio(const MpegSpec& spec) {
+    int length = mpegFrameLength(spec);
+    if (length < 4) {
+        length = 417; // free format: a plausible fixed length
+    }
+    std::string frame = mpegHeader(spec) + std::string(length - 4, '\x55');
+    std::string out;
+    if (spec.xingFrames >= 0) {
+        std::string xing = frame;
+        std::string tag =
+            "Xing" + bigEndian(0x0001, 4) + bigEndian(static_cast<uint32_t>(spec.xingFrames), 4);
+        std::string zeroSide(sideInfoLength(spec), '\0');
+        xing.replace(4, zeroSide.size() + tag.size(), zeroSide + tag);
+        out += xing;
+    }
+    for (int i = 0; i < spec.frames; i++) {
+        out += frame;
+    }
+    return out;
+}
+
+std::string fakeJpeg(int bodyBytes) {
+    std::string out("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00", 20);
+    for (int i = 0; i < bodyBytes; i++) {
+        out += static_cast<char>((i * 7 + 3) & 0x7F);
+    }
+    return out + "\xFF\xD9";
+}
+
+std::string buildMp3(const Mp3Spec& spec) {
+    std::string out;
+    if (spec.version != 0) {
+        bool v2 = spec.version == 2;
+        std::vector<Id3Frame> frames;
+        auto add = [&](const char* id2, const char* id34, const std::string& text) {
+            if (!text.empty()) {
+                frames.push_back({v2 ? id2 : id34, textFrameData(0, text)});
+            }
+        };
+        add("TT2", "TIT2", spec.title);
+        add("TP1", "TPE1", spec.artist);
+        add("TAL", "TALB", spec.album);
+        add("TCO", "TCON", spec.genre);
+        add("TYE", "TYER", spec.year);
+        add("TRK", "TRCK", spec.track);
+        if (!spec.jpeg.empty()) {
+            frames.push_back(v2 ? Id3Frame{"PIC", picFrameData("JPG", "", spec.jpeg)}
+                                : Id3Frame{"APIC", apicFrameData("image/jpeg", "", spec.jpeg)});
+        }
+        Id3v2Options options;
+        options.version = spec.version;
+        options.padding = 64;
+        out += id3v2Tag(frames, options);
+    }
+    out += mpegAudio(spec.audio);
+    if (spec.id3v1) {
+        Id3v1Spec v1;
+        v1.title = spec.title;
+        v1.artist = spec.artist;
+        v1.album = spec.album;
+        v1.year = spec.year;
+        v1.track = std::atoi(spec.track.c_str());
+        out += id3v1Tag(v1);
+    }
+    return out;
+}
+
+std::string m3uText(const std::vector<M3uEntry>& entries, const std::string& lineEnd) {
+    std::string out = "#EXTM3U" + lineEnd;
+    for (const M3uEntry& entry : entries) {
+        out += "#EXTINF:" + std::to_string(entry.seconds) + "," + entry.title + lineEnd;
+        out += entry.path + lineEnd;
+    }
+    return out;
+}
+
+std::string libraryFile(const std::vector<std::string>& paths) {
+    std::string out("NDEINDEX\x01\x00\x00\x00", 12);
+    for (const std::string& path : paths) {
+        out += std::string("\x02\x00\x10", 3) + path + std::string(1, '\0');
+    }
+    return out + std::string(8, '\0');
+}
+
+std::string settingsFile(const std::vector<Query>& queries) {
+    std::string out = "[gen_ml_config]\nquery_num=" + std::to_string(queries.size()) + "\n";
+    for (size_t i = 0; i < queries.size(); i++) {
+        std::string n = std::to_string(i + 1);
+        out += "query" + n + "_name=" + queries[i].name + "\n";
+        out += "query" + n + "_val=" + queries[i].value + "\n";
+    }
+    return out;
+}
+
+std::string makeTempDir(const std::string& tag) {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/kb-" + tag + "-XXXXXX";
+    std::vector<char> buffer(pattern.begin(), pattern.end());
+    buffer.push_back('\0');
+    if (mkdtemp(buffer.data()) == nullptr) {
+        return std::string();
+    }
+    return std::string(buffer.data());
+}
+
+bool writeFile(const std::string& path, const std::string& bytes) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        mkdir(path.substr(0, slash).c_str(), 0755);
+    }
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        return false;
+    }
+    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && ok;
+}
+
+std::string readFile(const std::string& path) {
+    std::string out;
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return out;
+    }
+    char block[65536];
+    size_t n;
+    while ((n = std::fread(block, 1, sizeof block, file)) > 0) {
+        out.append(block, n);
+    }
+    std::fclose(file);
+    return out;
+}
+
+void removeTree(const std::string& path) {
+    if (path.size() < 8 || path.find("/kb-") == std::string::npos) {
+        return; // only folders made by makeTempDir
+    }
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) {
+        unlink(path.c_str());
+        return;
+    }
+    while (dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            removeTree(path + "/" + name);
+        }
+    }
+    closedir(dir);
+    rmdir(path.c_str());
+}
+
+} // namespace fixtures
