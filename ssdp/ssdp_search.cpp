@@ -1,0 +1,94 @@
+// Checks on received M-SEARCH datagrams: the required pieces, ST, MX and who may be answered.
+#include "ssdp/ssdp_internal.h"
+
+#include <cstring>
+
+constexpr int kDefaultMx = 5;
+constexpr int kLargestMx = 120;
+
+static char lowerAscii(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Case-insensitive (ASCII) substring search; `needle` is written in capitals.
+static const char* findNoCase(const char* haystack, const char* needle) {
+    size_t length = std::strlen(needle);
+    for (const char* p = haystack; *p != '\0'; p++) {
+        size_t i = 0;
+        while (i < length && p[i] != '\0' && lowerAscii(p[i]) == lowerAscii(needle[i])) {
+            i++;
+        }
+        if (i == length) {
+            return p;
+        }
+    }
+    return nullptr;
+}
+
+static bool hasRequiredPieces(const char* datagram) {
+    static const char* const kExact[] = {"M-SEARCH", "*", "HTTP/1.1"};
+    static const char* const kHeaderNames[] = {"\nHOST", "\nMX", "\nST", "\nMAN"};
+    for (const char* piece : kExact) {
+        if (std::strstr(datagram, piece) == nullptr) {
+            return false;
+        }
+    }
+    for (const char* name : kHeaderNames) {
+        if (findNoCase(datagram, name) == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+static const char* skipBlanks(const char* p) {
+    while (*p == ' ') {
+        p++;
+    }
+    return p;
+}
+
+// MX as the datagram gives it: the leading decimal digits after "MX:", held in 8 bits.
+// Without an "MX:" line the default applies.
+static int readMx(const char* datagram) {
+    const char* line = findNoCase(datagram, "\nMX:");
+    if (line == nullptr) {
+        return kDefaultMx;
+    }
+    unsigned value = 0;
+    for (const char* p = skipBlanks(line + 4); *p >= '0' && *p <= '9'; p++) {
+        value = (value * 10 + static_cast<unsigned>(*p - '0')) & 0xFFu;
+    }
+    return static_cast<int>(value);
+}
+
+bool ssdpParseSearch(const char* datagram, SsdpSearch* out) {
+    if (datagram == nullptr || !hasRequiredPieces(datagram)) {
+        return false;
+    }
+    const char* line = findNoCase(datagram, "\nST:");
+    if (line == nullptr) {
+        return false;
+    }
+    const char* start = skipBlanks(line + 4);
+    const char* end = start;
+    while (static_cast<unsigned char>(*end) > 0x20 && static_cast<unsigned char>(*end) < 0x80) {
+        end++;
+    }
+    int mx = readMx(datagram);
+    if (mx == 0) {
+        return false;
+    }
+    out->target = start;
+    out->targetLength = static_cast<int>(end - start);
+    out->mx = mx > kLargestMx ? kLargestMx : mx;
+    return true;
+}
+
+bool ssdpSenderAllowed(uint32_t sender, uint32_t served, uint32_t netmask) {
+    return sender == served || (sender & netmask) == (served & netmask);
+}
+
+bool ssdpIsDue(uint32_t nowMs, uint32_t dueMs) {
+    return static_cast<int32_t>(nowMs - dueMs) >= 0;
+}
