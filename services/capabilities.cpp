@@ -1,0 +1,120 @@
+#include "services/capabilities.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "eventing/notify.h"
+#include "http/http_writers.h"
+
+namespace {
+
+#define KB_ENVELOPE_OPEN                                                                           \
+    "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"                                               \
+    "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "                           \
+    "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">\r\n"
+
+constexpr char kSearchCapabilities[] =
+    KB_ENVELOPE_OPEN "<s:Body>\r\n"
+                     "<u:GetSearchCapabilitiesResponse "
+                     "xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">\r\n"
+                     "<SearchCaps>dc:title,dc:creator,upnp:artist,upnp:genre,upnp:album,dc:date,"
+                     "upnp:originalTrackNumber,upnp:class,@id,@parentID</SearchCaps>\r\n"
+                     "</u:GetSearchCapabilitiesResponse>\r\n"
+                     "</s:Body>\r\n"
+                     "</s:Envelope>\r\n";
+
+constexpr char kSortCapabilities[] =
+    KB_ENVELOPE_OPEN "<s:Body>\r\n"
+                     "<u:GetSortCapabilitiesResponse "
+                     "xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">\r\n"
+                     "<SortCaps>dc:title,dc:creator,upnp:artist,upnp:genre,upnp:album,dc:date,"
+                     "upnp:originalTrackNumber</SortCaps>\r\n"
+                     "</u:GetSortCapabilitiesResponse>\r\n"
+                     "</s:Body>\r\n"
+                     "</s:Envelope>\r\n";
+
+constexpr char kSystemUpdateIdFormat[] = KB_ENVELOPE_OPEN
+    "<s:Body>\r\n"
+    "<u:GetSystemUpdateIDResponse xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">\r\n"
+    "<Id>%u</Id>\r\n"
+    "</u:GetSystemUpdateIDResponse>\r\n"
+    "</s:Body>\r\n"
+    "</s:Envelope>\r\n";
+
+constexpr char kProtocolInfoFormat[] =
+    KB_ENVELOPE_OPEN "  <s:Body>\r\n"
+                     "    <u:GetProtocolInfoResponse "
+                     "xmlns:u=\"urn:schemas-upnp-org:service:ConnectionManager:1\">\r\n"
+                     "      <Sink></Sink>\r\n"
+                     "      <Source>%s</Source>\r\n"
+                     "    </u:GetProtocolInfoResponse>\r\n"
+                     "  </s:Body>\r\n"
+                     "</s:Envelope>\r\n";
+
+constexpr char kSourceProtocols[] = "http-get:*:audio/mpeg:*,http-get:*:audio/mpegurl:*";
+
+constexpr char kConnectionIds[] =
+    KB_ENVELOPE_OPEN "  <s:Body>\r\n"
+                     "    <u:GetCurrentConnectionIDsResponse "
+                     "xmlns:u=\"urn:schemas-upnp-org:service:ConnectionManager:1\">\r\n"
+                     "      <ConnectionIDs>0</ConnectionIDs>\r\n"
+                     "    </u:GetCurrentConnectionIDsResponse>\r\n"
+                     "  </s:Body>\r\n"
+                     "</s:Envelope>\r\n";
+
+constexpr char kConnectionInfo[] =
+    KB_ENVELOPE_OPEN "  <s:Body>\r\n"
+                     "    <u:GetCurrentConnectionInfoResponse "
+                     "xmlns:u=\"urn:schemas-upnp-org:service:ConnectionManager:1\">\r\n"
+                     "      <RcsID>-1</RcsID>\r\n"
+                     "      <AVTransportID>-1</AVTransportID>\r\n"
+                     "      <ProtocolInfo></ProtocolInfo>\r\n"
+                     "      <PeerConnectionManager></PeerConnectionManager>\r\n"
+                     "      <PeerConnectionID>-1</PeerConnectionID>\r\n"
+                     "      <Direction>Output</Direction>\r\n"
+                     "      <Status>Unknown</Status>\r\n"
+                     "    </u:GetCurrentConnectionInfoResponse>\r\n"
+                     "  </s:Body>\r\n"
+                     "</s:Envelope>\r\n";
+
+#undef KB_ENVELOPE_OPEN
+
+void sendText(PlatformSocket socket, const char* version, const char* text, int length) {
+    httpSendOk(socket, version, length, "text/xml", true);
+    httpSendAll(socket, text, length);
+}
+
+void sendFixed(PlatformSocket socket, const char* version, const char* text) {
+    sendText(socket, version, text, static_cast<int>(std::strlen(text)));
+}
+
+} // namespace
+
+void send_search_capabilities(PlatformSocket socket, const char* version) {
+    sendFixed(socket, version, kSearchCapabilities);
+}
+
+void send_sort_capabilities(PlatformSocket socket, const char* version) {
+    sendFixed(socket, version, kSortCapabilities);
+}
+
+void send_system_update_id(PlatformSocket socket, const char* version) {
+    char area[1024];
+    int length = std::snprintf(area, sizeof area, kSystemUpdateIdFormat,
+                               static_cast<unsigned int>(currentSystemUpdateId()));
+    sendText(socket, version, area, length);
+}
+
+void send_protocol_info(PlatformSocket socket, const char* version) {
+    char area[1024];
+    int length = std::snprintf(area, sizeof area, kProtocolInfoFormat, kSourceProtocols);
+    sendText(socket, version, area, length);
+}
+
+void send_connection_ids(PlatformSocket socket, const char* version) {
+    sendFixed(socket, version, kConnectionIds);
+}
+
+void send_connection_info(PlatformSocket socket, const char* version) {
+    sendFixed(socket, version, kConnectionInfo);
+}

@@ -1,0 +1,116 @@
+#include "services/services_internal.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "http/http_writers.h"
+
+namespace {
+
+constexpr int32_t kFlushBytes = 16 * 1024;
+
+void sendOut(ServicesAnswer* answer) {
+    if (!answer->failed && answer->out->length > 0) {
+        answer->failed = !httpSendAll(answer->socket, answer->out->text, answer->out->length);
+    }
+    textBufferClear(answer->out);
+}
+
+// Frames what `text` holds as one chunk (an empty text is no chunk) and queues it.
+void queueChunk(ServicesAnswer* answer) {
+    if (answer->text->length > 0) {
+        answer->out = textBufferAppendFormat(answer->out, "%x\r\n", answer->text->length);
+        answer->out = textBufferAppend(answer->out, answer->text->text);
+        answer->out = textBufferAppend(answer->out, "\r\n");
+    }
+    textBufferClear(answer->text);
+    if (answer->out->length >= kFlushBytes) {
+        sendOut(answer);
+    }
+}
+
+} // namespace
+
+bool services_answer_open(ServicesAnswer* answer, PlatformSocket socket, const char* version,
+                          const char* urlBase, const char* responseName, const char* filter,
+                          bool chunkable) {
+    answer->socket = socket;
+    answer->version = version;
+    answer->urlBase = urlBase;
+    answer->responseName = responseName;
+    didl_filter_parse(filter, &answer->filter);
+    answer->chunked = chunkable && version != nullptr && std::strstr(version, "1.1") != nullptr;
+    answer->failed = false;
+    answer->text = textBufferCreate(nullptr, 4096);
+    answer->out = answer->chunked ? textBufferCreate(nullptr, kFlushBytes + 4096) : nullptr;
+    if (answer->text == nullptr || (answer->chunked && answer->out == nullptr)) {
+        services_answer_discard(answer);
+        return false;
+    }
+    return true;
+}
+
+void services_answer_begin(ServicesAnswer* answer) {
+    if (answer->chunked) {
+        httpSendChunkedHead(answer->socket);
+    }
+    answer->text = textBufferAppendFormat(
+        answer->text,
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"
+        "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
+        "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">\r\n"
+        "<s:Body>\r\n"
+        "<u:%s xmlns:u=\"urn:schemas-upnp-org:service:ContentDirectory:1\">\r\n"
+        "<Result>\r\n"
+        "&lt;DIDL-Lite xmlns:dc=&quot;http://purl.org/dc/elements/1.1/&quot; "
+        "xmlns:upnp=&quot;urn:schemas-upnp-org:metadata-1-0/upnp/&quot; "
+        "xmlns=&quot;urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/&quot;&gt;\r\n",
+        answer->responseName);
+    if (answer->chunked) {
+        queueChunk(answer);
+    }
+}
+
+void services_answer_object(ServicesAnswer* answer, const MediaObject* object) {
+    if (answer->failed) {
+        return;
+    }
+    answer->text = didl_write_filtered(answer->text, object, &answer->filter, answer->urlBase);
+    if (answer->chunked) {
+        queueChunk(answer);
+    }
+}
+
+void services_answer_finish(ServicesAnswer* answer, int32_t returned, int32_t total) {
+    answer->text = textBufferAppendFormat(answer->text,
+                                          "&lt;/DIDL-Lite&gt;\r\n"
+                                          "</Result>\r\n"
+                                          "<NumberReturned>%d</NumberReturned>\r\n"
+                                          "<TotalMatches>%d</TotalMatches>\r\n"
+                                          "<UpdateID>%d</UpdateID>\r\n"
+                                          "</u:%s>\r\n"
+                                          "</s:Body>\r\n"
+                                          "</s:Envelope>\r\n",
+                                          static_cast<int>(returned), static_cast<int>(total), 0,
+                                          answer->responseName);
+    if (answer->chunked) {
+        queueChunk(answer);
+        answer->out = textBufferAppend(answer->out, "0\r\n\r\n\r\n");
+        sendOut(answer);
+    } else {
+        httpSendOk(answer->socket, answer->version, answer->text->length, "text/xml", true);
+        httpSendAll(answer->socket, answer->text->text, answer->text->length);
+    }
+    services_answer_discard(answer);
+}
+
+void services_answer_discard(ServicesAnswer* answer) {
+    textBufferFree(answer->text);
+    textBufferFree(answer->out);
+    answer->text = nullptr;
+    answer->out = nullptr;
+}
+
+int64_t services_parse_id(const char* text) {
+    return static_cast<int64_t>(std::strtoll(text, nullptr, 10));
+}

@@ -1,0 +1,20 @@
+// SOAP fault answers carrying a UPnP error code and its description.
+#pragma once
+
+#include "platform/platform.h"
+#include "runtime/text_buffer.h"
+
+struct UpnpError {
+    int code;
+    const char* description;
+};
+
+// The UPnP error codes and their texts, searched in order; a row with code 0 ends it.
+extern const UpnpError upnp_error_table[];
+
+// A new buffer holding the fault envelope for `code` (a code not in the table is answered as
+// 604 with that row's text). nullptr when memory is short. The caller frees it.
+TextBuffer* soap_fault_text(int code);
+
+// Sends one complete fault answer (status 500, text/xml) for `code`. Connection thread.
+void soap_send_fault(PlatformSocket socket, const char* version, int code);
