@@ -1,0 +1,156 @@
+// The listener of one served address, its accept thread and one thread per connection.
+#include "http/http_server.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+
+#include "eventing/notify.h"
+#include "eventing/subscriptions.h"
+#include "http/descriptions.h"
+#include "http/http_internal.h"
+#include "http/http_writers.h"
+#include "http/streaming.h"
+#include "runtime/diagnostics.h"
+#include "soap/soap_dispatch.h"
+
+// Connection threads alive in the whole process; written by accept and connection threads.
+static std::atomic<int32_t> activeConnections{0};
+
+int httpActiveConnections() {
+    return activeConnections.load(std::memory_order_relaxed);
+}
+
+PlatformSocket httpOpenListener(uint32_t address) {
+    for (uint32_t port = 8080; port <= 9080; port++) {
+        PlatformSocket s = platformSocketTcp();
+        if (s == kPlatformInvalidSocket) {
+            return 0;
+        }
+        // Listening is part of each try: where the platform lets a second socket bind a port
+        // that another already holds, only listen tells that the port is taken.
+        if (platformSocketBind(s, address, static_cast<uint16_t>(port)) == 0 &&
+            platformSocketListen(s, 0x7FFFFFFF) == 0) {
+            return s;
+        }
+        platformSocketClose(s);
+    }
+    return 0;
+}
+
+void httpAcceptThread(void* arg) {
+    auto* variable = static_cast<std::atomic<PlatformSocket>*>(arg);
+    PlatformSocket listener = variable->load(std::memory_order_relaxed);
+    if (listener == 0) {
+        return;
+    }
+    Ipv4Endpoint local = {0, 0};
+    platformSocketLocalName(listener, &local);
+    char address[16];
+    platformAddressText(local.address, address);
+    verbosePrint("### HTTP server started at http://%s:%d/\n", address, local.port);
+    while ((listener = variable->load(std::memory_order_relaxed)) != 0) {
+        Ipv4Endpoint peer;
+        PlatformSocket s = platformSocketAccept(listener, &peer);
+        if (s == kPlatformInvalidSocket) {
+            // Out of descriptors or a closed listener: pause so the loop cannot spin.
+            platformSleepMs(10);
+            continue;
+        }
+        if (activeConnections.fetch_add(1, std::memory_order_relaxed) >= kHttpMaxConnections) {
+            activeConnections.fetch_sub(1, std::memory_order_relaxed);
+            platformSocketClose(s);
+            continue;
+        }
+        void* socketArg = reinterpret_cast<void*>(static_cast<intptr_t>(s));
+        if (platformThreadStartDetached(httpConnectionThread, socketArg) != 0) {
+            activeConnections.fetch_sub(1, std::memory_order_relaxed);
+            platformSocketClose(s);
+        }
+    }
+    verbosePrint("### HTTP server terminated at http://%s:%d/\n", address, local.port);
+}
+
+void httpConnectionThread(void* arg) {
+    auto s = static_cast<PlatformSocket>(reinterpret_cast<intptr_t>(arg));
+    httpServeConnection(s, kHttpReadLimits);
+    activeConnections.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// The subscriber's address, the local address the request came in on, and its netmask.
+static bool connectionPeer(PlatformSocket socket, GenaPeer* peer) {
+    Ipv4Endpoint local;
+    Ipv4Endpoint remote;
+    if (platformSocketLocalName(socket, &local) != 0 ||
+        platformSocketPeerName(socket, &remote) != 0) {
+        return false;
+    }
+    peer->peerAddress = remote.address;
+    peer->localAddress = local.address;
+    peer->localNetmask = platformNetmaskOf(local.address);
+    return true;
+}
+
+// Calls the handler the route names; returns the index of a new subscription, or -1.
+static int dispatch(PlatformSocket socket, const HttpRoute& route, const char* urlBase) {
+    switch (route.kind) {
+    case HttpRouteKind::None:
+        return -1;
+    case HttpRouteKind::DeviceDescription:
+        sendDeviceDescription(socket, route.version, urlBase);
+        return -1;
+    case HttpRouteKind::ConnectionManagerDescription:
+        sendConnectionManagerDescription(socket, route.version);
+        return -1;
+    case HttpRouteKind::ContentDirectoryDescription:
+        sendContentDirectoryDescription(socket, route.version);
+        return -1;
+    case HttpRouteKind::Track:
+        httpServeTrack(socket, route.version, route.path);
+        return -1;
+    case HttpRouteKind::AlbumArt:
+        httpServeAlbumArt(socket, route.version, route.path);
+        return -1;
+    case HttpRouteKind::Soap:
+        soap_dispatch(socket, route.version, urlBase, route.soapAction, route.body);
+        return -1;
+    case HttpRouteKind::Unsubscribe:
+        genaUnsubscribe(socket, route.sid);
+        return -1;
+    case HttpRouteKind::Renew:
+        genaRenew(socket, route.timeout, route.sid);
+        return -1;
+    case HttpRouteKind::Subscribe:
+        break;
+    }
+    GenaPeer peer;
+    return genaSubscribe(socket, route.timeout, route.path, route.callback,
+                         connectionPeer(socket, &peer) ? &peer : nullptr);
+}
+
+void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits) {
+    // Answers are written whole within the send time-out or the connection is given up.
+    platformSocketSetTimeouts(socket, limits.totalMs, limits.totalMs);
+    Ipv4Endpoint local;
+    TextBuffer* request = textBufferCreate(nullptr, 1024);
+    if (request == nullptr || platformSocketLocalName(socket, &local) != 0) {
+        textBufferFree(request);
+        platformSocketClose(socket);
+        return;
+    }
+    char address[16];
+    char strURLBase[128];
+    std::snprintf(strURLBase, sizeof strURLBase, "http://%s:%d/",
+                  platformAddressText(local.address, address), local.port);
+    int subscription = -1;
+    if (httpReadRequest(socket, request, limits) == HttpReadResult::Complete) {
+        HttpRoute route = httpRouteRequest(request->text);
+        subscription = dispatch(socket, route, strURLBase);
+    }
+    textBufferFree(request);
+    platformSocketClose(socket);
+    if (subscription >= 0) {
+        platformSleepMs(100);
+        genaNotify(subscription, 1, 1);
+    }
+}

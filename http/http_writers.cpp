@@ -1,0 +1,152 @@
+#include "http/http_writers.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "runtime/device_identity.h"
+#include "runtime/diagnostics.h"
+#include "runtime/http_date.h"
+
+bool httpSendAll(PlatformSocket socket, const char* data, int length) {
+    while (length > 0) {
+        int sent = platformSocketSend(socket, data, length);
+        if (sent <= 0) {
+            return false;
+        }
+        data += sent;
+        length -= sent;
+    }
+    return true;
+}
+
+// Formats the text into a stack block, or into a heap block when it does not fit, so a long
+// version or url never cuts a header block short; sends it whole and logs it when asked.
+// Nothing is sent when the heap block cannot be had.
+__attribute__((format(printf, 3, 4))) static void sendFormatted(PlatformSocket socket, bool log,
+                                                                const char* format, ...) {
+    char local[1024];
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    int n = std::vsnprintf(local, sizeof local, format, args);
+    va_end(args);
+    char* text = local;
+    if (n >= static_cast<int>(sizeof local)) {
+        text = static_cast<char*>(std::malloc(static_cast<size_t>(n) + 1));
+        if (text != nullptr) {
+            std::vsnprintf(text, static_cast<size_t>(n) + 1, format, again);
+        }
+    }
+    va_end(again);
+    if (n < 0 || text == nullptr) {
+        return;
+    }
+    httpSendAll(socket, text, n);
+    if (log) {
+        verbosePrint("### HTTP SEND:\n%s", text);
+    }
+    if (text != local) {
+        std::free(text);
+    }
+}
+
+void httpSendOk(PlatformSocket socket, const char* version, int32_t contentLength,
+                const char* contentType, bool upnpHeaders) {
+    HttpDateText date = httpDate();
+    if (upnpHeaders) {
+        sendFormatted(socket, true,
+                      "%s 200 OK\r\n"
+                      "Content-Length: %d\r\n"
+                      "Content-Type: %s\r\n"
+                      "Date: %s GMT\r\n"
+                      "EXT:\r\n"
+                      "SERVER: %s\r\n"
+                      "Connection: close\r\n"
+                      "\r\n",
+                      version, static_cast<int>(contentLength), contentType, date.text,
+                      serverString);
+        return;
+    }
+    sendFormatted(socket, true,
+                  "%s 200 OK\r\n"
+                  "Content-Type: %s\r\n"
+                  "Date: %s GMT\r\n"
+                  "Content-Length: %d\r\n"
+                  "Connection: close\r\n"
+                  "\r\n",
+                  version, contentType, date.text, static_cast<int>(contentLength));
+}
+
+void httpSendServerError(PlatformSocket socket, const char* version, int32_t contentLength,
+                         const char* contentType, bool upnpHeaders) {
+    HttpDateText date = httpDate();
+    if (upnpHeaders) {
+        sendFormatted(socket, true,
+                      "%s 500 Internal Server Error\r\n"
+                      "Content-Type: %s\r\n"
+                      "Date: %s GMT\r\n"
+                      "Content-Length: %d\r\n"
+                      "Connection: close\r\n"
+                      "EXT:\r\n"
+                      "SERVER: %s\r\n"
+                      "\r\n",
+                      version, contentType, date.text, static_cast<int>(contentLength),
+                      serverString);
+        return;
+    }
+    sendFormatted(socket, true,
+                  "%s 500 Internal Server Error\r\n"
+                  "Content-Type: %s\r\n"
+                  "Date: %s GMT\r\n"
+                  "Content-Length: %d\r\n"
+                  "Connection: close\r\n"
+                  "\r\n",
+                  version, contentType, date.text, static_cast<int>(contentLength));
+}
+
+void httpSendNotFound(PlatformSocket socket, const char* version, const char* url) {
+    HttpDateText date = httpDate();
+    sendFormatted(socket, true,
+                  "%s 404 Not Found\r\n"
+                  "Date: %s GMT\r\n"
+                  "Connection: close\r\n"
+                  "Content-Type: text/html\r\n"
+                  "\r\n"
+                  "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\r\n"
+                  "<BODY><H1>Not Found</H1>The requested URL %s was not found on this "
+                  "server.</BODY></HTML>\r\n",
+                  version, date.text, url);
+}
+
+void httpSendChunkedHead(PlatformSocket socket) {
+    HttpDateText date = httpDate();
+    sendFormatted(socket, true,
+                  "HTTP/1.1 200 OK\r\n"
+                  "CONTENT-TYPE: text/xml\r\n"
+                  "DATE: %s GMT\r\n"
+                  "Connection: close\r\n"
+                  "EXT:\r\n"
+                  "SERVER: %s\r\n"
+                  "Transfer-Encoding: chunked\r\n"
+                  "\r\n",
+                  date.text, serverString);
+}
+
+void httpSendChunk(PlatformSocket socket, TextBuffer* buffer) {
+    if (buffer == nullptr || buffer->length == 0) {
+        return;
+    }
+    char size[16];
+    int n = std::snprintf(size, sizeof size, "%x\r\n", static_cast<unsigned>(buffer->length));
+    // A failed write ends the chunk: the rest would only corrupt the framing further.
+    if (httpSendAll(socket, size, n) && httpSendAll(socket, buffer->text, buffer->length)) {
+        httpSendAll(socket, "\r\n", 2);
+    }
+    textBufferClear(buffer);
+}
+
+void httpSendLastChunk(PlatformSocket socket) {
+    httpSendAll(socket, "0\r\n\r\n\r\n", 7);
+}

@@ -1,0 +1,147 @@
+#include "http/http_internal.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/http_socket_pair.h"
+
+namespace {
+
+// A client that writes its pieces with a pause before each one and then, when asked, keeps
+// its end open until the test closes it.
+struct Writer {
+    PlatformSocket socket;
+    std::vector<std::string> pieces;
+    uint32_t pauseMs;
+    bool closeAfter;
+};
+
+void writerBody(void* arg) {
+    auto* w = static_cast<Writer*>(arg);
+    for (const std::string& piece : w->pieces) {
+        platformSleepMs(w->pauseMs);
+        if (!httpSendText(w->socket, piece)) {
+            break;
+        }
+    }
+    if (w->closeAfter) {
+        platformSocketClose(w->socket);
+    }
+}
+
+struct ReadOutcome {
+    HttpReadResult result;
+    std::string text;
+    uint32_t elapsedMs;
+};
+
+ReadOutcome readWith(std::vector<std::string> pieces, uint32_t pauseMs, bool closeAfter,
+                     HttpReadLimits limits = {64 * 1024, 1024 * 1024, 3000}) {
+    HttpSocketPair pair;
+    EXPECT_TRUE(httpSocketPairOpen(&pair));
+    Writer w = {pair.client, std::move(pieces), pauseMs, closeAfter};
+    PlatformThread thread;
+    EXPECT_EQ(platformThreadStart(&thread, writerBody, &w), 0);
+    TextBuffer* request = textBufferCreate(nullptr, 1024);
+    uint32_t start = platformTickMs();
+    ReadOutcome out;
+    out.result = httpReadRequest(pair.server, request, limits);
+    out.elapsedMs = platformTickMs() - start;
+    out.text = request->text;
+    textBufferFree(request);
+    // Closing the server end ends a writer blocked on a full pipe.
+    platformSocketClose(pair.server);
+    pair.server = kPlatformInvalidSocket;
+    platformThreadJoin(thread);
+    if (closeAfter) {
+        pair.client = kPlatformInvalidSocket;
+    }
+    httpSocketPairClose(&pair);
+    return out;
+}
+
+const std::string kPostHead = "POST /ContentDirectory/Control HTTP/1.1\r\n"
+                              "SOAPACTION: \"urn:a#Browse\"\r\nContent-Length: 12\r\n\r\n";
+
+TEST(HttpRead, BodyInALaterSegmentIsKept) {
+    ReadOutcome r = readWith({kPostHead, "<s>body</s>!"}, 100, false);
+    EXPECT_EQ(r.result, HttpReadResult::Complete);
+    EXPECT_EQ(r.text, kPostHead + "<s>body</s>!");
+    // Header name in other capitals, body in several pieces.
+    std::string head = "POST /c HTTP/1.1\r\ncontent-length: 9\r\n\r\n";
+    r = readWith({head, "abc", "def", "ghi"}, 50, false);
+    EXPECT_EQ(r.result, HttpReadResult::Complete);
+    EXPECT_EQ(r.text, head + "abcdefghi");
+}
+
+TEST(HttpRead, HeadSplitAcrossSegmentsAndBlockBoundaries) {
+    ReadOutcome r =
+        readWith({"GET /DeviceDescription.xml HTTP/1.1\r\nHost: x\r", "\n\r", "\n"}, 50, false);
+    EXPECT_EQ(r.result, HttpReadResult::Complete);
+    EXPECT_EQ(r.text, "GET /DeviceDescription.xml HTTP/1.1\r\nHost: x\r\n\r\n");
+    // A request ending exactly on a 1,024-byte boundary does not wait for more.
+    std::string exact = "GET /x HTTP/1.1\r\nX-Pad: ";
+    exact += std::string(1024 - exact.size() - 4, 'p') + "\r\n\r\n";
+    ASSERT_EQ(exact.size(), 1024u);
+    r = readWith({exact}, 0, false);
+    EXPECT_EQ(r.result, HttpReadResult::Complete);
+    EXPECT_EQ(r.text, exact);
+    EXPECT_LT(r.elapsedMs, 1000u);
+    // 2,500 bytes in one piece.
+    std::string big = "POST /c HTTP/1.1\r\nContent-Length: 2400\r\n\r\n";
+    big += std::string(2500 - big.size(), 'b');
+    r = readWith({big}, 0, false);
+    EXPECT_EQ(r.result, HttpReadResult::Complete);
+    EXPECT_EQ(r.text, big);
+}
+
+TEST(HttpRead, SilentAndSlowClientsAreDropped) {
+    HttpReadLimits quick = {64 * 1024, 1024 * 1024, 400};
+    ReadOutcome silent = readWith({}, 0, false, quick);
+    EXPECT_EQ(silent.result, HttpReadResult::Dropped);
+    EXPECT_GE(silent.elapsedMs, 350u);
+    EXPECT_LT(silent.elapsedMs, 2000u);
+    // Each piece arrives within the per-read wait, but the request as a whole takes too long.
+    std::vector<std::string> trickle(40, "X");
+    trickle[0] = "GET / HTTP/1.1\r\n";
+    ReadOutcome slow = readWith(trickle, 50, false, quick);
+    EXPECT_EQ(slow.result, HttpReadResult::Dropped);
+    EXPECT_LT(slow.elapsedMs, 2000u);
+    // A body shorter than announced is waited for, then dropped.
+    ReadOutcome shortBody = readWith({kPostHead + "abc"}, 0, false, quick);
+    EXPECT_EQ(shortBody.result, HttpReadResult::Dropped);
+}
+
+TEST(HttpRead, OversizedHeadsAndBodiesAreDroppedEarly) {
+    HttpReadLimits limits = {4096, 8192, 3000};
+    // A head without end: dropped once it passes the limit, not after the whole stream.
+    std::vector<std::string> endless(200, std::string(1000, 'h'));
+    ReadOutcome head = readWith(endless, 0, false, limits);
+    EXPECT_EQ(head.result, HttpReadResult::Dropped);
+    EXPECT_LT(head.text.size(), 8192u);
+    EXPECT_LT(head.elapsedMs, 2000u);
+    // An announced body above the limit is refused before it is read.
+    ReadOutcome body =
+        readWith({"POST /c HTTP/1.1\r\nContent-Length: 8193\r\n\r\n"}, 0, false, limits);
+    EXPECT_EQ(body.result, HttpReadResult::Dropped);
+    ReadOutcome huge = readWith(
+        {"POST /c HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n"}, 0, false, limits);
+    EXPECT_EQ(huge.result, HttpReadResult::Dropped);
+    ReadOutcome fits =
+        readWith({"POST /c HTTP/1.1\r\nContent-Length: 8192\r\n\r\n", std::string(8192, 'b')}, 0,
+                 false, limits);
+    EXPECT_EQ(fits.result, HttpReadResult::Complete);
+}
+
+TEST(HttpRead, PeerCloseRoutesWhatArrived) {
+    ReadOutcome r = readWith({"GET /DeviceDescription.xml HTTP/1.1"}, 0, true);
+    EXPECT_EQ(r.result, HttpReadResult::Complete);
+    EXPECT_EQ(r.text, "GET /DeviceDescription.xml HTTP/1.1");
+    ReadOutcome empty = readWith({}, 0, true);
+    EXPECT_EQ(empty.result, HttpReadResult::Complete);
+    EXPECT_EQ(empty.text, "");
+}
+
+} // namespace

@@ -1,0 +1,274 @@
+#include "http/http_server.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "eventing/subscriptions.h"
+#include "http/http_internal.h"
+#include "runtime/device_identity.h"
+#include "support/http_socket_pair.h"
+
+namespace {
+
+void serveQuickly(PlatformSocket s) {
+    httpServeConnection(s, {64 * 1024, 1024 * 1024, 2000});
+}
+
+std::string serve(const std::string& request) {
+    return httpExchange(request, serveQuickly);
+}
+
+// Splits an answer into head and body and checks that Content-Length counts the body.
+std::string bodyOf(const std::string& answer) {
+    size_t blank = answer.find("\r\n\r\n");
+    EXPECT_NE(blank, std::string::npos) << answer;
+    std::string body = answer.substr(blank + 4);
+    std::smatch m;
+    std::string head = answer.substr(0, blank);
+    EXPECT_TRUE(std::regex_search(head, m, std::regex("Content-Length: (\\d+)")));
+    EXPECT_EQ(std::stoul(m[1]), body.size());
+    return body;
+}
+
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        n++;
+    }
+    return n;
+}
+
+TEST(HttpServer, DeviceDescriptionNamesTheAddressTheClientUsed) {
+    HttpSocketPair pair;
+    ASSERT_TRUE(httpSocketPairOpen(&pair, 0x0500007F)); // 127.0.0.5
+    Ipv4Endpoint local;
+    ASSERT_EQ(platformSocketLocalName(pair.server, &local), 0);
+    httpSendText(pair.client, "GET /DeviceDescription.xml HTTP/1.0\r\n\r\n");
+    serveQuickly(pair.server);
+    pair.server = kPlatformInvalidSocket;
+    std::string answer = httpReadAll(pair.client);
+    httpSocketPairClose(&pair);
+
+    EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n", 0), 0u);
+    std::string body = bodyOf(answer);
+    EXPECT_EQ(body.find('\n'), std::string::npos);
+    EXPECT_NE(
+        body.find("<URLBase>http://127.0.0.5:" + std::to_string(local.port) + "/</URLBase></root>"),
+        std::string::npos);
+    EXPECT_NE(body.find(std::string("<UDN>") + deviceUdn().text + "</UDN>"), std::string::npos);
+    char host[256];
+    ASSERT_EQ(platformHostName(host, sizeof host), 0);
+    EXPECT_NE(body.find(std::string("<friendlyName>KestrelBloom Media Server [") + host +
+                        "]</friendlyName>"),
+              std::string::npos);
+    EXPECT_NE(body.find("<eventSubURL>/ConnectionManager/Event</eventSubURL>"
+                        "<controlURL>/ConnectionManager/Control</controlURL>"),
+              std::string::npos);
+}
+
+TEST(HttpServer, ServiceDescriptionsListTheirActionsAndVariables) {
+    std::string cd = bodyOf(serve("GET /ContentDirectory.xml HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(
+        cd.rfind("<?xml version=\"1.0\"?>\r\n<scpd xmlns=\"urn:schemas-upnp-org:service-1-0\">"
+                 "\r\n    <specVersion>",
+                 0),
+        0u);
+    EXPECT_EQ(count(cd, "<action>"), 12u);
+    EXPECT_EQ(count(cd, "<stateVariable "), 20u);
+    EXPECT_EQ(count(cd, "sendEvents=\"yes\""), 3u);
+    EXPECT_EQ(count(cd, "\n"), count(cd, "\r\n"));
+    EXPECT_EQ(cd.find("ExportResource"), std::string::npos);
+    EXPECT_EQ(count(cd, "<argument>"), 42u);
+
+    std::string cm = bodyOf(serve("GET /ConnectionManager.xml HTTP/1.0\r\n\r\n"));
+    EXPECT_EQ(count(cm, "<action>"), 5u);
+    EXPECT_EQ(count(cm, "<stateVariable "), 10u);
+    EXPECT_EQ(count(cm, "<argument>"), 19u);
+    EXPECT_NE(cm.find("\r\n   <specVersion>"), std::string::npos);
+    EXPECT_NE(cm.find("<allowedValue>UnreliableChannel</allowedValue>"), std::string::npos);
+}
+
+TEST(HttpServer, UnmatchedRequestsGetNoAnswer) {
+    EXPECT_EQ(serve("GET /favicon.ico HTTP/1.1\r\n\r\n"), "");
+    EXPECT_EQ(serve("GET /DeviceDescription.XML HTTP/1.1\r\n\r\n"), "");
+    EXPECT_EQ(serve("OPTIONS * HTTP/1.1\r\n\r\n"), "");
+    EXPECT_EQ(serve("POST /ContentDirectory/Control HTTP/1.1\r\nContent-Length: 0\r\n\r\n"), "");
+    EXPECT_EQ(serve("garbage\r\n\r\n"), "");
+}
+
+TEST(HttpServer, SubscribeAndUnsubscribeOverTheConnection) {
+    genaClearSubscriptions();
+    std::string granted = serve("SUBSCRIBE /ConnectionManager/Event HTTP/1.1\r\n"
+                                "Callback: <http://127.0.0.1:9/ev>\r\nNT: upnp:event\r\n"
+                                "Timeout: Second-1800\r\n\r\n");
+    std::smatch m;
+    ASSERT_TRUE(
+        std::regex_search(granted, m, std::regex("SID: uuid:(-?\\d+)\r\nTIMEOUT: Second-30")))
+        << granted;
+    GenaEventTarget target;
+    ASSERT_TRUE(genaTakeEventTarget(19, true, true, &target));
+    EXPECT_EQ(target.isContentDirectory, 0);
+    EXPECT_STREQ(target.callback, "<http://127.0.0.1:9/ev>");
+    EXPECT_EQ(target.peer.peerAddress, 0x0100007Fu);
+
+    std::string renewed =
+        serve("SUBSCRIBE /ConnectionManager/Event HTTP/1.0\r\nSID: uuid:" + m[1].str() +
+              "\r\nTIMEOUT: Second-600\r\n\r\n");
+    EXPECT_NE(renewed.find("HTTP/1.1 200 OK\r\n"), std::string::npos);
+    EXPECT_NE(renewed.find("TIMEOUT: Second-600\r\n\r\n"), std::string::npos);
+    std::string released = serve(
+        "UNSUBSCRIBE /ConnectionManager/Event HTTP/1.1\r\nsid: uuid:" + m[1].str() + "\r\n\r\n");
+    EXPECT_EQ(released.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_NE(released.find("CONTENT-LENGTH: 0\r\n"), std::string::npos);
+    EXPECT_EQ(serve("UNSUBSCRIBE /e HTTP/1.1\r\nSID: uuid:" + m[1].str() + "\r\n\r\n"),
+              "HTTP/1.1 412 Precondition Failed\r\n\r\n");
+    // A callback outside the subscriber's own address and local network is refused.
+    EXPECT_EQ(serve("SUBSCRIBE /e HTTP/1.1\r\nCALLBACK: <http://203.0.113.9/>\r\n\r\n"),
+              "HTTP/1.1 412 Precondition Failed\r\n\r\n");
+    genaClearSubscriptions();
+}
+
+// Each listener test has a loopback address of its own (127.0.0.77 and up), so tests running
+// at the same time never compete for the ports from 8080.
+constexpr uint32_t loopback(uint32_t last) {
+    return 0x0000007Fu | (last << 24);
+}
+
+TEST(HttpListener, TakesTheLowestFreePortFrom8080) {
+    const uint32_t kListenAddress = loopback(77);
+    PlatformSocket first = httpOpenListener(kListenAddress);
+    ASSERT_NE(first, 0);
+    Ipv4Endpoint a;
+    ASSERT_EQ(platformSocketLocalName(first, &a), 0);
+    PlatformSocket second = httpOpenListener(kListenAddress);
+    ASSERT_NE(second, 0);
+    Ipv4Endpoint b;
+    ASSERT_EQ(platformSocketLocalName(second, &b), 0);
+    EXPECT_EQ(a.address, kListenAddress);
+    EXPECT_GE(a.port, 8080);
+    EXPECT_GT(b.port, a.port);
+    platformSocketClose(second);
+    // Once closed, its port is the lowest free one again.
+    PlatformSocket third = httpOpenListener(kListenAddress);
+    Ipv4Endpoint c;
+    ASSERT_EQ(platformSocketLocalName(third, &c), 0);
+    EXPECT_EQ(c.port, b.port);
+    platformSocketClose(third);
+    platformSocketClose(first);
+}
+
+TEST(HttpListener, RestartGetsThePortBackWhileOldConnectionsLinger) {
+    const uint32_t kListenAddress = loopback(78);
+    PlatformSocket listener = httpOpenListener(kListenAddress);
+    ASSERT_NE(listener, 0);
+    Ipv4Endpoint before;
+    ASSERT_EQ(platformSocketLocalName(listener, &before), 0);
+    // A connection closed by the server side leaves a TIME_WAIT entry on the server's port.
+    PlatformSocket client = platformSocketTcp();
+    ASSERT_EQ(platformSocketConnect(client, kListenAddress, before.port, 2000), 0);
+    PlatformSocket accepted = platformSocketAccept(listener, nullptr);
+    platformSocketClose(accepted);
+    platformSleepMs(50);
+    platformSocketClose(client);
+    platformSocketClose(listener);
+    PlatformSocket again = httpOpenListener(kListenAddress);
+    Ipv4Endpoint after;
+    ASSERT_EQ(platformSocketLocalName(again, &after), 0);
+    EXPECT_EQ(after.port, before.port);
+    platformSocketClose(again);
+}
+
+struct RunningServer {
+    uint32_t address;
+    std::atomic<PlatformSocket> variable{0};
+    PlatformThread thread{};
+    uint16_t port = 0;
+};
+
+void startServer(RunningServer* server, uint32_t address) {
+    server->address = address;
+    PlatformSocket listener = httpOpenListener(address);
+    ASSERT_NE(listener, 0);
+    Ipv4Endpoint local;
+    ASSERT_EQ(platformSocketLocalName(listener, &local), 0);
+    server->port = local.port;
+    server->variable.store(listener);
+    ASSERT_EQ(platformThreadStart(&server->thread, httpAcceptThread, &server->variable), 0);
+}
+
+void stopServer(RunningServer* server) {
+    PlatformSocket listener = server->variable.load();
+    platformSocketClose(listener);
+    server->variable.store(0);
+    platformThreadJoin(server->thread);
+}
+
+std::string fetch(const RunningServer& server, const std::string& request) {
+    PlatformSocket s = platformSocketTcp();
+    if (platformSocketConnect(s, server.address, server.port, 2000) != 0) {
+        platformSocketClose(s);
+        return "<no connection>";
+    }
+    httpSendText(s, request);
+    std::string answer = httpReadAll(s);
+    platformSocketClose(s);
+    return answer;
+}
+
+bool waitForConnections(int wanted, uint32_t limitMs) {
+    for (uint32_t waited = 0; waited < limitMs; waited += 20) {
+        if (httpActiveConnections() == wanted) {
+            return true;
+        }
+        platformSleepMs(20);
+    }
+    return httpActiveConnections() == wanted;
+}
+
+TEST(HttpListener, AcceptThreadServesUntilItsVariableIsZero) {
+    RunningServer server;
+    startServer(&server, loopback(79));
+    std::string answer = fetch(server, "GET /ConnectionManager.xml HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    stopServer(&server); // returns only once the accept thread has ended
+    EXPECT_EQ(fetch(server, "GET /ConnectionManager.xml HTTP/1.1\r\n\r\n"), "<no connection>");
+    EXPECT_TRUE(waitForConnections(0, 3000));
+}
+
+TEST(HttpListener, AnEmptyVariableEndsTheThreadAtOnce) {
+    std::atomic<PlatformSocket> none{0};
+    PlatformThread thread;
+    ASSERT_EQ(platformThreadStart(&thread, httpAcceptThread, &none), 0);
+    platformThreadJoin(thread);
+}
+
+// Idle connections beyond the limit are closed at once; the server answers again once they go.
+TEST(HttpListener, ConnectionFloodIsBoundedAndRecovers) {
+    RunningServer server;
+    startServer(&server, loopback(80));
+    std::vector<PlatformSocket> idle;
+    for (int i = 0; i < kHttpMaxConnections; i++) {
+        PlatformSocket s = platformSocketTcp();
+        ASSERT_EQ(platformSocketConnect(s, server.address, server.port, 2000), 0);
+        idle.push_back(s);
+    }
+    ASSERT_TRUE(waitForConnections(kHttpMaxConnections, 5000));
+    // One more is accepted and closed without a thread, so it reads end-of-stream promptly.
+    uint32_t start = platformTickMs();
+    EXPECT_EQ(fetch(server, "GET /ConnectionManager.xml HTTP/1.1\r\n\r\n"), "");
+    EXPECT_LT(platformTickMs() - start, 3000u);
+    EXPECT_LE(httpActiveConnections(), kHttpMaxConnections);
+    for (PlatformSocket s : idle) {
+        platformSocketClose(s);
+    }
+    ASSERT_TRUE(waitForConnections(0, 5000));
+    std::string answer = fetch(server, "GET /ConnectionManager.xml HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    stopServer(&server);
+}
+
+} // namespace
