@@ -9,6 +9,7 @@
 
 #include "eventing/notify.h"
 #include "media_db/media_db.h"
+#include "media_db/media_db_internal.h"
 #include "platform/platform.h"
 
 namespace {
@@ -18,21 +19,12 @@ constexpr uint32_t kPassMs = 1000;
 constexpr uint32_t kWakeStepMs = 20;
 constexpr const char* kSettingsSection = "gen_ml_config";
 
-// Set by media_library_start, cleared by media_library_stop (window thread); polled by the
-// watcher between passes and between tracks.
-std::atomic<int32_t> gRunning{0};
+// Set by media_library_stop, cleared by media_library_start (window thread); polled by the
+// watcher between passes, tracks and playlists so that quit does not wait for a rebuild.
+std::atomic<int32_t> gStopping{0};
 // Written only by the window thread in start and stop.
 PlatformThread gThread;
 bool gThreadStarted = false;
-
-// What a file looked like at the last pass. A missing file is a state of its own, so its
-// appearance or disappearance is a change like any other.
-struct SeenFile {
-    bool seen;
-    bool exists;
-    int64_t size;
-    int64_t modifiedNs;
-};
 
 // Updates *seen from the file's status; true when that differs from the last pass.
 bool fileChanged(const char* path, SeenFile* seen) {
@@ -93,7 +85,7 @@ bool loadFile(const char* path, char** bytes, size_t* size) {
 
 // Adds every zero-terminated text ending in ".mp3" in file order. Stops early at quit.
 void addLibraryTracks(const char* bytes, size_t size) {
-    for (size_t i = 0; i + 5 <= size && gRunning.load(std::memory_order_relaxed) != 0; i++) {
+    for (size_t i = 0; i + 5 <= size && gStopping.load(std::memory_order_relaxed) == 0; i++) {
         if (std::memcmp(bytes + i, ".mp3", 5) != 0) {
             continue;
         }
@@ -128,7 +120,7 @@ void readPlaylists(const char* folder, const char* settingsPath) {
     char name[kPathSize];
     char m3uPath[kPathSize];
     char m3uTail[kPathSize + 16];
-    for (int i = 1; i <= count && gRunning.load(std::memory_order_relaxed) != 0; i++) {
+    for (int i = 1; i <= count && gStopping.load(std::memory_order_relaxed) == 0; i++) {
         std::snprintf(key, sizeof key, "query%d_val", i);
         platformIniReadString(kSettingsSection, key, "", value, kPathSize, settingsPath);
         if (std::strstr(value, ".m3u") == nullptr) {
@@ -142,17 +134,9 @@ void readPlaylists(const char* folder, const char* settingsPath) {
     }
 }
 
-struct WatcherState {
-    SeenFile library;
-    SeenFile settings;
-};
+} // namespace
 
-// One pass: rebuilds what changed and announces it once.
-void watchPass(WatcherState* state) {
-    char folder[kPathSize];
-    if (!hostFolder(folder)) {
-        return;
-    }
+bool media_library_pass(const char* folder, LibraryWatchState* state) {
     char libraryPath[kPathSize];
     char settingsPath[kPathSize];
     joinPath(libraryPath, folder, "Plugins/ml/main.dat");
@@ -173,13 +157,17 @@ void watchPass(WatcherState* state) {
             media_db_clear_playlists();
         }
     }
-    if (changed && gRunning.load(std::memory_order_relaxed) != 0) {
+    if (changed && gStopping.load(std::memory_order_relaxed) == 0) {
         announceContentChange();
+        return true;
     }
+    return false;
 }
 
+namespace {
+
 void sleepUnlessStopped(uint32_t ms) {
-    for (uint32_t slept = 0; slept < ms && gRunning.load(std::memory_order_relaxed) != 0;
+    for (uint32_t slept = 0; slept < ms && gStopping.load(std::memory_order_relaxed) == 0;
          slept += kWakeStepMs) {
         platformSleepMs(kWakeStepMs);
     }
@@ -188,9 +176,13 @@ void sleepUnlessStopped(uint32_t ms) {
 } // namespace
 
 void media_library_import(void*) {
-    WatcherState state{};
-    while (gRunning.load(std::memory_order_relaxed) != 0) {
-        watchPass(&state);
+    LibraryWatchState state{};
+    char folder[kPathSize];
+    while (gStopping.load(std::memory_order_relaxed) == 0) {
+        // A host path without a folder is skipped for this pass, not for the rest of the run.
+        if (hostFolder(folder)) {
+            media_library_pass(folder, &state);
+        }
         sleepUnlessStopped(kPassMs);
     }
 }
@@ -199,9 +191,8 @@ int media_library_start() {
     if (gThreadStarted) {
         return 0;
     }
-    gRunning.store(1, std::memory_order_relaxed);
+    gStopping.store(0, std::memory_order_relaxed);
     if (platformThreadStart(&gThread, media_library_import, nullptr) != 0) {
-        gRunning.store(0, std::memory_order_relaxed);
         return -1;
     }
     gThreadStarted = true;
@@ -209,7 +200,7 @@ int media_library_start() {
 }
 
 void media_library_stop() {
-    gRunning.store(0, std::memory_order_relaxed);
+    gStopping.store(1, std::memory_order_relaxed);
     if (gThreadStarted) {
         platformThreadJoin(gThread);
         gThreadStarted = false;

@@ -43,3 +43,22 @@ bool media_db_prepend_child(MediaObject* container, MediaObject* child);
 void media_db_free_unlinked(MediaObject* object);
 // Counts one more track added since the last build.
 void media_db_count_track();
+
+// What a watched file looked like at the last pass. A missing file is a state of its own, so
+// its appearance or disappearance is a change like any other.
+struct SeenFile {
+    bool seen;
+    bool exists;
+    int64_t size;
+    int64_t modifiedNs;
+};
+
+struct LibraryWatchState {
+    SeenFile library;
+    SeenFile settings;
+};
+
+// One pass of the media-library watcher over the host folder `folder` (the thread calls it once
+// a second): a changed library file rebuilds everything, a changed settings file the playlists;
+// any change is announced once. Returns whether it announced.
+bool media_library_pass(const char* folder, LibraryWatchState* state);
