@@ -29,7 +29,7 @@ void didl_escape(const char* text, char* area, int capacity) {
     if (text == nullptr) {
         return;
     }
-    int limit = capacity - 2;
+    int limit = capacity - 1;
     int used = 0;
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; p++) {
         char reference[16];

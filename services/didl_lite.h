@@ -12,8 +12,8 @@
 bool filter_includes(const char* filter, const char* name);
 
 // Writes the doubly escaped form of `text` into `area`, which is first zero-filled over
-// `capacity` bytes. At most capacity - 2 characters are written, cut before a replacement that
-// would not fit whole, so the result is always terminated inside the area. Bytes above 0x7F
+// `capacity` bytes. At most capacity - 1 characters are written, cut before a replacement that
+// would not fit whole, so the result is always terminated inside those bytes. Bytes above 0x7F
 // become decimal references; control bytes other than tab, LF and CR are dropped, as XML
 // cannot carry them. nullptr text leaves the area empty.
 void didl_escape(const char* text, char* area, int capacity);
