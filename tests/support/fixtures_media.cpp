@@ -251,7 +251,7 @@ std::string m3uText(const std::vector<M3uEntry>& entries, const std::string& lin
 std::string libraryFile(const std::vector<std::string>& paths) {
     std::string out("NDEINDEX\x01\x00\x00\x00", 12);
     for (const std::string& path : paths) {
-        out += std::string("\x02\x00\x10", 3) + path + std::string(1, '\0');
+        out += std::string("\x02\x10\x00", 3) + path + std::string(1, '\0');
     }
     return out + std::string(8, '\0');
 }

@@ -1,0 +1,331 @@
+// Filling the catalogue: tracks and their groupings, M3U playlists, and the watcher's passes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "eventing/notify.h"
+#include "media_db/media_db.h"
+#include "media_db/media_db_internal.h"
+#include "support/fixtures_media.h"
+
+namespace {
+
+std::vector<std::string> titles(const MediaObject* container) {
+    std::vector<std::string> out;
+    for (const MediaObject* c = container->first_child; c != nullptr; c = c->next_sibling) {
+        const MediaObject* shown = c->kind == 'r' ? c->target : c;
+        out.push_back(shown->title != nullptr ? shown->title : "(none)");
+    }
+    return out;
+}
+
+std::string trackFile(const std::string& title, const std::string& artist, const std::string& album,
+                      const std::string& genre) {
+    fixtures::Mp3Spec spec;
+    spec.title = title;
+    spec.artist = artist;
+    spec.album = album;
+    spec.genre = genre;
+    return fixtures::buildMp3(spec);
+}
+
+class CatalogueTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fixtures::makeTempDir("catalogue");
+        media_db_build();
+    }
+    void TearDown() override {
+        media_db_destroy();
+        fixtures::removeTree(dir_);
+    }
+    std::string put(const std::string& name, const std::string& bytes) {
+        std::string path = dir_ + "/" + name;
+        EXPECT_TRUE(fixtures::writeFile(path, bytes));
+        return path;
+    }
+    std::string dir_;
+};
+
+TEST_F(CatalogueTest, TracksAreGroupedByExactTitles) {
+    media_db_add_track(put("1.mp3", trackFile("One", "Ann", "X", "Rock")).c_str());
+    media_db_add_track(put("2.mp3", trackFile("Two", "Bob", "X", "Rock")).c_str());
+    media_db_add_track(put("3.mp3", trackFile("Three", "Ann", "x", "(17)")).c_str());
+    media_db_add_track(put("4.mp3", fixtures::mpegAudio(fixtures::MpegSpec{})).c_str());
+    media_db_add_track((dir_ + "/missing.mp3").c_str());
+
+    media_db_read_lock();
+    MediaTop top = media_db_top();
+    EXPECT_EQ(top.track_count, 5);
+    EXPECT_EQ(titles(top.all_tracks),
+              (std::vector<std::string>{"(none)", "Unknown", "Three", "Two", "One"}));
+    EXPECT_EQ(titles(top.albums), (std::vector<std::string>{"Unknown", "x", "X"}));
+    MediaObject* albumX = find_child_by_title("X", top.albums);
+    ASSERT_NE(albumX, nullptr);
+    EXPECT_EQ(albumX->upnp_class, kClassMusicAlbum);
+    EXPECT_EQ(albumX->child_count, 2);
+    EXPECT_EQ(titles(albumX), (std::vector<std::string>{"Two", "One"}));
+    EXPECT_EQ(titles(find_child_by_title("Ann", top.artists)),
+              (std::vector<std::string>{"Three", "One"}));
+    EXPECT_EQ(find_child_by_title("Ann", top.artists)->upnp_class, kClassMusicArtist);
+    // "Rock" and "(17)" meet in one genre.
+    EXPECT_EQ(titles(find_child_by_title("Rock", top.genres)),
+              (std::vector<std::string>{"Three", "Two", "One"}));
+    EXPECT_EQ(find_child_by_title("Rock", top.genres)->upnp_class, kClassMusicGenre);
+    // The unreadable file is in All Tracks only, with its path and nothing else.
+    MediaObject* missing = top.all_tracks->first_child;
+    EXPECT_EQ(missing->title, nullptr);
+    EXPECT_EQ(missing->size, 0);
+    EXPECT_EQ(std::string(missing->path), dir_ + "/missing.mp3");
+    EXPECT_EQ(top.genres->child_count, 2);
+    EXPECT_EQ(top.artists->child_count, 3);
+    media_db_read_unlock();
+}
+
+TEST_F(CatalogueTest, SamePathTwiceGivesTwoItems) {
+    std::string path = put("a.mp3", trackFile("A", "B", "C", "D"));
+    media_db_add_track(path.c_str());
+    media_db_add_track(path.c_str());
+    media_db_read_lock();
+    MediaTop top = media_db_top();
+    EXPECT_EQ(top.all_tracks->child_count, 2);
+    EXPECT_NE(top.all_tracks->first_child->handle,
+              top.all_tracks->first_child->next_sibling->handle);
+    EXPECT_EQ(find_child_by_title("C", top.albums)->child_count, 2);
+    EXPECT_EQ(top.albums->child_count, 1);
+    media_db_read_unlock();
+}
+
+TEST_F(CatalogueTest, NoTrackIsAddedBeforeABuild) {
+    media_db_destroy();
+    media_db_add_track(put("a.mp3", trackFile("A", "B", "C", "D")).c_str());
+    media_db_read_lock();
+    EXPECT_EQ(media_db_top().root, nullptr);
+    media_db_read_unlock();
+}
+
+// ---- M3U --------------------------------------------------------------------------------------
+
+class M3uTest : public CatalogueTest {
+  protected:
+    const MediaObject* onlyPlaylist() {
+        MediaTop top = media_db_top();
+        EXPECT_EQ(top.playlists->child_count, 1);
+        return top.playlists->first_child;
+    }
+};
+
+TEST_F(M3uTest, EntriesKeepFileOrderAndSkipMissingFiles) {
+    put("music/a.mp3", std::string(1234, 'a'));
+    put("music/c.mp3", std::string(99, 'c'));
+    std::string absolute = put("abs.mp3", std::string(7, 'z'));
+    std::string list = put("lists/Party.m3u", fixtures::m3uText({{245, "Song A", "../music/a.mp3"},
+                                                                 {10, "Song B", "../music/b.mp3"},
+                                                                 {4500, "Song C", "../music/c.mp3"},
+                                                                 {-1, "Stream", absolute}},
+                                                                "\r\n"));
+    media_db_read_m3u(list.c_str(), "Party.m3u");
+    media_db_read_lock();
+    const MediaObject* playlist = onlyPlaylist();
+    ASSERT_NE(playlist, nullptr);
+    EXPECT_STREQ(playlist->title, "Party");
+    EXPECT_EQ(playlist->upnp_class, kClassPlaylistContainer);
+    EXPECT_EQ(titles(playlist), (std::vector<std::string>{"Song A", "Song C", "Stream"}));
+    const MediaObject* a = media_db_child_at(playlist, 0);
+    EXPECT_EQ(std::string(a->path), dir_ + "/lists/../music/a.mp3");
+    EXPECT_EQ(a->size, 1234);
+    EXPECT_EQ(a->track_number, 1);
+    EXPECT_STREQ(a->duration, "0:04:05.000");
+    EXPECT_EQ(a->upnp_class, kClassMusicTrack);
+    const MediaObject* c = media_db_child_at(playlist, 1);
+    EXPECT_EQ(c->track_number, 2);
+    EXPECT_STREQ(c->duration, "1:15:00.000");
+    const MediaObject* stream = media_db_child_at(playlist, 2);
+    EXPECT_EQ(std::string(stream->path), absolute);
+    EXPECT_EQ(stream->duration, nullptr); // unknown length
+    EXPECT_EQ(stream->size, 7);
+    // Playlist entries are items of their own, outside All Tracks.
+    EXPECT_EQ(media_db_top().all_tracks->child_count, 0);
+    EXPECT_STREQ(media_db_path_for_id(std::to_string(a->handle).c_str()), a->path);
+    media_db_read_unlock();
+}
+
+TEST_F(M3uTest, PatternBreaksEndThePlaylist) {
+    put("x.mp3", "x");
+    struct Case {
+        std::string text;
+        size_t entries;
+    } cases[] = {
+        {"x.mp3\nx.mp3\n", 0},                                            // paths only
+        {"#EXTM3U\n#EXTINF:1,A\nx.mp3\n\n#EXTINF:2,B\nx.mp3\n", 1},       // blank line
+        {"#EXTM3U\n#EXTINF:1,A\nx.mp3\n# note\n#EXTINF:2,B\nx.mp3\n", 1}, // comment line
+        {"#EXTM3U\n#EXTINF:1 no comma\nx.mp3\n", 0},
+        {"#EXTM3U\n#EXTINF:1,A\nx.mp3\n#EXTINF:2,B", 1}, // no path line
+        {"#EXTM3U\n#extinf:1,A\nx.mp3\n", 0},            // exact case
+        {"#EXTM3U\n#EXTINF:1,A\nx.mp3", 1},              // last line without line end
+    };
+    for (const Case& c : cases) {
+        media_db_clear_playlists();
+        media_db_read_m3u(put("l.m3u", c.text).c_str(), "L");
+        media_db_read_lock();
+        EXPECT_EQ(static_cast<size_t>(onlyPlaylist()->child_count), c.entries) << c.text;
+        media_db_read_unlock();
+    }
+    media_db_clear_playlists();
+    media_db_read_m3u(put("empty.m3u", "").c_str(), "Empty");
+    media_db_read_m3u((dir_ + "/none.m3u").c_str(), "None");
+    media_db_read_lock();
+    EXPECT_EQ(media_db_top().playlists->child_count, 0);
+    media_db_read_unlock();
+}
+
+TEST_F(M3uTest, TitlesOfPlaylistsAndLongLines) {
+    std::string list = put("l.m3u", "#EXTM3U\n");
+    const char* names[] = {"Party.m3u", "Loud.M3U", "plain", ".m3u", "a.m3u.bak"};
+    for (const char* name : names) {
+        media_db_read_m3u(list.c_str(), name);
+    }
+    media_db_read_lock();
+    EXPECT_EQ(titles(media_db_top().playlists),
+              (std::vector<std::string>{"a.m3u", ".m3u", "plain", "Loud.M3U", "Party"}));
+    media_db_read_unlock();
+
+    // A title line of more than 511 characters is read as two lines; the second breaks the
+    // pattern, so the entry is lost and the playlist ends.
+    put("x.mp3", "x");
+    media_db_clear_playlists();
+    media_db_read_m3u(
+        put("long.m3u", "#EXTM3U\n#EXTINF:1," + std::string(600, 't') + "\nx.mp3\n").c_str(),
+        "Long");
+    media_db_read_lock();
+    EXPECT_EQ(onlyPlaylist()->child_count, 0);
+    media_db_read_unlock();
+}
+
+// ---- Watcher ----------------------------------------------------------------------------------
+
+class WatcherTest : public CatalogueTest {
+  protected:
+    void SetUp() override {
+        CatalogueTest::SetUp();
+        media_db_destroy();
+        state_ = LibraryWatchState{};
+    }
+    bool pass() { return media_library_pass(dir_.c_str(), &state_); }
+    // Sets a file's modification time exactly, so tests never depend on the clock's grain.
+    void touch(const std::string& name, long seconds, long nanoseconds) {
+        timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (dir_ + "/" + name).c_str(), times, 0), 0);
+    }
+    int64_t idOfFirstTrack() {
+        media_db_read_lock();
+        MediaObject* first = media_db_top().all_tracks->first_child;
+        int64_t id = first != nullptr ? first->handle : -1;
+        media_db_read_unlock();
+        return id;
+    }
+    LibraryWatchState state_;
+};
+
+TEST_F(WatcherTest, LibraryChangeRebuildsAllSettingsChangeOnlyPlaylists) {
+    std::string a = put("music/a.mp3", trackFile("A", "Ann", "X", "Rock"));
+    std::string b = put("music/b.mp3", trackFile("B", "Bob", "Y", "Jazz"));
+    put("Plugins/ml/main.dat", fixtures::libraryFile({a, dir_ + "/music/c.MP3", b}));
+    put("Plugins/ml/list.m3u", fixtures::m3uText({{1, "Entry", a}}));
+    put("Plugins/gen_ml.ini", fixtures::settingsFile({{"Mix", "list.m3u"}, {"Recent", "x > 3"}}));
+
+    int32_t before = currentSystemUpdateId();
+    EXPECT_TRUE(pass());
+    EXPECT_EQ(currentSystemUpdateId(), before + 1); // one announcement for both files
+    media_db_read_lock();
+    MediaTop top = media_db_top();
+    EXPECT_EQ(titles(top.all_tracks), (std::vector<std::string>{"B", "A"}));
+    EXPECT_EQ(titles(top.playlists), (std::vector<std::string>{"Mix"}));
+    media_db_read_unlock();
+    int64_t trackId = idOfFirstTrack();
+
+    EXPECT_FALSE(pass()); // nothing changed
+    EXPECT_EQ(currentSystemUpdateId(), before + 1);
+
+    // Settings only: playlists rebuilt, tracks and their ids kept.
+    put("Plugins/gen_ml.ini", fixtures::settingsFile({{"Mix", "list.m3u"}, {"Two", "list.m3u"}}));
+    EXPECT_TRUE(pass());
+    EXPECT_EQ(currentSystemUpdateId(), before + 2);
+    EXPECT_EQ(idOfFirstTrack(), trackId);
+    media_db_read_lock();
+    EXPECT_EQ(titles(media_db_top().playlists), (std::vector<std::string>{"Two", "Mix"}));
+    media_db_read_unlock();
+
+    // Library: everything rebuilt, new ids, playlists read again.
+    put("Plugins/ml/main.dat", fixtures::libraryFile({b}));
+    EXPECT_TRUE(pass());
+    EXPECT_EQ(currentSystemUpdateId(), before + 3);
+    EXPECT_NE(idOfFirstTrack(), trackId);
+    media_db_read_lock();
+    EXPECT_EQ(titles(media_db_top().all_tracks), (std::vector<std::string>{"B"}));
+    EXPECT_EQ(media_db_top().playlists->child_count, 2);
+    media_db_read_unlock();
+}
+
+TEST_F(WatcherTest, PathsMustEndInLowerCaseMp3FollowedByZero) {
+    std::string a = put("a.mp3", trackFile("A", "Ann", "X", "Rock"));
+    std::string bytes = fixtures::libraryFile({a, dir_ + "/b.MP3"}) + dir_ + "/c.mp3x" +
+                        std::string(1, '\0') + dir_ + "/tail.mp3";
+    put("Plugins/ml/main.dat", bytes);
+    EXPECT_TRUE(pass());
+    media_db_read_lock();
+    EXPECT_EQ(media_db_top().all_tracks->child_count, 1);
+    EXPECT_EQ(std::string(media_db_top().all_tracks->first_child->path), a);
+    media_db_read_unlock();
+}
+
+TEST_F(WatcherTest, MissingFilesAreEmptyAndPickedUpLater) {
+    EXPECT_TRUE(pass()); // first pass: an empty catalogue is built and announced
+    media_db_read_lock();
+    ASSERT_NE(media_db_top().root, nullptr);
+    EXPECT_EQ(media_db_top().all_tracks->child_count, 0);
+    media_db_read_unlock();
+    EXPECT_FALSE(pass());
+
+    std::string a = put("a.mp3", trackFile("A", "Ann", "X", "Rock"));
+    put("Plugins/ml/main.dat", fixtures::libraryFile({a}));
+    EXPECT_TRUE(pass());
+    media_db_read_lock();
+    EXPECT_EQ(media_db_top().all_tracks->child_count, 1);
+    media_db_read_unlock();
+
+    // The settings file appears later still.
+    put("Plugins/ml/l.m3u", fixtures::m3uText({{1, "E", a}}));
+    put("Plugins/gen_ml.ini", fixtures::settingsFile({{"L", "l.m3u"}}));
+    EXPECT_TRUE(pass());
+    media_db_read_lock();
+    EXPECT_EQ(media_db_top().playlists->child_count, 1);
+    EXPECT_EQ(media_db_top().all_tracks->child_count, 1);
+    media_db_read_unlock();
+}
+
+TEST_F(WatcherTest, ChangesWithinOneSecondAreSeen) {
+    std::string a = put("a.mp3", trackFile("A", "Ann", "X", "Rock"));
+    std::string b = put("b.mp3", trackFile("B", "Bob", "X", "Rock"));
+    put("Plugins/ml/main.dat", fixtures::libraryFile({a}));
+    touch("Plugins/ml/main.dat", 1700000000, 100);
+    EXPECT_TRUE(pass());
+    // Same size, same second, a different nanosecond.
+    put("Plugins/ml/main.dat", fixtures::libraryFile({b}));
+    touch("Plugins/ml/main.dat", 1700000000, 200);
+    EXPECT_TRUE(pass());
+    media_db_read_lock();
+    EXPECT_STREQ(media_db_top().all_tracks->first_child->title, "B");
+    media_db_read_unlock();
+    // Same time, different size.
+    put("Plugins/ml/main.dat", fixtures::libraryFile({a, b}));
+    touch("Plugins/ml/main.dat", 1700000000, 200);
+    EXPECT_TRUE(pass());
+    media_db_read_lock();
+    EXPECT_EQ(media_db_top().all_tracks->child_count, 2);
+    media_db_read_unlock();
+}
+
+} // namespace
