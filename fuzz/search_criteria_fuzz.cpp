@@ -1,0 +1,57 @@
+// The search-criteria reader and evaluator over arbitrary texts, against a small catalogue.
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "media_db/media_db.h"
+#include "services/search_criteria.h"
+
+namespace {
+
+void fillCatalogue() {
+    media_db_build();
+    media_db_lock();
+    MediaTop top = media_db_top();
+    const char* texts[] = {"Help", "a\"b(c)", ""};
+    for (int i = 0; i < 3; i++) {
+        MediaObject* item = make_item("/m.mp3", kClassMusicTrack);
+        if (item == nullptr) {
+            continue;
+        }
+        item->title = strdup(texts[i]);
+        item->artist = i == 2 ? nullptr : strdup("Band");
+        item->genre = strdup("Rock");
+        item->track_number = i * 7;
+        media_db_append_child(top.all_tracks, item);
+        MediaObject* album =
+            add_child_container(texts[i][0] ? texts[i] : "x", top.albums, kClassMusicAlbum);
+        add_child_reference(album, item);
+    }
+    media_db_unlock();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static bool ready = false;
+    if (!ready) {
+        fillCatalogue();
+        ready = true;
+    }
+    std::string criteria(reinterpret_cast<const char*>(data), size);
+    CriteriaProgram program;
+    criteria_compile(criteria.c_str(), &program);
+    media_db_read_lock();
+    MediaTop top = media_db_top();
+    const MediaObject* objects[] = {top.root, top.all_tracks, top.all_tracks->first_child,
+                                    top.albums->first_child, top.albums->first_child->first_child};
+    for (const MediaObject* object : objects) {
+        int compiled = criteria_evaluate(&program, object);
+        if (compiled != criteria_match(object, criteria.c_str()) || compiled < -2 || compiled > 1) {
+            __builtin_trap();
+        }
+    }
+    media_db_read_unlock();
+    criteria_release(&program);
+    return 0;
+}
