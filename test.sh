@@ -1,0 +1,78 @@
+#!/usr/bin/env bash
+# Installs missing test dependencies, builds the native release build, a sanitizer build of the
+# unit tests and the Windows build, runs every test, and ends with "N passed, N failed".
+set -u
+cd "$(dirname "$0")"
+JOBS="${KB_JOBS:-2}"
+passed=0
+failed=0
+failed_names=()
+
+note() { printf '\n=== %s\n' "$*"; }
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "test.sh: the whole-system tests create network namespaces and need root" >&2
+fi
+note "dependencies"
+if ! tools/install-deps.sh; then
+    echo "test.sh: installing dependencies failed; continuing with what is installed" >&2
+fi
+
+# build NAME CMAKE-ARGS...: configures and builds; a failure counts as one failed test.
+build() {
+    local dir="$1"; shift
+    note "build $dir"
+    if cmake -S . -B "$dir" "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; false; }; then
+        if cmake --build "$dir" -j"$JOBS"; then
+            return 0
+        fi
+    fi
+    failed=$((failed + 1))
+    failed_names+=("build of $dir")
+    return 1
+}
+
+# run_ctest DIR ARGS...: runs ctest and adds its counts.
+run_ctest() {
+    local dir="$1"; shift
+    note "tests in $dir $*"
+    local log="$dir/ctest-summary.log"
+    ctest --test-dir "$dir" --output-on-failure "$@" 2>&1 | tee "$log"
+    local line total bad
+    line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -1)
+    if [ -z "$line" ]; then
+        if grep -q 'No tests were found' "$log"; then
+            return
+        fi
+        failed=$((failed + 1))
+        failed_names+=("ctest in $dir did not finish")
+        return
+    fi
+    bad=$(echo "$line" | sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/')
+    total=$(echo "$line" | sed -E 's/.* failed out of ([0-9]+).*/\1/')
+    passed=$((passed + total - bad))
+    failed=$((failed + bad))
+    while IFS= read -r name; do
+        failed_names+=("$dir: $name")
+    done < <(sed -n '/The following tests FAILED:/,$p' "$log" | grep -E '^\s+[0-9]+ - ' |
+             sed -E 's/^\s+[0-9]+ - //')
+}
+
+mkdir -p build build-asan build-win32
+build build -DCMAKE_BUILD_TYPE=Release -DKB_INTEGRATION_TESTS=ON && native_ok=1 || native_ok=0
+build build-asan -DCMAKE_BUILD_TYPE=Debug -DKB_SANITIZE=address,undefined \
+    -DKB_INTEGRATION_TESTS=OFF -DKB_PRODUCT=ON && asan_ok=1 || asan_ok=0
+build build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
+    -DCMAKE_BUILD_TYPE=Release || true
+
+# The native run includes the whole-system tests, the Wine smoke test among them.
+[ "$native_ok" = 1 ] && run_ctest build -j"$JOBS" --timeout 300
+[ "$asan_ok" = 1 ] && UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan -L unit -j"$JOBS" --timeout 300
+
+if [ ${#failed_names[@]} -gt 0 ]; then
+    note "failed"
+    printf '  %s\n' "${failed_names[@]}"
+fi
+echo
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
