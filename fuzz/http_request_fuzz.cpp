@@ -1,0 +1,29 @@
+// Cuts up arbitrary bytes as a request text and looks up the header fields the server uses.
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "http/http_internal.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    std::vector<char> text(data, data + size);
+    text.push_back('\0');
+    HttpRoute route = httpRouteRequest(text.data());
+    // Every pointer handed to a handler must lie inside the request text.
+    const char* begin = text.data();
+    const char* end = begin + text.size();
+    const char* pointers[] = {route.path, route.body, route.soapAction, route.sid, route.callback};
+    for (const char* p : pointers) {
+        if (p != nullptr && (p < begin || p >= end)) {
+            __builtin_trap();
+        }
+        if (p != nullptr) {
+            (void)std::strlen(p);
+        }
+    }
+    (void)std::strlen(route.version);
+    std::vector<char> again(data, data + size);
+    again.push_back('\0');
+    (void)httpFindHeader(again.data(), "Content-Length");
+    return 0;
+}

@@ -1,0 +1,248 @@
+#!/usr/bin/env bash
+# The HTTP server of a running plug-in, seen from another network namespace: the description
+# documents with the address the client used, exact paths only, the SCPDs as XML, event
+# subscriptions with callbacks checked against the subscriber's network, a flood of idle
+# connections, and a control-point library discovering and introspecting both services.
+set -u
+BUILD="${KB_BUILD_DIR:?KB_BUILD_DIR not set}"
+SRC="${KB_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}"
+# shellcheck source=lib/netns.sh
+source "$SRC/tests/integration/lib/netns.sh"
+
+WORK=$(mktemp -d /tmp/kb_httpdesc.XXXXXX)
+HOST_PID=""
+cleanup() {
+    exec 7>&- 2>/dev/null
+    if [ -n "$HOST_PID" ]; then kill "$HOST_PID" 2>/dev/null; wait "$HOST_PID" 2>/dev/null; fi
+    kb_netns_down kbhttpd
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+kb_netns_up kbhttpd
+kb_netns_add_link kbhttpd 2
+
+failures=0
+check() { # check DESCRIPTION COMMAND...
+    local what="$1"; shift
+    if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; failures=$((failures + 1)); fi
+}
+
+STAGE="$WORK/stage"
+cp -r "$BUILD/stage" "$STAGE"
+rm -f "$STAGE/winamp.ini"
+mkfifo "$WORK/input"
+kb_in_server "$STAGE/kbhost" <"$WORK/input" >"$WORK/host.out" 2>&1 &
+HOST_PID=$!
+exec 7>"$WORK/input"
+
+# fetch ADDRESS PATH [METHOD]: the raw answer of one request from the client namespace.
+fetch() {
+    kb_in_client timeout 10 curl -s -i -X "${3:-GET}" "http://$1:8080$2"
+}
+for _ in $(seq 1 100); do
+    fetch 192.0.2.1 /DeviceDescription.xml >/dev/null && break
+    sleep 0.1
+done
+
+KBHOST_PID=""
+for pid in $(ip netns pids kbhttpd-s); do
+    if [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = kbhost ]; then KBHOST_PID=$pid; fi
+done
+check "kbhost runs in the server namespace" test -n "$KBHOST_PID"
+
+kb_in_client timeout 10 curl -s -D "$WORK/dd.head" -o "$WORK/dd.xml" \
+    http://192.0.2.1:8080/DeviceDescription.xml
+kb_in_client timeout 10 curl -s -D "$WORK/dd2.head" -o "$WORK/dd2.xml" \
+    http://198.51.100.1:8080/DeviceDescription.xml
+kb_in_client timeout 10 curl -s -0 -D "$WORK/cd.head" -o "$WORK/cd.xml" \
+    http://192.0.2.1:8080/ContentDirectory.xml
+kb_in_client timeout 10 curl -s -D "$WORK/cm.head" -o "$WORK/cm.xml" \
+    http://192.0.2.1:8080/ConnectionManager.xml
+
+content_length() { sed -n 's/^Content-Length: \([0-9]*\)\r$/\1/p' "$1"; }
+size() { stat -c %s "$1"; }
+check "device description answered with HTTP/1.1" grep -q '^HTTP/1.1 200 OK' "$WORK/dd.head"
+check "HTTP/1.0 request gets an HTTP/1.0 status line" grep -q '^HTTP/1.0 200 OK' "$WORK/cd.head"
+for doc in dd dd2 cd cm; do
+    check "$doc: Content-Length equals the body" test "$(content_length "$WORK/$doc.head")" = \
+        "$(size "$WORK/$doc.xml")"
+done
+check "URLBase names the address and port the client used" \
+    grep -q '<URLBase>http://192.0.2.1:8080/</URLBase>' "$WORK/dd.xml"
+check "second address: its own URLBase" \
+    grep -q '<URLBase>http://198.51.100.1:8080/</URLBase>' "$WORK/dd2.xml"
+udn() { sed -n 's/.*<UDN>\([^<]*\)<\/UDN>.*/\1/p' "$1"; }
+check "same UDN through both addresses" test -n "$(udn "$WORK/dd.xml")" -a \
+    "$(udn "$WORK/dd.xml")" = "$(udn "$WORK/dd2.xml")"
+check "friendly name carries the host name" \
+    grep -q "<friendlyName>KestrelBloom Media Server \[$(kb_in_server hostname)\]</friendlyName>" \
+    "$WORK/dd.xml"
+
+/usr/bin/python3 - "$WORK" <<'PY' || failures=$((failures + 1))
+import sys, xml.etree.ElementTree as ET
+work = sys.argv[1]
+ns = {"d": "urn:schemas-upnp-org:device-1-0", "s": "urn:schemas-upnp-org:service-1-0"}
+bad = 0
+def expect(what, ok):
+    global bad
+    print(("ok   - " if ok else "FAIL - ") + what)
+    bad += 0 if ok else 1
+root = ET.parse(work + "/dd.xml").getroot()
+services = root.findall("d:device/d:serviceList/d:service", ns)
+expect("device description parses with two services", len(services) == 2)
+expect("event URLs", [s.find("d:eventSubURL", ns).text for s in services] ==
+       ["/ContentDirectory/Event", "/ConnectionManager/Event"])
+for name, actions, variables in (("cd", 12, 20), ("cm", 5, 10)):
+    scpd = ET.parse("%s/%s.xml" % (work, name)).getroot()
+    expect("%s SCPD parses: %d actions" % (name, actions),
+           len(scpd.findall("s:actionList/s:action", ns)) == actions)
+    expect("%s SCPD: %d state variables" % (name, variables),
+           len(scpd.findall("s:serviceStateTable/s:stateVariable", ns)) == variables)
+sys.exit(1 if bad else 0)
+PY
+
+no_answer() { test -z "$(fetch "$@")"; }
+check "query string gets no answer" no_answer 192.0.2.1 '/DeviceDescription.xml?a=1'
+check "other capitals get no answer" no_answer 192.0.2.1 /devicedescription.xml
+check "unknown target gets no answer" no_answer 192.0.2.1 /favicon.ico
+check "HEAD gets no answer" no_answer 192.0.2.1 /DeviceDescription.xml HEAD
+
+# GENA over raw TCP from the client namespace.
+gena() { # gena ADDRESS REQUEST-TEXT: prints the answer
+    kb_in_client /usr/bin/python3 -c '
+import socket, sys
+s = socket.create_connection((sys.argv[1], 8080), timeout=5)
+s.sendall(sys.argv[2].encode().replace(b"\n", b"\r\n"))
+data = b""
+while True:
+    block = s.recv(4096)
+    if not block:
+        break
+    data += block
+sys.stdout.write(data.decode("latin-1"))' "$1" "$2"
+}
+answer=$(gena 192.0.2.1 $'SUBSCRIBE /ContentDirectory/Event HTTP/1.1\nHOST: 192.0.2.1:8080\nCallback: <http://192.0.2.2:4999/ev>\nNT: upnp:event\nTimeout: Second-1800\n\n')
+sid=$(printf '%s' "$answer" | sed -n 's/^SID: uuid:\(-\?[0-9]*\)\r$/\1/p')
+check "subscription granted for 30 s" grep -q $'TIMEOUT: Second-30\r' <<<"$answer"
+check "renewal granted the requested time" grep -q $'TIMEOUT: Second-1800\r' <<<"$(gena 192.0.2.1 \
+    $'SUBSCRIBE /ContentDirectory/Event HTTP/1.1\nSID: uuid:'"$sid"$'\nTIMEOUT: Second-1800\n\n')"
+check "callback to a foreign network refused" test "$(gena 192.0.2.1 $'SUBSCRIBE /ContentDirectory/Event HTTP/1.1\nCALLBACK: <http://203.0.113.50/x>\n\n')" = \
+    $'HTTP/1.1 412 Precondition Failed\r\n\r'
+check "unsubscribe releases" grep -q $'CONTENT-LENGTH: 0\r' <<<"$(gena 192.0.2.1 \
+    $'UNSUBSCRIBE /ContentDirectory/Event HTTP/1.1\nSID: uuid:'"$sid"$'\n\n')"
+
+# The first event reaches a new subscriber's callback shortly after the answer.
+kb_in_client /usr/bin/python3 - <<'PY' || failures=$((failures + 1))
+import socket, time
+listener = socket.socket()
+listener.bind(("192.0.2.2", 4998))
+listener.listen(4)
+listener.settimeout(5)
+s = socket.create_connection(("192.0.2.1", 8080), timeout=5)
+s.sendall(b"SUBSCRIBE /ConnectionManager/Event HTTP/1.1\r\nCALLBACK: <http://192.0.2.2:4998/cm>"
+          b"\r\nNT: upnp:event\r\nTIMEOUT: Second-300\r\n\r\n")
+answer = b""
+while not answer.endswith(b"\r\n\r\n"):
+    block = s.recv(4096)
+    if not block:
+        break
+    answer += block
+answered = time.time()
+sid = [l for l in answer.split(b"\r\n") if l.startswith(b"SID: ")][0][5:]
+conn, _ = listener.accept()
+delay = time.time() - answered
+conn.settimeout(5)
+event = conn.recv(65536)
+ok = event.startswith(b"NOTIFY /cm ") and b"SID: " + sid in event and b"SEQ: 0" in event
+print(("ok   - " if ok else "FAIL - ") + "first event after %.0f ms" % (delay * 1000))
+raise SystemExit(0 if ok and delay < 2 else 1)
+PY
+
+# A flood of idle connections: the server keeps answering once they are gone, and never
+# runs more connection threads than its limit.
+kb_in_client /usr/bin/python3 - "$KBHOST_PID" <<'PY' || failures=$((failures + 1))
+import socket, sys, time, urllib.request
+def threads():
+    with open("/proc/%s/status" % sys.argv[1]) as f:
+        return int([l for l in f if l.startswith("Threads:")][0].split()[1])
+idle = []
+for _ in range(600):
+    try:
+        idle.append(socket.create_connection(("192.0.2.1", 8080), timeout=5))
+    except OSError:
+        break
+time.sleep(1)
+count = threads()
+print(("ok   - " if count < 256 + 32 else "FAIL - ") +
+      "%d idle connections, %d threads in the host" % (len(idle), count))
+if count >= 256 + 32:
+    raise SystemExit(1)
+for s in idle:
+    s.close()
+deadline = time.time() + 10
+while True:
+    try:
+        body = urllib.request.urlopen("http://192.0.2.1:8080/ConnectionManager.xml", timeout=5).read()
+        print("ok   - served again after the flood")
+        break
+    except OSError as e:
+        if time.time() > deadline:
+            print("FAIL - not served after the flood: %s" % e)
+            raise SystemExit(1)
+        time.sleep(0.2)
+PY
+
+# Switched off and on again while the connections the server closed linger in TIME_WAIT: the
+# listener gets port 8080 back.
+echo click >&7
+sleep 1
+check "switched off: no listener" test -z "$(fetch 192.0.2.1 /ConnectionManager.xml)"
+echo click >&7
+for _ in $(seq 1 50); do
+    fetch 192.0.2.1 /ConnectionManager.xml >/dev/null && break
+    sleep 0.1
+done
+check "switched on again: port 8080 once more" grep -q '^HTTP/1.1 200 OK' \
+    <(fetch 192.0.2.1 /ConnectionManager.xml)
+
+# A control-point library discovers the device and introspects both services.
+kb_in_client timeout 60 /usr/bin/python3 - <<'PY' || failures=$((failures + 1))
+import gi, sys
+gi.require_version("GUPnP", "1.6")
+gi.require_version("GSSDP", "1.6")
+from gi.repository import Gio, GLib, GSSDP, GUPnP
+loop = GLib.MainLoop()
+found = {}
+def introspected(info, res, name):
+    try:
+        intro = info.introspect_finish(res)
+        found[name] = (len(intro.list_actions()), len(intro.list_state_variables()))
+    except GLib.Error as e:
+        found[name] = str(e)
+    if len(found) == 2:
+        loop.quit()
+def available(cp, proxy):
+    for service in proxy.list_services():
+        name = service.get_service_type().split(":")[-2]
+        service.introspect_async(None, introspected, name)
+context = GUPnP.Context.new_for_address(Gio.InetAddress.new_from_string("192.0.2.2"), 0,
+                                        GSSDP.UDAVersion.VERSION_1_0)
+cp = GUPnP.ControlPoint.new(context, "urn:schemas-upnp-org:device:MediaServer:1")
+cp.connect("device-proxy-available", available)
+cp.set_active(True)
+GLib.timeout_add_seconds(40, loop.quit)
+loop.run()
+ok = found.get("ContentDirectory") == (12, 20) and found.get("ConnectionManager") == (5, 10)
+print(("ok   - " if ok else "FAIL - ") + "GUPnP introspection: %s" % found)
+sys.exit(0 if ok else 1)
+PY
+
+echo quit >&7
+exec 7>&-
+wait "$HOST_PID"
+HOST_PID=""
+if [ "$failures" -ne 0 ]; then
+    echo "$failures check(s) failed"
+    exit 1
+fi
+echo "all checks passed"
