@@ -1,0 +1,136 @@
+// Catalogue import figures: a generated library of 50,000 tagged tracks is read into the
+// catalogue; prints tracks per second, the share spent reading files, resident memory per
+// track, and lookups per second by ObjectID number and by ObjectID text.
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "media_db/media_db.h"
+#include "mp3/mp3_info.h"
+#include "support/fixtures_media.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+long residentBytes() {
+    FILE* file = std::fopen("/proc/self/statm", "r");
+    long pages = 0;
+    long resident = 0;
+    if (file != nullptr) {
+        if (std::fscanf(file, "%ld %ld", &pages, &resident) != 2) {
+            resident = 0;
+        }
+        std::fclose(file);
+    }
+    return resident * 4096;
+}
+
+std::vector<std::string> makeLibrary(const std::string& dir, int count) {
+    std::vector<std::string> paths;
+    paths.reserve(static_cast<size_t>(count));
+    fixtures::Mp3Spec spec;
+    spec.audio.frames = 2;
+    spec.audio.xingFrames = 9000;
+    for (int i = 0; i < count; i++) {
+        spec.title = "Track title number " + std::to_string(i);
+        spec.artist = "Artist " + std::to_string(i % 2000);
+        spec.album = "Album " + std::to_string(i % 5000);
+        spec.genre = "(" + std::to_string(i % 80) + ")";
+        spec.year = std::to_string(1960 + i % 60);
+        spec.track = std::to_string(i % 12 + 1);
+        std::string path = dir + "/d" + std::to_string(i % 100) + "/t" + std::to_string(i) + ".mp3";
+        fixtures::writeFile(path, fixtures::buildMp3(spec));
+        paths.push_back(path);
+    }
+    return paths;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int count = argc > 1 ? std::atoi(argv[1]) : 50000;
+    std::string dir = fixtures::makeTempDir("bench-import");
+    std::printf("generating %d tracks in %s ...\n", count, dir.c_str());
+    std::vector<std::string> paths = makeLibrary(dir, count);
+
+    // Reading alone (files in the page cache after generation), for comparison.
+    Clock::time_point start = Clock::now();
+    for (const std::string& path : paths) {
+        Mp3Info info;
+        mp3_read_info(path.c_str(), &info);
+        mp3_info_release(&info);
+    }
+    double readSeconds = secondsSince(start);
+
+    long before = residentBytes();
+    start = Clock::now();
+    media_db_build();
+    double firstSlice = 0;
+    double lastSlice = 0;
+    size_t slice = paths.size() / 5;
+    for (size_t i = 0; i < paths.size(); i++) {
+        Clock::time_point one = Clock::now();
+        media_db_add_track(paths[i].c_str());
+        double spent = secondsSince(one);
+        if (i < slice) {
+            firstSlice += spent;
+        } else if (i >= paths.size() - slice) {
+            lastSlice += spent;
+        }
+        if (i + 1 == 2000) {
+            std::printf("first 2000 tracks browsable after  %.3f s\n", secondsSince(start));
+        }
+    }
+    double importSeconds = secondsSince(start);
+    long after = residentBytes();
+
+    std::printf("import:              %.0f tracks/s (%.3f s for %d)\n", count / importSeconds,
+                importSeconds, count);
+    std::printf("reading files alone: %.3f s (%.0f%% of the import)\n", readSeconds,
+                100.0 * readSeconds / importSeconds);
+    std::printf("first fifth / last fifth of the tracks: %.3f s / %.3f s\n", firstSlice, lastSlice);
+    std::printf("resident memory:     %.0f bytes per track\n",
+                static_cast<double>(after - before) / count);
+
+    media_db_read_lock();
+    MediaTop top = media_db_top();
+    std::vector<int64_t> ids;
+    std::vector<std::string> texts;
+    for (int32_t i = 0; i < top.all_tracks->child_count; i++) {
+        int64_t id = media_db_object_id(media_db_child_at(top.all_tracks, i));
+        ids.push_back(id);
+        texts.push_back(std::to_string(id) + ".mp3");
+    }
+    std::printf("containers:          %d albums, %d artists, %d genres\n", top.albums->child_count,
+                top.artists->child_count, top.genres->child_count);
+    const int lookups = 5000000;
+    unsigned seed = 12345;
+    size_t found = 0;
+    start = Clock::now();
+    for (int i = 0; i < lookups; i++) {
+        seed = seed * 1103515245u + 12345u;
+        found += media_db_find(ids[seed % ids.size()]) != nullptr ? 1 : 0;
+    }
+    double findSeconds = secondsSince(start);
+    start = Clock::now();
+    for (int i = 0; i < lookups; i++) {
+        seed = seed * 1103515245u + 12345u;
+        found += media_db_path_for_id(texts[seed % texts.size()].c_str()) != nullptr ? 1 : 0;
+    }
+    double pathSeconds = secondsSince(start);
+    media_db_read_unlock();
+    std::printf("media_db_find:       %.1f million lookups/s\n", lookups / findSeconds / 1e6);
+    std::printf("media_db_path_for_id: %.1f million lookups/s\n", lookups / pathSeconds / 1e6);
+    std::printf("(found %zu of %d)\n", found, 2 * lookups);
+
+    media_db_destroy();
+    fixtures::removeTree(dir);
+    return 0;
+}
