@@ -79,10 +79,16 @@ uint32_t platformNetmaskOf(uint32_t address) {
 // Address changes
 // ---------------------------------------------------------------------------------------------
 
-// One netlink socket for the life of the process, so that no change between two waits is lost.
-// Guarded by netlinkLock; only the address-change thread normally waits.
+// The served set depends on addresses and on whether their interfaces are up, so both address
+// and link messages are watched; a change is reported only when the list of addresses that
+// platformOwnAddresses would give has changed, which also keeps link statistics updates from
+// counting. One netlink socket for the life of the process, so that no change between two
+// waits is lost. Guarded by netlinkLock; only the address-change thread normally waits.
+constexpr int kSnapshotSize = 64;
 static std::mutex netlinkLock;
 static int netlinkSocket = -1;
+static uint32_t addressSnapshot[kSnapshotSize];
+static int addressSnapshotCount;
 
 static int openNetlink() {
     int s = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
@@ -92,7 +98,7 @@ static int openNetlink() {
     sockaddr_nl local;
     std::memset(&local, 0, sizeof local);
     local.nl_family = AF_NETLINK;
-    local.nl_groups = RTMGRP_IPV4_IFADDR;
+    local.nl_groups = RTMGRP_IPV4_IFADDR | RTMGRP_LINK;
     if (bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
         close(s);
         return -1;
@@ -100,25 +106,38 @@ static int openNetlink() {
     return s;
 }
 
-// Reads every queued netlink message; returns 1 when one of them added or removed an IPv4
-// address, 0 when none did, -1 on error. Several changes in a row count as one.
+// Takes a new snapshot of the served addresses; true when it differs from the previous one.
+static bool snapshotChanged() {
+    uint32_t now[kSnapshotSize];
+    int count = platformOwnAddresses(now, kSnapshotSize);
+    bool changed =
+        count != addressSnapshotCount ||
+        std::memcmp(now, addressSnapshot, sizeof now[0] * static_cast<size_t>(count)) != 0;
+    std::memcpy(addressSnapshot, now, sizeof now[0] * static_cast<size_t>(count));
+    addressSnapshotCount = count;
+    return changed;
+}
+
+// Reads every queued netlink message. Returns 1 when one of them concerned addresses or links,
+// 0 when none did, -1 on error. An overrun (ENOBUFS) lost messages, so it counts as one.
 static int drainNetlink(int s) {
-    bool changed = false;
+    bool relevant = false;
     alignas(nlmsghdr) char buffer[8192];
     for (;;) {
         ssize_t n = recv(s, buffer, sizeof buffer, 0);
         if (n < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                return changed ? 1 : 0;
+                return relevant ? 1 : 0;
             }
-            // An overrun (ENOBUFS) means changes were lost: report one.
             return errno == ENOBUFS ? 1 : -1;
         }
         int length = static_cast<int>(n);
         for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, length);
              header = NLMSG_NEXT(header, length)) {
-            if (header->nlmsg_type == RTM_NEWADDR || header->nlmsg_type == RTM_DELADDR) {
-                changed = true;
+            uint16_t type = header->nlmsg_type;
+            if (type == RTM_NEWADDR || type == RTM_DELADDR || type == RTM_NEWLINK ||
+                type == RTM_DELLINK) {
+                relevant = true;
             }
         }
     }
@@ -131,6 +150,7 @@ int platformWaitAddressChange(uint32_t timeoutMs) {
         if (netlinkSocket < 0) {
             return -1;
         }
+        snapshotChanged();
     }
     pollfd entry{netlinkSocket, POLLIN, 0};
     int ready = poll(&entry, 1, static_cast<int>(timeoutMs));
@@ -140,7 +160,11 @@ int platformWaitAddressChange(uint32_t timeoutMs) {
     if (ready == 0) {
         return 0;
     }
-    return drainNetlink(netlinkSocket);
+    int result = drainNetlink(netlinkSocket);
+    if (result <= 0) {
+        return result;
+    }
+    return snapshotChanged() ? 1 : 0;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -326,3 +326,38 @@ TEST_F(ServersTest, AddressChangesRestartOnlyWhileEnabledAndNeverAfterStop) {
 }
 
 } // namespace
+
+namespace {
+
+// An address configured while its link is down joins the served set only when the link comes
+// up; that moment, not the address message, is the change.
+TEST_F(ServersTest, LinkComingUpWithItsAddressIsAChange) {
+    ASSERT_TRUE(ssdpRunCommand("ip link add late0 type veth peer name late0p"));
+    links.push_back("late0");
+    restarts.store(0);
+    startAddressChangeThread(countRestart, 1);
+    platformSleepMs(300);
+    ASSERT_TRUE(ssdpRunCommand("ip addr add 10.82.0.1/24 dev late0"));
+    platformSleepMs(800);
+    EXPECT_EQ(restarts.load(), 0);
+    ASSERT_TRUE(ssdpRunCommand("ip link set late0 up"));
+    EXPECT_TRUE(waitForRestarts(1, 2000));
+    stopAddressChangeThread();
+    uint32_t served[5];
+    int count = platformOwnAddresses(served, 5);
+    ASSERT_EQ(count, 1);
+    EXPECT_EQ(served[0], ssdpAddress("10.82.0.1"));
+}
+
+TEST_F(ServersTest, LoopbackStandsInWhenNoOtherAddressIsUp) {
+    uint32_t served[5];
+    ASSERT_EQ(platformOwnAddresses(served, 5), 1);
+    EXPECT_EQ(served[0], ssdpAddress("127.0.0.1"));
+    addLink("nm0", "10.83.4.1/22");
+    EXPECT_EQ(platformNetmaskOf(ssdpAddress("10.83.4.1")), ssdpAddress("255.255.252.0"));
+    EXPECT_EQ(platformNetmaskOf(ssdpAddress("10.83.9.9")), 0xFFFFFFFFu);
+    ASSERT_EQ(platformOwnAddresses(served, 5), 1);
+    EXPECT_EQ(served[0], ssdpAddress("10.83.4.1"));
+}
+
+} // namespace
