@@ -131,6 +131,34 @@ check "callback to a foreign network refused" test "$(gena 192.0.2.1 $'SUBSCRIBE
 check "unsubscribe releases" grep -q $'CONTENT-LENGTH: 0\r' <<<"$(gena 192.0.2.1 \
     $'UNSUBSCRIBE /ContentDirectory/Event HTTP/1.1\nSID: uuid:'"$sid"$'\n\n')"
 
+# A control request whose body follows its head in a later segment is answered in full, with
+# the header name in the capitals common control points use.
+kb_in_client /usr/bin/python3 - <<'PY' || failures=$((failures + 1))
+import socket, time
+body = ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
+        's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>'
+        '<u:Browse xmlns:u="urn:schemas-upnp-org:service:ContentDirectory:1"><ObjectID>0</ObjectID>'
+        '<BrowseFlag>BrowseMetadata</BrowseFlag><Filter>*</Filter><StartingIndex>0</StartingIndex>'
+        '<RequestedCount>0</RequestedCount><SortCriteria></SortCriteria></u:Browse></s:Body>'
+        '</s:Envelope>').encode()
+s = socket.create_connection(("192.0.2.1", 8080), timeout=10)
+s.sendall(b"POST /ContentDirectory/Control HTTP/1.1\r\nSOAPAction: \"urn:schemas-upnp-org:service:"
+          b"ContentDirectory:1#Browse\"\r\nContent-Length: %d\r\n\r\n" % len(body))
+time.sleep(0.3)
+s.sendall(body[:100])
+time.sleep(0.2)
+s.sendall(body[100:])
+answer = b""
+while True:
+    block = s.recv(4096)
+    if not block:
+        break
+    answer += block
+ok = answer.startswith(b"HTTP/1.1 200 OK") and b"BrowseResponse" in answer
+print(("ok   - " if ok else "FAIL - ") + "Browse with its body in later segments answered")
+raise SystemExit(0 if ok else 1)
+PY
+
 # The first event reaches a new subscriber's callback shortly after the answer.
 kb_in_client /usr/bin/python3 - <<'PY' || failures=$((failures + 1))
 import socket, time
