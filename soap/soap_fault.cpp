@@ -47,22 +47,24 @@ constexpr char kFaultFormat[] = "<?xml version=\"1.0\" encoding=\"utf-8\"?>"
                                 " </s:Body>\n"
                                 "</s:Envelope>\n";
 
-const UpnpError* findError(int code) {
+// The row of `code`, or the row of 604 when no row has that code.
+const UpnpError* errorRow(int code) {
+    const UpnpError* fallback = upnp_error_table;
     for (const UpnpError* row = upnp_error_table; row->code != 0; row++) {
         if (row->code == code) {
             return row;
         }
+        if (row->code == 604) {
+            fallback = row;
+        }
     }
-    return nullptr;
+    return fallback;
 }
 
 } // namespace
 
 TextBuffer* soap_fault_text(int code) {
-    const UpnpError* row = findError(code);
-    if (row == nullptr) {
-        row = findError(604);
-    }
+    const UpnpError* row = errorRow(code);
     char area[1024];
     int length = std::snprintf(area, sizeof area, kFaultFormat, row->code, row->description);
     if (length < 0) {

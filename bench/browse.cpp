@@ -1,0 +1,361 @@
+// Browse and Search figures on a synthetic catalogue (default 50,000 tracks: 25 genres of
+// 2,000, albums of 12, artists of 50; one title in ten, in every genre, holds the word "Love").
+//
+//   bench_browse local [TRACKS]        server time of each scenario in this process: the
+//                                      dispatcher answers into a loopback socket that a thread
+//                                      drains; prints p50/p99 per scenario.
+//   bench_browse serve ADDRESS [TRACKS] HTTP server on ADDRESS (port 8080 up) without SSDP; prints
+//                                      "listening PORT" and serves until standard input ends.
+//   bench_browse load ADDRESS PORT     latency (p50/p99) and throughput at 1, 8 and 32
+//                                      concurrent clients per scenario, then the same at 8
+//                                      clients while one more client stops reading mid-answer.
+// Every run is bounded: fixed request counts, socket time-outs, and a deadline per level.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "http/http_server.h"
+#include "media_db/media_db.h"
+#include "platform/platform.h"
+#include "soap/soap_dispatch.h"
+#include "support/http_socket_pair.h"
+#include "support/soap_exchange.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Ids {
+    std::string allTracks, genre, item;
+};
+
+Ids buildCatalogue(int tracks) {
+    media_db_build();
+    media_db_lock();
+    MediaTop top = media_db_top();
+    char text[128];
+    for (int i = 0; i < tracks; i++) {
+        std::snprintf(text, sizeof text, "/music/%06d.mp3", i);
+        MediaObject* item = make_item(text, kClassMusicTrack);
+        std::snprintf(text, sizeof text, (i / 25) % 10 == 3 ? "Love Song %06d" : "Track %06d",
+                      (i * 7919) % tracks);
+        item->title = strdup(text);
+        std::snprintf(text, sizeof text, "Artist %04d", i % 1000);
+        item->artist = strdup(text);
+        std::snprintf(text, sizeof text, "Album %05d", i / 12);
+        item->album = strdup(text);
+        std::snprintf(text, sizeof text, "Genre %02d", i % 25);
+        item->genre = strdup(text);
+        item->date = strdup("2001-01-01");
+        item->duration = strdup("0:03:21.000");
+        item->size = 3000000 + i;
+        item->track_number = i % 12 + 1;
+        media_db_append_child(top.all_tracks, item);
+        struct {
+            MediaObject* groups;
+            const char* title;
+            const char* upnpClass;
+        } files[] = {{top.albums, item->album, kClassMusicAlbum},
+                     {top.artists, item->artist, kClassMusicArtist},
+                     {top.genres, item->genre, kClassMusicGenre}};
+        for (auto& file : files) {
+            MediaObject* group = find_child_by_title(file.title, file.groups);
+            if (group == nullptr) {
+                group = add_child_container(file.title, file.groups, file.upnpClass);
+            }
+            add_child_reference(group, item);
+        }
+    }
+    Ids ids;
+    ids.allTracks = std::to_string(media_db_object_id(top.all_tracks));
+    ids.genre = std::to_string(media_db_object_id(top.genres->first_child));
+    ids.item = std::to_string(media_db_object_id(top.all_tracks->first_child));
+    media_db_unlock();
+    return ids;
+}
+
+struct Scenario {
+    const char* name;
+    std::string action; // "Browse" or "Search"
+    std::string body;
+};
+
+std::vector<Scenario> scenarios(const Ids& ids, int tracks) {
+    int genreSize = tracks / 25;
+    std::string contains = "dc:title contains &quot;Love&quot;";
+    return {
+        {"browse 2k first page", "Browse",
+         soapBrowseBody(ids.genre, "BrowseDirectChildren", "*", 0, 50, "")},
+        {"browse 2k deep page", "Browse",
+         soapBrowseBody(ids.genre, "BrowseDirectChildren", "*", genreSize - 50, 50, "")},
+        {"browse 2k first sorted", "Browse",
+         soapBrowseBody(ids.genre, "BrowseDirectChildren", "*", 0, 50, "+dc:title")},
+        {"browse 2k deep sorted", "Browse",
+         soapBrowseBody(ids.genre, "BrowseDirectChildren", "*", genreSize - 50, 50, "+dc:title")},
+        {"browse 50k first page", "Browse",
+         soapBrowseBody(ids.allTracks, "BrowseDirectChildren", "*", 0, 50, "")},
+        {"browse 50k deep page", "Browse",
+         soapBrowseBody(ids.allTracks, "BrowseDirectChildren", "*", tracks - 50, 50, "")},
+        {"browse metadata", "Browse", soapBrowseBody(ids.item, "BrowseMetadata", "*", 0, 0, "")},
+        {"search 2k contains", "Search", soapSearchBody(ids.genre, contains, "*", 0, 50, "")},
+        {"search 50k contains", "Search", soapSearchBody(ids.allTracks, contains, "*", 0, 50, "")},
+        {"search 50k deep sorted", "Search",
+         soapSearchBody(ids.allTracks, contains, "*", tracks / 10 - 50, 50, "+dc:title")},
+    };
+}
+
+std::string soapAction(const std::string& action) {
+    return "\"urn:schemas-upnp-org:service:ContentDirectory:1#" + action + "\"";
+}
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    size_t index = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    return values[index];
+}
+
+// ---- local: server time --------------------------------------------------------------------
+
+struct Drain {
+    PlatformSocket socket;
+    std::atomic<long long> bytes{0};
+};
+
+void drainBody(void* arg) {
+    auto* drain = static_cast<Drain*>(arg);
+    char block[65536];
+    for (;;) {
+        int n = platformSocketRecv(drain->socket, block, sizeof block);
+        if (n <= 0) {
+            return;
+        }
+        drain->bytes += n;
+    }
+}
+
+int runLocal(int tracks) {
+    auto started = Clock::now();
+    Ids ids = buildCatalogue(tracks);
+    std::printf("catalogue: %d tracks built in %.0f ms\n", tracks,
+                std::chrono::duration<double, std::milli>(Clock::now() - started).count());
+    HttpSocketPair pair;
+    if (!httpSocketPairOpen(&pair)) {
+        return 1;
+    }
+    Drain drain;
+    drain.socket = pair.client;
+    PlatformThread thread;
+    platformThreadStart(&thread, drainBody, &drain);
+    std::printf("%-26s %10s %10s %10s\n", "server time (1 thread)", "p50 ms", "p99 ms", "bytes");
+    for (const Scenario& s : scenarios(ids, tracks)) {
+        std::vector<double> times;
+        long long before = drain.bytes;
+        for (int i = 0; i < 200; i++) {
+            std::vector<char> body(s.body.begin(), s.body.end());
+            body.push_back('\0');
+            auto t0 = Clock::now();
+            soap_dispatch(pair.server, "HTTP/1.1", "http://192.0.2.1:8080/",
+                          soapAction(s.action).c_str(), body.data());
+            times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        }
+        platformSleepMs(50);
+        if (std::getenv("BENCH_SHOW") != nullptr) {
+            std::vector<char> body(s.body.begin(), s.body.end());
+            body.push_back('\0');
+            std::string raw = soapServe([&](PlatformSocket socket) {
+                soap_dispatch(socket, "HTTP/1.0", "http://x/", soapAction(s.action).c_str(),
+                              body.data());
+            });
+            std::printf("%s\n", raw.substr(0, 1500).c_str());
+        }
+        std::printf("%-26s %10.3f %10.3f %10lld\n", s.name, percentile(times, 0.5),
+                    percentile(times, 0.99), (drain.bytes - before) / 200);
+    }
+    httpSocketPairClose(&pair);
+    platformThreadJoin(thread);
+    return 0;
+}
+
+// ---- serve -----------------------------------------------------------------------------------
+
+int runServe(const char* address, int tracks) {
+    buildCatalogue(tracks);
+    uint32_t ip = 0;
+    if (platformResolveIpv4(address, &ip) != 0) {
+        return 1;
+    }
+    static std::atomic<PlatformSocket> listener{0};
+    listener = httpOpenListener(ip);
+    Ipv4Endpoint local;
+    if (listener == 0 || platformSocketLocalName(listener, &local) != 0) {
+        std::fprintf(stderr, "no listener\n");
+        return 1;
+    }
+    PlatformThread accept;
+    platformThreadStart(&accept, httpAcceptThread, &listener);
+    std::printf("listening %d\n", local.port);
+    std::fflush(stdout);
+    char line[64];
+    while (std::fgets(line, sizeof line, stdin) != nullptr) {
+    }
+    PlatformSocket s = listener.exchange(0);
+    platformSocketClose(s);
+    platformThreadJoin(accept);
+    return 0;
+}
+
+// ---- load ------------------------------------------------------------------------------------
+
+struct Target {
+    uint32_t address;
+    uint16_t port;
+};
+
+std::string request(const Target& target, const Scenario& s) {
+    char host[16];
+    platformAddressText(target.address, host);
+    return "POST /control/ContentDirectory HTTP/1.1\r\nHOST: " + std::string(host) + ":" +
+           std::to_string(target.port) +
+           "\r\nCONTENT-TYPE: text/xml; charset=\"utf-8\"\r\nCONTENT-LENGTH: " +
+           std::to_string(s.body.size()) + "\r\nSOAPACTION: " + soapAction(s.action) + "\r\n\r\n" +
+           s.body;
+}
+
+// One request on a new connection; the time until the server closed it, or -1.
+double timedRequest(const Target& target, const std::string& text) {
+    auto t0 = Clock::now();
+    PlatformSocket s = platformSocketTcp();
+    if (s == kPlatformInvalidSocket) {
+        return -1;
+    }
+    bool ok = platformSocketConnect(s, target.address, target.port, 5000) == 0 &&
+              platformSocketSetTimeouts(s, 10000, 10000) == 0 && httpSendText(s, text);
+    long long bytes = 0;
+    char block[65536];
+    while (ok) {
+        int n = platformSocketRecv(s, block, sizeof block);
+        if (n < 0) {
+            ok = false;
+        }
+        if (n <= 0) {
+            break;
+        }
+        bytes += n;
+    }
+    platformSocketClose(s);
+    if (!ok || bytes == 0) {
+        return -1;
+    }
+    return std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+}
+
+struct Worker {
+    const Target* target;
+    const std::string* text;
+    int requests;
+    Clock::time_point deadline;
+    std::vector<double> times;
+    int failures = 0;
+};
+
+void workerBody(void* arg) {
+    auto* w = static_cast<Worker*>(arg);
+    for (int i = 0; i < w->requests && Clock::now() < w->deadline; i++) {
+        double ms = timedRequest(*w->target, *w->text);
+        if (ms < 0) {
+            w->failures++;
+        } else {
+            w->times.push_back(ms);
+        }
+    }
+}
+
+void runLevel(const Target& target, const Scenario& s, int clients, int perClient) {
+    std::string text = request(target, s);
+    std::vector<Worker> workers(static_cast<size_t>(clients));
+    std::vector<PlatformThread> threads(static_cast<size_t>(clients));
+    auto t0 = Clock::now();
+    for (int i = 0; i < clients; i++) {
+        workers[i] = Worker{&target, &text, perClient, t0 + std::chrono::seconds(60), {}, 0};
+        platformThreadStart(&threads[i], workerBody, &workers[i]);
+    }
+    std::vector<double> all;
+    int failures = 0;
+    for (int i = 0; i < clients; i++) {
+        platformThreadJoin(threads[i]);
+        all.insert(all.end(), workers[i].times.begin(), workers[i].times.end());
+        failures += workers[i].failures;
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    std::printf("%-26s %4d %9.3f %9.3f %10.0f %6d\n", s.name, clients, percentile(all, 0.5),
+                percentile(all, 0.99), static_cast<double>(all.size()) / seconds, failures);
+    std::fflush(stdout);
+}
+
+// A client that asks for the whole 50,000-track listing and then stops reading.
+PlatformSocket stalledClient(const Target& target, const Ids& ids) {
+    Scenario whole{"whole listing", "Browse",
+                   soapBrowseBody(ids.allTracks, "BrowseDirectChildren", "*", 0, 0, "")};
+    PlatformSocket s = platformSocketTcp();
+    if (platformSocketConnect(s, target.address, target.port, 5000) != 0 ||
+        !httpSendText(s, request(target, whole))) {
+        platformSocketClose(s);
+        return kPlatformInvalidSocket;
+    }
+    char block[1024];
+    platformSocketRecv(s, block, sizeof block); // the answer has started
+    return s;
+}
+
+int runLoad(const char* address, int port, int tracks) {
+    Target target{0, static_cast<uint16_t>(port)};
+    if (platformResolveIpv4(address, &target.address) != 0) {
+        return 1;
+    }
+    // The ids are the same as the server's: both build the same catalogue from handle 1.
+    Ids ids = buildCatalogue(tracks);
+    std::printf("%-26s %4s %9s %9s %10s %6s\n", "scenario", "cli", "p50 ms", "p99 ms", "req/s",
+                "fail");
+    for (const Scenario& s : scenarios(ids, tracks)) {
+        for (int clients : {1, 8, 32}) {
+            runLevel(target, s, clients, clients == 1 ? 200 : 1600 / clients);
+        }
+    }
+    std::printf("-- with one more client that stops reading mid-answer --\n");
+    PlatformSocket stalled = stalledClient(target, ids);
+    std::printf("stalled client %s\n", stalled == kPlatformInvalidSocket ? "failed" : "waiting");
+    for (const Scenario& s : scenarios(ids, tracks)) {
+        if (std::strstr(s.name, "first page") != nullptr || std::strstr(s.name, "2k contains")) {
+            runLevel(target, s, 8, 200);
+        }
+    }
+    platformSocketClose(stalled);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    platformNetStartup();
+    std::string mode = argc > 1 ? argv[1] : "local";
+    if (mode == "local") {
+        return runLocal(argc > 2 ? std::atoi(argv[2]) : 50000);
+    }
+    if (mode == "serve" && argc > 2) {
+        return runServe(argv[2], argc > 3 ? std::atoi(argv[3]) : 50000);
+    }
+    if (mode == "load" && argc > 3) {
+        return runLoad(argv[2], std::atoi(argv[3]), argc > 4 ? std::atoi(argv[4]) : 50000);
+    }
+    std::fprintf(stderr, "usage: bench_browse local [TRACKS] | serve ADDRESS [TRACKS] | "
+                         "load ADDRESS PORT [TRACKS]\n");
+    return 2;
+}

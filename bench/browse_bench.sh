@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Browse and Search over the network: bench_browse serves a 50,000-track catalogue in a server
+# namespace and loads it from a client namespace (1, 8 and 32 concurrent clients, then 8 while
+# one more client stops reading mid-answer). Nothing multicasts: the bench server has no SSDP.
+# Usage: bench/browse_bench.sh BUILD_DIR [TRACKS]     (root; bounded by a 900 s time-out)
+set -u
+BUILD="${1:?usage: browse_bench.sh BUILD_DIR [TRACKS]}"
+TRACKS="${2:-50000}"
+SRC="$(cd "$(dirname "$0")/.." && pwd)"
+# shellcheck source=../tests/integration/lib/netns.sh
+source "$SRC/tests/integration/lib/netns.sh"
+
+WORK=$(mktemp -d /tmp/kb_browse_bench.XXXXXX)
+cleanup() {
+    exec 7>&- 2>/dev/null
+    kb_netns_down kbbench
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+kb_netns_up kbbench
+
+mkfifo "$WORK/in"
+kb_in_server timeout 900 "$BUILD/bench/bench_browse" serve 192.0.2.1 "$TRACKS" <"$WORK/in" >"$WORK/serve" 2>&1 &
+exec 7>"$WORK/in"
+for _ in $(seq 1 600); do grep -q '^listening' "$WORK/serve" && break; sleep 0.1; done
+PORT=$(sed -n 's/^listening //p' "$WORK/serve")
+if [ -z "$PORT" ]; then
+    echo "bench server did not start" >&2
+    cat "$WORK/serve" >&2
+    exit 1
+fi
+echo "server: 192.0.2.1:$PORT, $TRACKS tracks"
+kb_in_client timeout 800 "$BUILD/bench/bench_browse" load 192.0.2.1 "$PORT" "$TRACKS"
