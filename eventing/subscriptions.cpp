@@ -69,6 +69,17 @@ static void expireLocked(uint32_t nowMs) {
     }
 }
 
+// The SID number at the start of `text` (leading white space and a sign allowed; no digits
+// reads 0). False for a number outside 32 bits, which names no subscription.
+static bool parseSid(const char* text, int32_t* sid) {
+    long long n = std::strtoll(text, nullptr, 10);
+    if (n < INT32_MIN || n > INT32_MAX) {
+        return false;
+    }
+    *sid = static_cast<int32_t>(n);
+    return true;
+}
+
 // First live entry with this sid, or nullptr. Caller holds tableLock.
 static Subscription* findLocked(int32_t sid) {
     for (Subscription& entry : subscriptionTable) {
@@ -232,8 +243,9 @@ void genaRenew(PlatformSocket socket, int timeout, const char* sid) {
         std::lock_guard<std::mutex> guard(tableLock);
         uint32_t now = platformTickMs();
         expireLocked(now);
+        int32_t number = 0;
         Subscription* entry =
-            findLocked(static_cast<int32_t>(std::strtol(sid != nullptr ? sid : "", nullptr, 10)));
+            sid != nullptr && parseSid(sid, &number) ? findLocked(number) : nullptr;
         if (entry != nullptr) {
             found = true;
             entry->grantedAtMs = now;
@@ -259,7 +271,8 @@ void genaUnsubscribe(PlatformSocket socket, const char* sid) {
     {
         std::lock_guard<std::mutex> guard(tableLock);
         expireLocked(platformTickMs());
-        Subscription* entry = findLocked(static_cast<int32_t>(std::strtol(sid + 5, nullptr, 10)));
+        int32_t number = 0;
+        Subscription* entry = parseSid(sid + 5, &number) ? findLocked(number) : nullptr;
         if (entry != nullptr) {
             found = true;
             freeEntry(entry);

@@ -174,6 +174,8 @@ TEST_F(Subscriptions, RenewalKeepsTheEntryAndGrantsTheRequestedTime) {
     EXPECT_EQ(std::to_string(t.sid), sid);
     EXPECT_EQ(renew(std::to_string(std::stol(sid) + 1), 30).text, kRefused);
     EXPECT_EQ(renew("0", 30).text, kRefused);
+    // A number beyond 32 bits must not wrap onto a live SID.
+    EXPECT_EQ(renew(std::to_string(std::stoll(sid) + (1LL << 32)), 30).text, kRefused);
     EXPECT_EQ(renew("", 30).text, kRefused);
 }
 
