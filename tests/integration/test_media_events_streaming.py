@@ -1,0 +1,305 @@
+#!/usr/bin/python3
+"""Library changes, events and streaming through the real server: kbhost serves a generated
+library inside a private network namespace; from a second namespace a client subscribes with its
+own callback server, checks the first events, changes the library files and checks the events
+that follow, then fetches tracks and pictures and compares them byte for byte with the files."""
+import html
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+NS = "kbmedia"
+HERE = os.path.dirname(os.path.abspath(__file__))
+SRC = os.environ.get("KB_SOURCE_DIR", os.path.normpath(os.path.join(HERE, "..", "..")))
+NETNS = os.path.join(SRC, "tests", "integration", "lib", "netns.sh")
+SERVER = "192.0.2.1"
+CLIENT = "192.0.2.2"
+CDS = "urn:schemas-upnp-org:service:ContentDirectory:1"
+JPEG = (b"\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00"
+        + bytes((i * 7) & 0x7F for i in range(3000)) + b"\xff\xd9")
+
+
+def sh(command, check=True):
+    return subprocess.run(["bash", "-c", 'source "%s"; %s' % (NETNS, command)], check=check)
+
+
+def make_library(folder):
+    """Two tracks: one with an ID3v2.4 picture (a frame far above 127 bytes), one without."""
+    from mutagen.id3 import APIC, ID3, TALB, TIT2, TPE1
+
+    silence = os.path.join(folder, "silence.mp3")
+    subprocess.run("head -c 88200 /dev/zero | lame --quiet -r -s 44.1 --bitwidth 16 -m m - "
+                   + silence, shell=True, check=True, stderr=subprocess.DEVNULL)
+    for name, title, picture in (("art.mp3", "With Art", True), ("plain.mp3", "Plain", False)):
+        path = os.path.join(folder, name)
+        shutil.copy(silence, path)
+        tags = ID3()
+        tags.add(TIT2(encoding=0, text=title))
+        tags.add(TPE1(encoding=0, text="Band"))
+        tags.add(TALB(encoding=0, text="Record"))
+        if picture:
+            tags.add(APIC(encoding=0, mime="image/jpeg", type=3, desc="cover", data=JPEG))
+        tags.save(path, v2_version=4)
+    os.remove(silence)
+    with open(os.path.join(folder, "Mix.m3u"), "w") as m3u:
+        m3u.write("#EXTM3U\n#EXTINF:3,Plain\nplain.mp3\n")
+
+
+def main():
+    build = os.environ["KB_BUILD_DIR"]
+    work = tempfile.mkdtemp(prefix="kb_media.")
+    host = None
+    try:
+        stage = os.path.join(work, "stage")
+        shutil.copytree(os.path.join(build, "stage"), stage)
+        music = os.path.join(work, "music")
+        os.mkdir(music)
+        make_library(music)
+        sh("kb_netns_up %s" % NS)
+        host = subprocess.Popen(
+            ["ip", "netns", "exec", NS + "-s", os.path.join(stage, "kbhost"), "--music", music],
+            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        client = subprocess.run(
+            ["ip", "netns", "exec", NS + "-c", "timeout", "120", "/usr/bin/python3",
+             os.path.abspath(__file__), "--client", stage, music])
+        return client.returncode
+    finally:
+        if host is not None:
+            try:
+                host.stdin.write(b"quit\n")
+                host.stdin.close()
+                host.wait(timeout=20)
+            except Exception:  # the namespace teardown below kills it
+                pass
+        sh("kb_netns_down %s" % NS, check=False)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+# ---- client side (runs in the client namespace) ---------------------------------------------
+
+class Events:
+    """A callback server that keeps every NOTIFY it receives with its arrival time."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.bind((CLIENT, 0))
+        self.listener.listen(8)
+        self.port = self.listener.getsockname()[1]
+        self.received = []
+        self.lock = threading.Lock()
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            try:
+                conn, _ = self.listener.accept()
+            except OSError:
+                return
+            conn.settimeout(5)
+            data = b""
+            try:
+                while True:
+                    block = conn.recv(65536)
+                    if not block:
+                        break
+                    data += block
+            except OSError:
+                pass
+            conn.close()
+            with self.lock:
+                self.received.append((time.monotonic(), data.decode("latin-1")))
+
+    def wait(self, count, seconds):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            with self.lock:
+                if len(self.received) >= count:
+                    return list(self.received)
+            time.sleep(0.02)
+        with self.lock:
+            return list(self.received)
+
+
+def header(text, name):
+    match = re.search(r"\r\n" + name + r": ([^\r]*)\r\n", text)
+    return match.group(1) if match else None
+
+
+def http(method, path, headers=None, body=b""):
+    """One request on a fresh connection; returns (status, head text, body bytes)."""
+    conn = socket.create_connection((SERVER, 8080), timeout=10)
+    lines = ["%s %s HTTP/1.1" % (method, path), "HOST: %s:8080" % SERVER]
+    lines += ["%s: %s" % pair for pair in (headers or {}).items()]
+    if body:
+        lines.append("CONTENT-LENGTH: %d" % len(body))
+    conn.sendall(("\r\n".join(lines) + "\r\n\r\n").encode() + body)
+    data = b""
+    while True:
+        block = conn.recv(1 << 16)
+        if not block:
+            break
+        data += block
+    conn.close()
+    head, _, rest = data.partition(b"\r\n\r\n")
+    status = int(head.split(b" ")[1]) if head.startswith(b"HTTP/") else 0
+    return status, head.decode("latin-1"), rest
+
+
+def subscribe(path, callback):
+    status, head, _ = http("SUBSCRIBE", path, {"CALLBACK": "<%s>" % callback,
+                                               "NT": "upnp:event", "TIMEOUT": "Second-300"})
+    return status, header("\r\n" + head + "\r\n", "SID"), time.monotonic()
+
+
+def dechunk(data):
+    out, rest = b"", data
+    while rest:
+        size_text, _, rest = rest.partition(b"\r\n")
+        size = int(size_text.split(b";")[0] or b"0", 16)
+        if size == 0:
+            break
+        out, rest = out + rest[:size], rest[size + 2:]
+    return out
+
+
+class Checks:
+    failures = 0
+
+    def check(self, what, condition, detail=""):
+        print(("ok   - " if condition else "FAIL - ") + what + ("" if condition else " " + str(detail)))
+        sys.stdout.flush()
+        if not condition:
+            self.failures += 1
+
+
+def browse(object_id):
+    """(id, title, res URL, album-art URL) of each child."""
+    body = ('<?xml version="1.0"?>'
+            '<s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
+            's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>'
+            '<u:Browse xmlns:u="%s"><ObjectID>%s</ObjectID>'
+            '<BrowseFlag>BrowseDirectChildren</BrowseFlag><Filter>*</Filter>'
+            '<StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount>'
+            '<SortCriteria></SortCriteria></u:Browse></s:Body></s:Envelope>') % (CDS, object_id)
+    _, head, answer = http("POST", "/ContentDirectory/Control",
+                           {"CONTENT-TYPE": 'text/xml; charset="utf-8"',
+                            "SOAPACTION": '"%s#Browse"' % CDS}, body.encode())
+    if "chunked" in head.lower():
+        answer = dechunk(answer)
+    result = re.search(r"<Result>(.*)</Result>", answer.decode("latin-1"), re.S)
+    didl = html.unescape(result.group(1)) if result else ""
+    children = []
+    for match in re.finditer(r"<(container|item) id=\"(-?\d+)\"(.*?)</\1>", didl, re.S):
+        inner = match.group(3)
+        title = re.search(r"<dc:title>(.*?)</dc:title>", inner)
+        res = re.search(r"<res[^>]*>(.*?)</res>", inner)
+        art = re.search(r"<upnp:albumArtURI[^>]*>(.*?)</upnp:albumArtURI>", inner)
+        children.append((match.group(2), title.group(1) if title else None,
+                         res.group(1) if res else None, art.group(1) if art else None))
+    return children
+
+
+def path_of(url):
+    return "/" + url.split("/", 3)[3]
+
+
+def touch(path):
+    with open(path, "ab") as f:
+        f.write(b"\n")
+
+
+def run_client(stage, music):
+    c = Checks()
+    for _ in range(150):
+        try:
+            if http("GET", "/DeviceDescription.xml")[0] == 200:
+                break
+        except OSError:
+            pass
+        time.sleep(0.2)
+    else:
+        c.check("server answers on %s:8080" % SERVER, False)
+        return 1
+
+    events = Events()
+    callback = "http://%s:%d" % (CLIENT, events.port)
+    # Let the first library pass happen, so the first event already counts it.
+    time.sleep(1.5)
+    status, sid, answered = subscribe("/ContentDirectory/Event", callback + "/cd")
+    c.check("ContentDirectory SUBSCRIBE granted", status == 200 and sid is not None, status)
+    got = events.wait(1, 3)
+    c.check("first event arrives", len(got) == 1, len(got))
+    if not got:
+        return 1
+    arrived, first = got[0]
+    c.check("first event about 100 ms after the answer", 0.05 <= arrived - answered < 1.5,
+            arrived - answered)
+    c.check("first event is NOTIFY to the callback path", first.startswith("NOTIFY /cd HTTP/1.1\r\n"))
+    c.check("first event SEQ 0 and the SID", header(first, "SEQ") == "0" and
+            header(first, "SID") == sid, (header(first, "SEQ"), header(first, "SID"), sid))
+    update = int(re.search(r"<SystemUpdateID>(\d+)</SystemUpdateID>", first).group(1))
+    c.check("SystemUpdateID counts the first library pass", update >= 1, update)
+
+    status, _, _ = subscribe("/ConnectionManager/Event", callback + "/cm")
+    got = events.wait(2, 3)
+    cm = [text for _, text in got if text.startswith("NOTIFY /cm ")]
+    c.check("ConnectionManager subscriber gets its event", len(cm) == 1 and
+            "<SourceProtocolInfo>http-get:*:audio/mpeg:*,http-get:*:audio/mpegurl:*" in cm[0])
+
+    tracks = {title: (oid, res, art) for oid, title, res, art in browse(browse(0)[0][0])}
+    c.check("All Tracks holds both tracks", set(tracks) == {"With Art", "Plain"}, tracks)
+    if set(tracks) != {"With Art", "Plain"}:
+        return 1
+
+    # Settings change: playlists only, one event, track ids kept.
+    touch(os.path.join(stage, "Plugins", "gen_ml.ini"))
+    got = events.wait(3, 4)
+    c.check("settings change gives one event", len(got) == 3, len(got))
+    if len(got) == 3:
+        text = got[2][1]
+        c.check("second ContentDirectory event: SEQ 1, SystemUpdateID + 1",
+                text.startswith("NOTIFY /cd ") and header(text, "SEQ") == "1" and
+                "<SystemUpdateID>%d</SystemUpdateID>" % (update + 1) in text, text[:300])
+    after = {title: oid for oid, title, _, _ in browse(browse(0)[0][0])}
+    c.check("track ObjectIDs kept across a settings change",
+            all(after.get(t) == tracks[t][0] for t in tracks), after)
+
+    # Streaming: bytes equal to the files, the picture exactly the JPEG.
+    for title, name in (("With Art", "art.mp3"), ("Plain", "plain.mp3")):
+        status, head, body = http("GET", path_of(tracks[title][1]))
+        with open(os.path.join(music, name), "rb") as f:
+            expected = f.read()
+        c.check("track %s streamed byte for byte" % name, status == 200 and body == expected and
+                "Content-Type: audio/mpeg" in head, (status, len(body), len(expected)))
+    art = tracks["With Art"][2]
+    c.check("album art advertised for the tagged track", art is not None)
+    if art:
+        status, head, body = http("GET", path_of(art))
+        c.check("album art is the JPEG from the version 4 frame", status == 200 and body == JPEG and
+                "image/jpeg" in head, (status, len(body), len(JPEG)))
+    plain_id = tracks["Plain"][0]
+    c.check("no picture: 404", http("GET", "/virtual/%s.jpg" % plain_id)[0] == 404)
+    c.check("ObjectID 0: 404", http("GET", "/disk/0.mp3")[0] == 404)
+
+    # Library change: everything rebuilt, old ids name nothing.
+    touch(os.path.join(stage, "Plugins", "ml", "main.dat"))
+    got = events.wait(4, 4)
+    c.check("library change gives one more event", len(got) == 4 and
+            header(got[3][1], "SEQ") == "2", len(got))
+    c.check("an ObjectID from before the rebuild is not found",
+            http("GET", "/disk/%s.mp3" % plain_id)[0] == 404)
+    time.sleep(1.2)
+    c.check("no further events without changes", len(events.wait(5, 1)) == 4)
+    return 1 if c.failures else 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) >= 4 and sys.argv[1] == "--client":
+        sys.exit(run_client(sys.argv[2], sys.argv[3]))
+    sys.exit(main())
