@@ -174,17 +174,17 @@ class Listener:
 class Host:
     """kbhost in the server namespace, its output lines with the time each arrived."""
 
-    def __init__(self, stage):
+    def __init__(self, command):
         self.process = subprocess.Popen(
-            ["ip", "netns", "exec", NS + "-s", os.path.join(stage, "kbhost")],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+            ["ip", "netns", "exec", NS + "-s", *command],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         self.lines = []
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
     def _read(self):
         for line in self.process.stdout:
-            self.lines.append((time.time(), line.rstrip("\n")))
+            self.lines.append((time.time(), line.rstrip("\r\n")))
 
     def wait_line(self, text, timeout, after=0.0):
         end = time.time() + timeout
@@ -331,7 +331,7 @@ def gssdp_check(c, udn):
 
 def lifetime(c, stage):
     listener = Listener(40, ["192.0.2.2"])
-    host = Host(stage)
+    host = Host([os.path.join(stage, "kbhost")])
     started = host.wait_line("kbhost: started", 15)
     c.check("kbhost started", started is not None)
     if started is None:
