@@ -361,3 +361,39 @@ TEST_F(ServersTest, LoopbackStandsInWhenNoOtherAddressIsUp) {
 }
 
 } // namespace
+
+namespace {
+
+// With every HTTP port of an address taken, nothing could ever be answered or announced with a
+// valid LOCATION there: the address's listen thread ends by itself, releasing its answer port,
+// while the other address is served normally.
+TEST_F(ServersTest, AddressWithoutHttpListenerEndsCleanly) {
+    addLink("nohttp0", "10.84.0.1/24");
+    addLink("nohttp1", "10.84.1.1/24");
+    std::vector<int> taken;
+    for (int port = 8080; port <= 9080; port++) {
+        int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = ssdpAddress("10.84.0.1");
+        local.sin_port = htons(static_cast<uint16_t>(port));
+        ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local), 0) << port;
+        taken.push_back(s);
+    }
+    GroupListener listener({ssdpAddress("10.84.0.1"), ssdpAddress("10.84.1.1")});
+    startServers();
+    ASSERT_TRUE(waitListening("10.84.1.1"));
+    std::vector<Datagram> burst = listener.collect(2200);
+    EXPECT_EQ(countWith(burst, location("10.84.1.1")), 15);
+    EXPECT_EQ(countWith(burst, "http://10.84.0.1:"), 0);
+    EXPECT_TRUE(portFree(SOCK_DGRAM, "10.84.0.1", 9080)) << "answer socket still open";
+    EXPECT_TRUE(searchFrom("10.84.0.1", "10.84.0.1", "1", 2200).empty());
+    uint32_t before = platformTickMs();
+    stopServers();
+    EXPECT_LT(platformTickMs() - before, 1500u);
+    for (int s : taken) {
+        close(s);
+    }
+}
+
+} // namespace
