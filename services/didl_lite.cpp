@@ -82,40 +82,91 @@ void didl_filter_parse(const char* filter, DidlFilter* out) {
 
 namespace {
 
-constexpr int kEscapeCapacity = 1023;
+// Escaped texts keep at most this many characters, as the 1,024-byte work areas of
+// didl_escape do.
+constexpr size_t kEscapedLimit = 1022;
+
+// One element is rendered into a string by plain appends (no format parsing, no work-area
+// clearing); a page of 50 elements is the hot path of every Browse.
+struct Element {
+    std::string& out;
+
+    template <size_t N> Element& lit(const char (&text)[N]) {
+        out.append(text, N - 1);
+        return *this;
+    }
+    Element& raw(const char* text) {
+        if (text != nullptr) {
+            out.append(text);
+        }
+        return *this;
+    }
+    Element& number(int64_t value) {
+        char digits[24];
+        int n = std::snprintf(digits, sizeof digits, "%" PRId64, value);
+        out.append(digits, static_cast<size_t>(n));
+        return *this;
+    }
+    // The didl_escape form of `text`, with the same cut.
+    Element& escaped(const char* text) {
+        size_t used = 0;
+        for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
+             p != nullptr && *p != 0; p++) {
+            char reference[8];
+            const char* piece = reference;
+            size_t length = 1;
+            if (*p == '<') {
+                piece = "&amp;lt;";
+                length = 8;
+            } else if (*p == '>') {
+                piece = "&amp;gt;";
+                length = 8;
+            } else if (*p == '&') {
+                piece = "&amp;amp;";
+                length = 9;
+            } else if (*p > 0x7F) {
+                length =
+                    static_cast<size_t>(std::snprintf(reference, sizeof reference, "&#%d;", *p));
+            } else if (*p < 0x20 && *p != '\t' && *p != '\n' && *p != '\r') {
+                continue;
+            } else {
+                reference[0] = static_cast<char>(*p);
+            }
+            if (used + length > kEscapedLimit) {
+                break;
+            }
+            out.append(piece, length);
+            used += length;
+        }
+        return *this;
+    }
+};
 
 int64_t parentIdOf(const MediaObject* object) {
     return object->parent != nullptr ? media_db_object_id(object->parent) : -1;
 }
 
-// Appends open tag, escaped text, close tag and a line end.
-TextBuffer* appendElement(TextBuffer* buffer, const char* open, const char* text,
-                          const char* close) {
-    char area[kEscapeCapacity + 1];
-    didl_escape(text, area, kEscapeCapacity);
-    return textBufferAppendFormat(buffer, "%s%s%s\r\n", open, area, close);
-}
-
 // One line per distinct escaped artist (or genre) of the members, in order of first
 // appearance. Hashes keep the check for an earlier equal line cheap on long playlists.
-TextBuffer* appendDistinctMembers(TextBuffer* buffer, const MediaObject* container, bool genre) {
+void appendDistinctMembers(Element& e, const MediaObject* container, bool genre) {
     std::vector<std::pair<uint32_t, std::string>> written;
-    char area[kEscapeCapacity + 1];
+    std::string text;
     for (const MediaObject* child = container->first_child; child != nullptr;
          child = child->next_sibling) {
         const MediaObject* item = member_item(child);
-        const char* text = item == nullptr ? nullptr : (genre ? item->genre : item->artist);
-        if (text == nullptr) {
+        const char* value = item == nullptr ? nullptr : (genre ? item->genre : item->artist);
+        if (value == nullptr) {
             continue;
         }
-        didl_escape(text, area, kEscapeCapacity);
+        text.clear();
+        Element{text}.escaped(value);
         uint32_t hash = 2166136261u;
-        for (const char* p = area; *p != '\0'; p++) {
-            hash = (hash ^ static_cast<unsigned char>(*p)) * 16777619u;
+        for (char c : text) {
+            hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
         }
         bool seen = false;
         for (const auto& entry : written) {
-            if (entry.first == hash && entry.second == area) {
+            if (entry.first == hash && entry.second == text) {
                 seen = true;
                 break;
             }
@@ -123,138 +174,130 @@ TextBuffer* appendDistinctMembers(TextBuffer* buffer, const MediaObject* contain
         if (seen) {
             continue;
         }
-        written.emplace_back(hash, area);
-        buffer = genre ? textBufferAppendFormat(buffer,
-                                                "&lt;upnp:genre&gt;%s&lt;/upnp:genre&gt;\r\n", area)
-                       : textBufferAppendFormat(
-                             buffer, "&lt;upnp:artist&gt;%s&lt;/upnp:artist&gt;\r\n", area);
+        written.emplace_back(hash, text);
+        if (genre) {
+            e.lit("&lt;upnp:genre&gt;").raw(text.c_str()).lit("&lt;/upnp:genre&gt;\r\n");
+        } else {
+            e.lit("&lt;upnp:artist&gt;").raw(text.c_str()).lit("&lt;/upnp:artist&gt;\r\n");
+        }
     }
-    return buffer;
 }
 
-TextBuffer* writeContainer(TextBuffer* buffer, const MediaObject* object, const DidlFilter* filter,
-                           const char* urlBase) {
-    buffer = textBufferAppendFormat(
-        buffer,
-        "&lt;container id=&quot;%" PRId64 "&quot; parentID=&quot;%" PRId64
-        "&quot; childCount=&quot;%d&quot; restricted=&quot;true&quot;&gt;\r\n",
-        media_db_object_id(object), parentIdOf(object), static_cast<int>(object->child_count));
-    buffer = appendElement(buffer, "&lt;dc:title&gt;", object->title, "&lt;/dc:title&gt;");
+void renderContainer(Element& e, const MediaObject* object, const DidlFilter* filter,
+                     const char* urlBase) {
+    e.lit("&lt;container id=&quot;").number(media_db_object_id(object));
+    e.lit("&quot; parentID=&quot;").number(parentIdOf(object));
+    e.lit("&quot; childCount=&quot;").number(object->child_count);
+    e.lit("&quot; restricted=&quot;true&quot;&gt;\r\n");
+    e.lit("&lt;dc:title&gt;").escaped(object->title).lit("&lt;/dc:title&gt;\r\n");
     const char* upnpClass = object->upnp_class != nullptr ? object->upnp_class : "";
     bool album = std::strcmp(upnpClass, kClassMusicAlbum) == 0;
     bool grouping = album || std::strcmp(upnpClass, kClassPlaylistContainer) == 0;
     if (grouping && filter->artist) {
-        buffer = appendDistinctMembers(buffer, object, false);
+        appendDistinctMembers(e, object, false);
     }
     if (grouping && filter->genre) {
-        buffer = appendDistinctMembers(buffer, object, true);
+        appendDistinctMembers(e, object, true);
     }
     if (album && filter->albumArtUri) {
         for (const MediaObject* child = object->first_child; child != nullptr;
              child = child->next_sibling) {
             const MediaObject* item = member_item(child);
             if (item != nullptr && item->has_album_art) {
-                buffer = textBufferAppendFormat(buffer,
-                                                "&lt;upnp:albumArtURI&gt;%svirtual/%" PRId64
-                                                ".jpg&lt;/upnp:albumArtURI&gt;",
-                                                urlBase, media_db_object_id(item));
+                // The item's own id (under All Tracks); no line end follows this element.
+                e.lit("&lt;upnp:albumArtURI&gt;").raw(urlBase).lit("virtual/");
+                e.number(media_db_object_id(item)).lit(".jpg&lt;/upnp:albumArtURI&gt;");
                 break;
             }
         }
     }
-    return textBufferAppendFormat(
-        buffer, "&lt;upnp:class&gt;%s&lt;/upnp:class&gt;\r\n&lt;/container&gt;\r\n", upnpClass);
+    e.lit("&lt;upnp:class&gt;").raw(upnpClass);
+    e.lit("&lt;/upnp:class&gt;\r\n&lt;/container&gt;\r\n");
 }
 
-TextBuffer* writeResource(TextBuffer* buffer, const MediaObject* object, const MediaObject* item,
-                          const DidlFilter* filter, const char* urlBase) {
+void renderResource(Element& e, int64_t id, const MediaObject* item, const DidlFilter* filter,
+                    const char* urlBase) {
     if (!filter->res && !filter->size && !filter->duration) {
-        return buffer;
+        return;
     }
-    buffer = textBufferAppend(buffer, "&lt;res ");
+    e.lit("&lt;res ");
     if (filter->size) {
-        buffer =
-            textBufferAppendFormat(buffer, "size=&quot;%d&quot; ", static_cast<int>(item->size));
+        e.lit("size=&quot;").number(item->size).lit("&quot; ");
     }
     if (filter->duration) {
-        buffer = textBufferAppendFormat(buffer, "duration=&quot;%s&quot; ",
-                                        item->duration != nullptr ? item->duration : "");
+        e.lit("duration=&quot;").raw(item->duration).lit("&quot; ");
     }
-    return textBufferAppendFormat(
-        buffer,
-        "protocolInfo=&quot;http-get:*:audio/mpeg:*&quot;&gt;%sdisk/%" PRId64
-        ".mp3&lt;/res&gt;\r\n",
-        urlBase, media_db_object_id(object));
+    e.lit("protocolInfo=&quot;http-get:*:audio/mpeg:*&quot;&gt;").raw(urlBase).lit("disk/");
+    e.number(id).lit(".mp3&lt;/res&gt;\r\n");
 }
 
-TextBuffer* writeItem(TextBuffer* buffer, const MediaObject* object, const MediaObject* item,
-                      const DidlFilter* filter, const char* urlBase) {
+void renderItem(Element& e, const MediaObject* object, const MediaObject* item,
+                const DidlFilter* filter, const char* urlBase) {
     int64_t id = media_db_object_id(object);
+    e.lit("&lt;item id=&quot;").number(id);
     if (object->kind == 'r') {
-        buffer = textBufferAppendFormat(buffer,
-                                        "&lt;item id=&quot;%" PRId64 "&quot; refID=&quot;%" PRId64
-                                        "&quot; parentID=&quot;%" PRId64
-                                        "&quot; restricted=&quot;true&quot;&gt;\r\n",
-                                        id, media_db_object_id(item), parentIdOf(object));
-    } else {
-        buffer =
-            textBufferAppendFormat(buffer,
-                                   "&lt;item id=&quot;%" PRId64 "&quot; parentID=&quot;%" PRId64
-                                   "&quot; restricted=&quot;true&quot;&gt;\r\n",
-                                   id, parentIdOf(object));
+        e.lit("&quot; refID=&quot;").number(media_db_object_id(item));
     }
-    buffer = appendElement(buffer, "&lt;dc:title&gt;", item->title, "&lt;/dc:title&gt;");
+    e.lit("&quot; parentID=&quot;").number(parentIdOf(object));
+    e.lit("&quot; restricted=&quot;true&quot;&gt;\r\n");
+    e.lit("&lt;dc:title&gt;").escaped(item->title).lit("&lt;/dc:title&gt;\r\n");
     if (filter->creator) {
-        buffer = appendElement(buffer, "&lt;dc:creator&gt;", item->artist, "&lt;/dc:creator&gt;");
+        e.lit("&lt;dc:creator&gt;").escaped(item->artist).lit("&lt;/dc:creator&gt;\r\n");
     }
     if (filter->artist) {
-        buffer = appendElement(buffer, "&lt;upnp:artist&gt;", item->artist, "&lt;/upnp:artist&gt;");
+        e.lit("&lt;upnp:artist&gt;").escaped(item->artist).lit("&lt;/upnp:artist&gt;\r\n");
     }
     if (filter->album) {
-        buffer = appendElement(buffer, "&lt;upnp:album&gt;", item->album, "&lt;/upnp:album&gt;");
+        e.lit("&lt;upnp:album&gt;").escaped(item->album).lit("&lt;/upnp:album&gt;\r\n");
     }
     if (filter->genre) {
-        buffer = appendElement(buffer, "&lt;upnp:genre&gt;", item->genre, "&lt;/upnp:genre&gt;");
+        e.lit("&lt;upnp:genre&gt;").escaped(item->genre).lit("&lt;/upnp:genre&gt;\r\n");
     }
     if (filter->date) {
-        buffer = appendElement(buffer, "&lt;dc:date&gt;", item->date, "&lt;/dc:date&gt;");
+        e.lit("&lt;dc:date&gt;").raw(item->date).lit("&lt;/dc:date&gt;\r\n");
     }
     if (filter->trackNumber) {
-        buffer = textBufferAppendFormat(
-            buffer, "&lt;upnp:originalTrackNumber&gt;%d&lt;/upnp:originalTrackNumber&gt;\r\n",
-            static_cast<int>(item->track_number));
+        e.lit("&lt;upnp:originalTrackNumber&gt;").number(item->track_number);
+        e.lit("&lt;/upnp:originalTrackNumber&gt;\r\n");
     }
     if (filter->albumArtUri) {
-        buffer = textBufferAppend(buffer, "&lt;upnp:albumArtURI&gt;");
+        e.lit("&lt;upnp:albumArtURI&gt;");
         if (item->has_album_art) {
-            buffer = textBufferAppendFormat(buffer, "%svirtual/%" PRId64 ".jpg", urlBase, id);
+            e.raw(urlBase).lit("virtual/").number(id).lit(".jpg");
         }
-        buffer = textBufferAppend(buffer, "&lt;/upnp:albumArtURI&gt;\r\n");
+        e.lit("&lt;/upnp:albumArtURI&gt;\r\n");
     }
-    buffer = writeResource(buffer, object, item, filter, urlBase);
-    return textBufferAppendFormat(buffer,
-                                  "&lt;upnp:class&gt;%s&lt;/upnp:class&gt;\r\n&lt;/item&gt;\r\n",
-                                  item->upnp_class != nullptr ? item->upnp_class : "");
+    renderResource(e, id, item, filter, urlBase);
+    e.lit("&lt;upnp:class&gt;").raw(item->upnp_class);
+    e.lit("&lt;/upnp:class&gt;\r\n&lt;/item&gt;\r\n");
 }
 
 } // namespace
 
-TextBuffer* didl_write_filtered(TextBuffer* buffer, const MediaObject* object,
-                                const DidlFilter* filter, const char* urlBase) {
+void didl_render(std::string* out, const MediaObject* object, const DidlFilter* filter,
+                 const char* urlBase) {
     if (object == nullptr) {
-        return buffer;
+        return;
     }
     if (urlBase == nullptr) {
         urlBase = "";
     }
+    Element e{*out};
     if (object->kind == 'c') {
-        return writeContainer(buffer, object, filter, urlBase);
+        renderContainer(e, object, filter, urlBase);
+        return;
     }
     const MediaObject* item = member_item(object);
-    if (item == nullptr) {
-        return buffer;
+    if (item != nullptr) {
+        renderItem(e, object, item, filter, urlBase);
     }
-    return writeItem(buffer, object, item, filter, urlBase);
+}
+
+TextBuffer* didl_write_filtered(TextBuffer* buffer, const MediaObject* object,
+                                const DidlFilter* filter, const char* urlBase) {
+    std::string element;
+    didl_render(&element, object, filter, urlBase);
+    return textBufferAppend(buffer, element.c_str());
 }
 
 TextBuffer* didl_write_object(TextBuffer* buffer, const MediaObject* object, const char* filter,

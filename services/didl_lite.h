@@ -3,6 +3,8 @@
 // "&quot;", and metadata texts escaped twice.
 #pragma once
 
+#include <string>
+
 #include "media_db/media_db.h"
 #include "runtime/text_buffer.h"
 
@@ -32,5 +34,8 @@ void didl_filter_parse(const char* filter, DidlFilter* out);
 // on with. `urlBase` ("http://host:port/") starts every URL. Caller holds a catalogue lock.
 TextBuffer* didl_write_object(TextBuffer* buffer, const MediaObject* object, const char* filter,
                               const char* urlBase);
+// Appends the element to a string: the form the answers use.
+void didl_render(std::string* out, const MediaObject* object, const DidlFilter* filter,
+                 const char* urlBase);
 TextBuffer* didl_write_filtered(TextBuffer* buffer, const MediaObject* object,
                                 const DidlFilter* filter, const char* urlBase);

@@ -16,17 +16,22 @@ void sendOut(ServicesAnswer* answer) {
     textBufferClear(answer->out);
 }
 
-// Frames what `text` holds as one chunk (an empty text is no chunk) and queues it.
-void queueChunk(ServicesAnswer* answer) {
-    if (answer->text->length > 0) {
-        answer->out = textBufferAppendFormat(answer->out, "%x\r\n", answer->text->length);
-        answer->out = textBufferAppend(answer->out, answer->text->text);
+// Frames a text as one chunk (an empty text is no chunk) and queues it.
+void queueChunk(ServicesAnswer* answer, const char* text, size_t length) {
+    if (length > 0) {
+        answer->out =
+            textBufferAppendFormat(answer->out, "%x\r\n", static_cast<unsigned int>(length));
+        answer->out = textBufferAppend(answer->out, text);
         answer->out = textBufferAppend(answer->out, "\r\n");
     }
-    textBufferClear(answer->text);
     if (answer->out->length >= kFlushBytes) {
         sendOut(answer);
     }
+}
+
+void queueText(ServicesAnswer* answer) {
+    queueChunk(answer, answer->text->text, static_cast<size_t>(answer->text->length));
+    textBufferClear(answer->text);
 }
 
 } // namespace
@@ -67,7 +72,7 @@ void services_answer_begin(ServicesAnswer* answer) {
         "xmlns=&quot;urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/&quot;&gt;\r\n",
         answer->responseName);
     if (answer->chunked) {
-        queueChunk(answer);
+        queueText(answer);
     }
 }
 
@@ -75,9 +80,12 @@ void services_answer_object(ServicesAnswer* answer, const MediaObject* object) {
     if (answer->failed) {
         return;
     }
-    answer->text = didl_write_filtered(answer->text, object, &answer->filter, answer->urlBase);
+    answer->element.clear();
+    didl_render(&answer->element, object, &answer->filter, answer->urlBase);
     if (answer->chunked) {
-        queueChunk(answer);
+        queueChunk(answer, answer->element.c_str(), answer->element.size());
+    } else {
+        answer->text = textBufferAppend(answer->text, answer->element.c_str());
     }
 }
 
@@ -94,7 +102,7 @@ void services_answer_finish(ServicesAnswer* answer, int32_t returned, int32_t to
                                           static_cast<int>(returned), static_cast<int>(total), 0,
                                           answer->responseName);
     if (answer->chunked) {
-        queueChunk(answer);
+        queueText(answer);
         answer->out = textBufferAppend(answer->out, "0\r\n\r\n\r\n");
         sendOut(answer);
     } else {

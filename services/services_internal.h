@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 #include "runtime/text_buffer.h"
@@ -18,8 +19,9 @@ struct ServicesAnswer {
     DidlFilter filter;
     bool chunked;
     bool failed;
-    TextBuffer* text; // the part not yet framed: head, then one element at a time
-    TextBuffer* out;  // framed chunks waiting to be written (chunked answers only)
+    TextBuffer* text;    // unchunked: the whole answer; chunked: head and tail before framing
+    TextBuffer* out;     // framed chunks waiting to be written (chunked answers only)
+    std::string element; // the element being written, its storage kept for the next
 };
 
 // Prepares an answer; nothing is sent yet. It is chunked when `chunkable` is set and the
