@@ -37,9 +37,14 @@ bool fileChanged(const char* path, SeenFile* seen) {
     return changed;
 }
 
-// "folder/part/part/..." with the platform's separator, cut to kPathSize - 1 characters.
+// "folder/part/part/..." with the platform's separator, cut to kPathSize - 1 characters (a cut
+// path names no file, so it is simply not found).
 void joinPath(char* out, const char* folder, const char* tail) {
-    std::snprintf(out, kPathSize, "%s%c%s", folder, platformPathSeparator, tail);
+    int length = std::snprintf(out, kPathSize, "%s%c%s", folder, platformPathSeparator, tail);
+    if (length < 0) {
+        out[0] = '\0';
+        return;
+    }
     for (char* p = out + std::strlen(folder); *p != '\0'; p++) {
         if (*p == '/' || *p == '\\') {
             *p = platformPathSeparator;
@@ -128,7 +133,9 @@ void readPlaylists(const char* folder, const char* settingsPath) {
         }
         std::snprintf(key, sizeof key, "query%d_name", i);
         platformIniReadString(kSettingsSection, key, "", name, kPathSize, settingsPath);
-        std::snprintf(m3uTail, sizeof m3uTail, "Plugins/ml/%s", value);
+        if (std::snprintf(m3uTail, sizeof m3uTail, "Plugins/ml/%s", value) < 0) {
+            continue;
+        }
         joinPath(m3uPath, folder, m3uTail);
         media_db_read_m3u(m3uPath, name);
     }
