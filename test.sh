@@ -22,7 +22,7 @@ fi
 build() {
     local dir="$1"; shift
     note "build $dir"
-    if cmake -S . -B "$dir" "$@" >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; false; }; then
+    if cmake -S . -B "$dir" "$@" >"$dir/configure.log" 2>&1 || { cat "$dir/configure.log"; false; }; then
         if cmake --build "$dir" -j"$JOBS"; then
             return 0
         fi
