@@ -1,0 +1,61 @@
+// Browse and Search on several threads while the catalogue is rebuilt: every answer must be
+// complete and well framed, whichever catalogue it saw. Meant for ThreadSanitizer builds too.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+
+#include "catalogue_fixture.h"
+#include "support/soap_exchange.h"
+
+namespace {
+
+struct ReaderState {
+    std::atomic<bool>* stop;
+    int answers = 0;
+    int broken = 0;
+};
+
+void readerBody(void* arg) {
+    auto* state = static_cast<ReaderState*>(arg);
+    const std::string browse = "\"urn:schemas-upnp-org:service:ContentDirectory:1#Browse\"";
+    const std::string search = "\"urn:schemas-upnp-org:service:ContentDirectory:1#Search\"";
+    for (int i = 0; i < 200 && !state->stop->load(); i++) {
+        std::string raw =
+            i % 2 == 0
+                ? soapDispatch(browse, soapBrowseBody("0", "BrowseDirectChildren", "*", 0, 0, ""))
+                : soapDispatch(search, soapSearchBody("0", "dc:title contains &quot;1&quot;", "*",
+                                                      0, 20, "+dc:title"));
+        SoapAnswer answer = soapSplit(raw);
+        state->answers++;
+        if (!answer.wellFramed || answer.body.find("</s:Envelope>") == std::string::npos) {
+            state->broken++;
+        }
+    }
+}
+
+TEST(Concurrency, ReadersDuringRebuilds) {
+    std::vector<TrackSpec> tracks;
+    for (int i = 0; i < 60; i++) {
+        tracks.push_back({"t" + std::to_string(i), "a" + std::to_string(i % 4),
+                          "al" + std::to_string(i % 6), "g" + std::to_string(i % 3), i});
+    }
+    buildCatalogue(tracks);
+    std::atomic<bool> stop{false};
+    ReaderState states[3] = {{&stop}, {&stop}, {&stop}};
+    PlatformThread threads[3];
+    for (int i = 0; i < 3; i++) {
+        ASSERT_EQ(platformThreadStart(&threads[i], readerBody, &states[i]), 0);
+    }
+    for (int round = 0; round < 20; round++) {
+        buildCatalogue(tracks);
+    }
+    stop = true;
+    for (int i = 0; i < 3; i++) {
+        platformThreadJoin(threads[i]);
+        EXPECT_GT(states[i].answers, 0);
+        EXPECT_EQ(states[i].broken, 0);
+    }
+}
+
+} // namespace
