@@ -192,13 +192,4 @@ TEST(DidlEscape, LongTextsAreCutAtAWholeReference) {
     EXPECT_EQ(area[1023], '#');
 }
 
-TEST(DidlMember, ItemsReferencesAndContainers) {
-    buildCatalogue({{"One", "A", "Rec", "Rock"}});
-    MediaObject* track = findByTitle("One", 'i');
-    EXPECT_EQ(member_item(track), track);
-    EXPECT_EQ(member_item(findByTitle("One", 'r')), track);
-    EXPECT_EQ(member_item(findByTitle("Rec", 'c')), nullptr);
-    EXPECT_EQ(member_item(nullptr), nullptr);
-}
-
 } // namespace
