@@ -37,6 +37,9 @@ std::shared_mutex& catalogueLock() {
 // may also "read lock" without touching the mutex.
 thread_local int tWriteDepth = 0;
 thread_local int tReadDepth = 0;
+// Whether this thread's outermost read hold took the shared lock (it does not when the thread
+// already held the exclusive one).
+thread_local bool tReadShared = false;
 
 TitleIndex* titleIndexFor(const MediaObject* container) {
     if (container == nullptr) {
@@ -158,19 +161,19 @@ MediaTop media_db_top() {
 }
 
 void media_db_read_lock() {
-    if (tWriteDepth > 0 || tReadDepth > 0) {
-        tReadDepth++;
+    if (tReadDepth++ > 0 || tWriteDepth > 0) {
         return;
     }
     catalogueLock().lock_shared();
-    tReadDepth = 1;
+    tReadShared = true;
 }
 
 void media_db_read_unlock() {
     if (tReadDepth <= 0) {
         return;
     }
-    if (--tReadDepth == 0 && tWriteDepth == 0) {
+    if (--tReadDepth == 0 && tReadShared) {
+        tReadShared = false;
         catalogueLock().unlock_shared();
     }
 }

@@ -241,6 +241,11 @@ TEST(CatalogueLockTest, LocksAreReentrantForTheirHolder) {
     media_db_read_lock();
     media_db_read_unlock();
     media_db_read_unlock();
+    // A read hold taken inside a write hold may outlive it without touching the shared lock.
+    media_db_lock();
+    media_db_read_lock();
+    media_db_unlock();
+    media_db_read_unlock();
     // Both locks are free again: a writer on this thread gets in at once.
     media_db_lock();
     media_db_unlock();
