@@ -216,36 +216,58 @@ done
 check "switched on again: port 8080 once more" grep -q '^HTTP/1.1 200 OK' \
     <(fetch 192.0.2.1 /ConnectionManager.xml)
 
-# A control-point library discovers the device and introspects both services.
-kb_in_client timeout 60 /usr/bin/python3 - <<'PY' || failures=$((failures + 1))
+# A control-point library discovers the device, introspects both services, and subscribes to
+# the ContentDirectory through its own event server, receiving the first event.
+kb_in_client timeout 80 /usr/bin/python3 - <<'PY' || failures=$((failures + 1))
 import gi, sys
 gi.require_version("GUPnP", "1.6")
 gi.require_version("GSSDP", "1.6")
-from gi.repository import Gio, GLib, GSSDP, GUPnP
+from gi.repository import Gio, GLib, GObject, GSSDP, GUPnP
 loop = GLib.MainLoop()
 found = {}
+def done():
+    # Past the first grant's half-life the library has renewed once; a refused renewal shows
+    # as a lost subscription.
+    if len(found) == 3 and "timer" not in found:
+        found["timer"] = GLib.timeout_add_seconds(18, loop.quit)
 def introspected(info, res, name):
     try:
         intro = info.introspect_finish(res)
         found[name] = (len(intro.list_actions()), len(intro.list_state_variables()))
     except GLib.Error as e:
         found[name] = str(e)
-    if len(found) == 2:
-        loop.quit()
+    done()
+def notified(proxy, variable, value, *args):
+    found.setdefault("event", "%s=%s" % (variable, value))
+    done()
+def lost(*args):
+    found["lost"] = True
+    found.setdefault("event", "subscription lost")
+    done()
+proxies = []
 def available(cp, proxy):
     for service in proxy.list_services():
         name = service.get_service_type().split(":")[-2]
         service.introspect_async(None, introspected, name)
+        if name == "ContentDirectory":
+            proxies.append(service)
+            service.add_notify("SystemUpdateID", GObject.TYPE_UINT, notified)
+            service.connect("subscription-lost", lost)
+            service.set_subscribed(True)
 context = GUPnP.Context.new_for_address(Gio.InetAddress.new_from_string("192.0.2.2"), 0,
                                         GSSDP.UDAVersion.VERSION_1_0)
 cp = GUPnP.ControlPoint.new(context, "urn:schemas-upnp-org:device:MediaServer:1")
 cp.connect("device-proxy-available", available)
 cp.set_active(True)
-GLib.timeout_add_seconds(40, loop.quit)
+GLib.timeout_add_seconds(50, loop.quit)
 loop.run()
+found.pop("timer", None)
 ok = found.get("ContentDirectory") == (12, 20) and found.get("ConnectionManager") == (5, 10)
 print(("ok   - " if ok else "FAIL - ") + "GUPnP introspection: %s" % found)
-sys.exit(0 if ok else 1)
+evented = str(found.get("event", "")).startswith("SystemUpdateID=") and "lost" not in found
+print(("ok   - " if evented else "FAIL - ") + "GUPnP subscription kept past its renewal: %s%s" %
+      (found.get("event"), " (lost)" if "lost" in found else ""))
+sys.exit(0 if ok and evented else 1)
 PY
 
 echo quit >&7
