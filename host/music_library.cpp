@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -27,7 +28,7 @@ namespace {
 struct ScanState {
     std::vector<std::string> tracks;
     std::vector<std::string> playlists;
-    std::vector<std::pair<uint64_t, uint64_t>> visited; // device and inode of each folder
+    std::set<std::pair<uint64_t, uint64_t>> visited; // device and inode of each folder
     size_t folders = 0;
     time_t lastReport = 0;
 };
@@ -74,11 +75,7 @@ static bool firstVisit(ScanState* state, const struct stat& info) {
         return true; // no inode numbers on this file system; no links to loop either
     }
 #endif
-    if (std::find(state->visited.begin(), state->visited.end(), id) != state->visited.end()) {
-        return false;
-    }
-    state->visited.push_back(id);
-    return true;
+    return state->visited.insert(id).second;
 }
 
 static void reportProgress(ScanState* state, const std::string& folder) {

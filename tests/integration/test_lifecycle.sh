@@ -84,6 +84,7 @@ check "the signalled quit stored the last click" test "$(started_value)" = 1
 MUSIC="$WORK/music library"
 mkdir -p "$MUSIC/Artist/Album" "$MUSIC/empty"
 : >"$MUSIC/Artist/Album/01 one.mp3"; : >"$MUSIC/Artist/Album/02 two.mp3"; : >"$MUSIC/top.mp3"
+ln -s .. "$MUSIC/Artist/loop"  # a link back up is walked once
 : >"$MUSIC/notes.txt"; printf 'top.mp3\n' >"$MUSIC/Road Trip.m3u"
 run_host 'quit\n' --music "$MUSIC"
 check "--music exits 0" test "$rc" -eq 0
