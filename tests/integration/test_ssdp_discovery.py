@@ -246,6 +246,7 @@ def check_first_burst(c, listener, started):
     c.check("alive texts exact, rows in order, three copies each",
             [d["text"] for d in burst] == wanted)
     delay = burst[0]["t"] - started
+    print("figure: first alive %.2f s after kbhost started" % delay)
     c.check("first burst about one second after start", 0.5 <= delay <= 2.5, "%.2f s" % delay)
     c.check("alive sent from the served address", all(d["from"][0] == SERVER for d in burst))
     return udn
@@ -279,6 +280,10 @@ def run_searches(c, udn):
             [header(a["text"], "ST") for a in all3] ==
             [udn if t is None else t for t in TYPES for _copy in range(3)])
     latest = max([a["after"] for a in all3] or [0])
+    for name in ("all_mx3", "root_mx1", "udn_mx2", "unicast"):
+        times = [a["after"] for a in answers[name]]
+        if times:
+            print("figure: %s answered after %.2f to %.2f s" % (name, min(times), max(times)))
     c.check("ssdp:all with MX 3 answered within MX plus one pass", latest <= 4.2,
             "%.2f s" % latest)
     for name, limit in (("root_mx1", 2.2), ("unicast", 2.2), ("lower_case_names", 2.2),
@@ -299,6 +304,8 @@ def run_searches(c, udn):
 
 def check_farewell(c, listener, clicked, udn, addresses):
     window = listener.between(clicked, clicked + 2.0)
+    if window:
+        print("figure: byebye %.2f s after the click" % (min(d["t"] for d in window) - clicked))
     for address in addresses:
         byebyes = [d["text"] for d in window if d["from"][0] == address and
                    "ssdp:byebye" in d["text"]]
@@ -380,6 +387,10 @@ def lifetime(c, stage):
     window = [d for d in window if d["t"] >= changed]
     bye = [d for d in window if "ssdp:byebye" in d["text"]]
     alive = [d for d in window if "ssdp:alive" in d["text"]]
+    if bye and alive:
+        print("figure: restart: byebye %.2f s after the change, alive %.2f s after the byebye" %
+              (min(d["t"] for d in bye) - changed,
+               min(d["t"] for d in alive) - max(d["t"] for d in bye)))
     c.check("byebye for the old set (5 per address)",
             sorted(d["from"][0] for d in bye) == ["192.0.2.1"] * 5 + ["203.0.113.1"] * 5)
     c.check("alive for the new set after the byebye, 15 per address",
