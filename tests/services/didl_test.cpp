@@ -145,6 +145,19 @@ TEST_F(DidlTest, AbsentTextsGiveEmptyElements) {
     EXPECT_NE(text.find("duration=&quot;&quot; "), std::string::npos);
 }
 
+// Elements carry exactly the didl_escape form of each text, including its cut.
+TEST_F(DidlTest, ElementTextsMatchTheEscaper) {
+    const std::string odd = std::string("a<b>&c\xE9\x01\td") + std::string(1500, '&');
+    buildCatalogue({{odd, odd, "", "", 1}});
+    char area[1024];
+    didl_escape(odd.c_str(), area, 1023);
+    std::string text = write(findByTitle(odd, 'i'), "dc:creator");
+    EXPECT_NE(text.find(std::string("&lt;dc:title&gt;") + area + "&lt;/dc:title&gt;\r\n"),
+              std::string::npos);
+    EXPECT_NE(text.find(std::string("&lt;dc:creator&gt;") + area + "&lt;/dc:creator&gt;\r\n"),
+              std::string::npos);
+}
+
 TEST(DidlFilter, NamesMatchWholeWords) {
     EXPECT_TRUE(filter_includes(nullptr, "artist"));
     EXPECT_TRUE(filter_includes("*", "res"));
