@@ -6,8 +6,10 @@
 #include <vector>
 
 #include "eventing/notify.h"
+#include "media_db/library_import.h"
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
+#include "platform/platform.h"
 #include "support/fixtures_media.h"
 
 namespace {
@@ -326,6 +328,31 @@ TEST_F(WatcherTest, ChangesWithinOneSecondAreSeen) {
     media_db_read_lock();
     EXPECT_EQ(media_db_top().all_tracks->child_count, 2);
     media_db_read_unlock();
+}
+
+TEST(WatcherThreadTest, StartsBuildingAndStopsOnRequest) {
+    // The test program's folder has no library files: the thread builds the empty catalogue
+    // and keeps polling until it is stopped.
+    media_db_destroy();
+    int32_t before = currentSystemUpdateId();
+    ASSERT_EQ(media_library_start(), 0);
+    EXPECT_EQ(media_library_start(), 0); // already running: nothing more is started
+    bool built = false;
+    for (int i = 0; i < 250 && !built; i++) {
+        media_db_read_lock();
+        built = media_db_top().root != nullptr;
+        media_db_read_unlock();
+        if (!built) {
+            platformSleepMs(20);
+        }
+    }
+    media_library_stop();
+    EXPECT_TRUE(built);
+    EXPECT_GE(currentSystemUpdateId(), before + 1);
+    media_library_stop(); // a second stop is harmless
+    ASSERT_EQ(media_library_start(), 0);
+    media_library_stop();
+    media_db_destroy();
 }
 
 } // namespace
