@@ -16,13 +16,19 @@ void sendOut(ServicesAnswer* answer) {
     textBufferClear(answer->out);
 }
 
-// Frames a text as one chunk (an empty text is no chunk) and queues it.
+// Frames a text as one chunk (an empty text is no chunk) and queues it. A chunk that could
+// not be queued whole (memory short) would break the framing: the answer is given up instead.
 void queueChunk(ServicesAnswer* answer, const char* text, size_t length) {
-    if (length > 0) {
+    if (length > 0 && !answer->failed) {
+        int32_t before = answer->out->length;
         answer->out =
             textBufferAppendFormat(answer->out, "%x\r\n", static_cast<unsigned int>(length));
+        int32_t framed = answer->out->length - before;
         answer->out = textBufferAppend(answer->out, text);
         answer->out = textBufferAppend(answer->out, "\r\n");
+        if (answer->out->length != before + framed + static_cast<int32_t>(length) + 2) {
+            answer->failed = true;
+        }
     }
     if (answer->out->length >= kFlushBytes) {
         sendOut(answer);

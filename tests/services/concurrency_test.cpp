@@ -12,8 +12,8 @@ namespace {
 
 struct ReaderState {
     std::atomic<bool>* stop;
-    int answers = 0;
-    int broken = 0;
+    std::atomic<int> answers{0};
+    std::atomic<int> broken{0};
 };
 
 void readerBody(void* arg) {
@@ -42,18 +42,30 @@ TEST(Concurrency, ReadersDuringRebuilds) {
     }
     buildCatalogue(tracks);
     std::atomic<bool> stop{false};
-    ReaderState states[3] = {{&stop}, {&stop}, {&stop}};
+    ReaderState states[3];
+    for (ReaderState& state : states) {
+        state.stop = &stop;
+    }
     PlatformThread threads[3];
     for (int i = 0; i < 3; i++) {
         ASSERT_EQ(platformThreadStart(&threads[i], readerBody, &states[i]), 0);
     }
-    for (int round = 0; round < 20; round++) {
+    // Rebuild until every reader has been answered a few times (at most about ten seconds).
+    auto fewest = [&] {
+        int least = states[0].answers;
+        for (const ReaderState& state : states) {
+            least = state.answers < least ? state.answers.load() : least;
+        }
+        return least;
+    };
+    for (int round = 0; round < 5000 && fewest() < 20; round++) {
         buildCatalogue(tracks);
+        platformSleepMs(2);
     }
     stop = true;
     for (int i = 0; i < 3; i++) {
         platformThreadJoin(threads[i]);
-        EXPECT_GT(states[i].answers, 0);
+        EXPECT_GE(states[i].answers, 20);
         EXPECT_EQ(states[i].broken, 0);
     }
 }
