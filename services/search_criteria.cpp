@@ -134,10 +134,10 @@ int compareNumber(bool present, long long value, int op, const char* operand, lo
 
 } // namespace
 
-enum NodeKind : char { kConstant, kAnd, kOr, kComparison, kGroup };
+enum CriteriaNodeKind : char { kConstant, kAnd, kOr, kComparison, kGroup };
 
 struct CriteriaNode {
-    NodeKind kind;
+    CriteriaNodeKind kind;
     char constant;        // kConstant: '0' or '1'
     signed char property; // kComparison: a Property, or -1 for a name not in the table
     signed char op;
@@ -246,15 +246,15 @@ int readComparison(const char* text, int* position, CriteriaNode* node) {
 // Every connective needs an operand on each side.
 bool connectivesHaveOperands(const CriteriaGroup* group) {
     for (int i = 0; i < group->count; i++) {
-        NodeKind kind = group->nodes[i].kind;
+        CriteriaNodeKind kind = group->nodes[i].kind;
         if (kind != kAnd && kind != kOr) {
             continue;
         }
         if (i == 0 || i == group->count - 1) {
             return false;
         }
-        NodeKind before = group->nodes[i - 1].kind;
-        NodeKind after = group->nodes[i + 1].kind;
+        CriteriaNodeKind before = group->nodes[i - 1].kind;
+        CriteriaNodeKind after = group->nodes[i + 1].kind;
         if (before == kAnd || before == kOr || after == kAnd || after == kOr) {
             return false;
         }
