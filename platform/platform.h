@@ -36,6 +36,14 @@ void platformSleepMs(uint32_t ms);
 // Milliseconds since the machine started, wrapping at 2^32 (GetTickCount semantics).
 uint32_t platformTickMs();
 
+// Threads started by platformThreadStart or platformThreadStartDetached whose body has not yet
+// returned. Any thread may call it.
+int platformThreadsRunning();
+
+// Keeps the module that holds this code loaded until the process ends, so threads still
+// running in it never find their code unmapped when the host unloads it. Returns 0 on success.
+int platformPinModule();
+
 // ---------------------------------------------------------------------------------------------
 // Host window, tray icon and icons
 // ---------------------------------------------------------------------------------------------

@@ -24,6 +24,8 @@ static const LifecycleHooks kRealHooks = {
     setRestartOnAddressChange,
     startAddressChangeThread,
     stopAddressChangeThread,
+    platformThreadsRunning,
+    platformPinModule,
     1500,
 };
 
@@ -132,6 +134,21 @@ static void unhookWindow() {
     windowHooked = false;
 }
 
+// Waits, at most timeoutMs, until no thread started by the plug-in is left. Returns the number
+// still running.
+static int waitForThreads(uint32_t timeoutMs) {
+    uint32_t start = platformTickMs();
+    int running = hooks->threadsRunning();
+    while (running > 0 && platformTickMs() - start < timeoutMs) {
+        platformSleepMs(10);
+        running = hooks->threadsRunning();
+    }
+    if (running == 0) {
+        platformSleepMs(20); // the last thread to end still has its return to run in our code
+    }
+    return running;
+}
+
 void pluginQuit() {
     pluginRunning.store(0, std::memory_order_relaxed);
     writeSettings();
@@ -142,10 +159,17 @@ void pluginQuit() {
     hooks->stopAddressChangeThread();
     hooks->stopServers();
     hooks->libraryStop();
-    // The listen, heartbeat and HTTP threads of each address end on their own once their
-    // socket is closed; give them the time they need before the module can be unloaded.
-    platformSleepMs(hooks->quitWaitMs);
+    // Connection threads end on their own once their answer is sent; wait for them, bounded.
+    int running = waitForThreads(hooks->quitWaitMs);
     hooks->netCleanup();
+    if (running > 0) {
+        // Threads still at work (a long stream to a slow client) would run into unmapped code
+        // once the host unloads the module, and may still read the catalogue: keep both.
+        hooks->pinModule();
+        logPrint("KestrelBloom: %d thread(s) still running at quit; the module stays loaded\n",
+                 running);
+        return;
+    }
     hooks->databaseDestroy();
 }
 

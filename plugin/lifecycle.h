@@ -45,7 +45,9 @@ struct LifecycleHooks {
     void (*setRestartOnAddressChange)(int flag);
     void (*startAddressChangeThread)(ServerOperation operation, int flag);
     void (*stopAddressChangeThread)();
-    uint32_t quitWaitMs; // pause for threads that cannot be joined
+    int (*threadsRunning)();
+    int (*pinModule)();
+    uint32_t quitWaitMs; // longest wait for threads that end on their own after stopServers
 };
 
 // Replaces the hooks (nullptr restores the real ones) and puts every switch back to its state

@@ -209,9 +209,11 @@ static void commandLoop(std::vector<LoadedPlugin>* plugins, const sigset_t* wait
 }
 
 static int usage() {
-    std::fprintf(stderr, "usage: kbhost [--music DIR]\n"
+    std::fprintf(stderr, "usage: kbhost [--music DIR] [--stay MS]\n"
                          "  reads commands from standard input: click, message MSG WPARAM "
-                         "LPARAM, config, quit\n");
+                         "LPARAM, config, quit\n"
+                         "  --stay MS keeps the process MS milliseconds after the plug-ins are "
+                         "unloaded\n");
     return 2;
 }
 
@@ -219,9 +221,12 @@ int main(int argc, char** argv) {
     // Line-buffered even on a pipe, so a reader sees each line as it is printed.
     setvbuf(stdout, nullptr, _IOLBF, 0);
     const char* music = nullptr;
+    long stayMs = 0;
     for (int i = 1; i < argc; i++) {
         if (std::strcmp(argv[i], "--music") == 0 && i + 1 < argc) {
             music = argv[++i];
+        } else if (std::strcmp(argv[i], "--stay") == 0 && i + 1 < argc) {
+            stayMs = std::strtol(argv[++i], nullptr, 10);
         } else {
             return usage();
         }
@@ -241,5 +246,10 @@ int main(int argc, char** argv) {
     commandLoop(&plugins, &waitMask);
     stopPlugins(&plugins);
     std::printf("kbhost: stopped\n");
+    // Threads left running in an unloaded module fault within this time instead of being
+    // hidden by the process ending at once.
+    if (stayMs > 0) {
+        usleep(static_cast<useconds_t>(stayMs) * 1000);
+    }
     return 0;
 }

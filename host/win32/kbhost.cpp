@@ -198,9 +198,11 @@ static void messageLoop(std::vector<LoadedPlugin>* plugins) {
 }
 
 static int usage() {
-    std::fprintf(stderr, "usage: kbhost [--music DIR]\n"
+    std::fprintf(stderr, "usage: kbhost [--music DIR] [--stay MS]\n"
                          "  reads commands from standard input: click, message MSG WPARAM "
-                         "LPARAM, config, quit\n");
+                         "LPARAM, config, quit\n"
+                         "  --stay MS keeps the process MS milliseconds after the plug-ins are "
+                         "unloaded\n");
     return 2;
 }
 
@@ -208,9 +210,12 @@ int main(int argc, char** argv) {
     // The C runtime buffers a pipe fully; unbuffered, every line reaches a reader at once.
     setvbuf(stdout, nullptr, _IONBF, 0);
     const char* music = nullptr;
+    long stayMs = 0;
     for (int i = 1; i < argc; i++) {
         if (std::strcmp(argv[i], "--music") == 0 && i + 1 < argc) {
             music = argv[++i];
+        } else if (std::strcmp(argv[i], "--stay") == 0 && i + 1 < argc) {
+            stayMs = std::strtol(argv[++i], nullptr, 10);
         } else {
             return usage();
         }
@@ -239,6 +244,11 @@ int main(int argc, char** argv) {
     messageLoop(&plugins);
     stopPlugins(&plugins);
     std::printf("kbhost: stopped\n");
+    // Threads left running in an unloaded module fault within this time instead of being
+    // hidden by the process ending at once.
+    if (stayMs > 0) {
+        Sleep(static_cast<DWORD>(stayMs));
+    }
     DestroyWindow(hostWindow);
     return 0;
 }

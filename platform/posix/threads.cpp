@@ -1,8 +1,10 @@
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <dlfcn.h>
 #include <pthread.h>
 
 namespace {
@@ -12,11 +14,29 @@ struct ThreadStart {
 };
 } // namespace
 
+// Bodies started and not yet returned; raised before a thread starts, lowered as it ends.
+static std::atomic<int32_t> runningThreads{0};
+
 static void* threadTrampoline(void* raw) {
     ThreadStart start = *static_cast<ThreadStart*>(raw);
     std::free(raw);
     start.body(start.arg);
+    runningThreads.fetch_sub(1, std::memory_order_release);
     return nullptr;
+}
+
+int platformThreadsRunning() {
+    return runningThreads.load(std::memory_order_acquire);
+}
+
+int platformPinModule() {
+    Dl_info info;
+    if (dladdr(reinterpret_cast<void*>(&platformPinModule), &info) == 0 ||
+        info.dli_fname == nullptr) {
+        return -1;
+    }
+    // A reference that is never released, on a module marked never to be unloaded.
+    return dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr ? 0 : -1;
 }
 
 int platformThreadStart(PlatformThread* thread, PlatformThreadBody body, void* arg) {
@@ -26,7 +46,9 @@ int platformThreadStart(PlatformThread* thread, PlatformThreadBody body, void* a
     }
     start->body = body;
     start->arg = arg;
+    runningThreads.fetch_add(1, std::memory_order_relaxed);
     if (pthread_create(thread, nullptr, threadTrampoline, start) != 0) {
+        runningThreads.fetch_sub(1, std::memory_order_relaxed);
         std::free(start);
         return -1;
     }

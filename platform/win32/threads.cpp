@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <process.h>
 
@@ -10,11 +11,26 @@ struct ThreadStart {
 };
 } // namespace
 
+// Bodies started and not yet returned; raised before a thread starts, lowered as it ends.
+static std::atomic<int32_t> runningThreads{0};
+
 static unsigned __stdcall threadTrampoline(void* raw) {
     ThreadStart start = *static_cast<ThreadStart*>(raw);
     std::free(raw);
     start.body(start.arg);
+    runningThreads.fetch_sub(1, std::memory_order_release);
     return 0;
+}
+
+int platformThreadsRunning() {
+    return runningThreads.load(std::memory_order_acquire);
+}
+
+int platformPinModule() {
+    HMODULE module = nullptr;
+    DWORD flags = GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN;
+    return GetModuleHandleExA(flags, reinterpret_cast<LPCSTR>(&platformPinModule), &module) ? 0
+                                                                                            : -1;
 }
 
 // _beginthreadex rather than CreateThread, so the C runtime sets up its per-thread state.
@@ -25,8 +41,10 @@ int platformThreadStart(PlatformThread* thread, PlatformThreadBody body, void* a
     }
     start->body = body;
     start->arg = arg;
+    runningThreads.fetch_add(1, std::memory_order_relaxed);
     uintptr_t handle = _beginthreadex(nullptr, 0, threadTrampoline, start, 0, nullptr);
     if (handle == 0) {
+        runningThreads.fetch_sub(1, std::memory_order_relaxed);
         std::free(start);
         return -1;
     }

@@ -104,5 +104,40 @@ check "missing music folder fails with status 1" test "$rc" -eq 1
 check "missing music folder is named in the error" grep -q "cannot read the music folder .*no such folder" "$WORK/err"
 check "missing music folder starts no plug-in" bash -c "! grep -q 'kbhost: started' '$WORK/out'"
 
+# Quit while a track streams to a slow client: the connection thread outlives quit's wait, so
+# the module must stay loaded (no fault in the seconds after the host unloads it).
+BIG="$WORK/big music"
+mkdir -p "$BIG"
+head -c 30000000 /dev/zero >"$BIG/big.mp3"
+rm -f "$WORK/fifo"; mkfifo "$WORK/fifo"
+ip netns exec kblife-s "$STAGE/kbhost" --music "$BIG" --stay 3000 <"$WORK/fifo" >"$WORK/out" 2>&1 &
+pid=$!
+exec 7>"$WORK/fifo"
+for _ in $(seq 1 100); do grep -q 'kbhost: started' "$WORK/out" && break; sleep 0.1; done
+track=""
+for _ in $(seq 1 30); do  # the watcher fills the catalogue within about a second
+    for id in $(seq 1 40); do
+        code=$(kb_in_client curl -s -o /dev/null -w '%{http_code}' --max-time 2 -r 0-0 \
+            "http://192.0.2.1:8080/disk/$id.mp3")
+        if [ "$code" = 200 ] || [ "$code" = 206 ]; then track=$id; break 2; fi
+    done
+    sleep 0.2
+done
+check "the large track is served" test -n "$track"
+ip netns exec kblife-c curl -s --max-time 30 --limit-rate 20k -o /dev/null \
+    "http://192.0.2.1:8080/disk/$track.mp3" &
+curl_pid=$!
+sleep 1.5
+echo quit >&7
+exec 7>&-
+for _ in $(seq 1 100); do grep -q 'kbhost: stopped' "$WORK/out" && break; sleep 0.1; done
+# The client goes away: the connection thread's blocked send returns into the module's code.
+kill -9 "$curl_pid" 2>/dev/null; wait "$curl_pid" 2>/dev/null
+for _ in $(seq 1 150); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$pid" 2>/dev/null; then kill -9 "$pid"; fi
+wait "$pid"; rc=$?
+check "quit during a slow stream: no fault after unloading (status $rc)" test "$rc" -eq 0
+check "quit during a slow stream says the module stays loaded" grep -q 'still running at quit; the module stays loaded' "$WORK/out"
+
 echo "$failures failure(s)"
 test "$failures" -eq 0

@@ -48,6 +48,19 @@ void fakeStartAddressThread(ServerOperation operation, int flag) {
 void fakeStopAddressThread() {
     calls += "stopAddressThread;";
 }
+// Threads the plug-in has left: each poll ends one of them while endingThreads is set.
+int threadsLeft = 0;
+bool endingThreads = false;
+int fakeThreadsRunning() {
+    int now = threadsLeft;
+    if (endingThreads && threadsLeft > 0) {
+        threadsLeft--;
+    }
+    return now;
+}
+int fakePinModule() {
+    return calls += "pinModule;", 0;
+}
 
 const LifecycleHooks kFakes = {
     fakeLibraryStart,
@@ -60,6 +73,8 @@ const LifecycleHooks kFakes = {
     fakeSetRestart,
     fakeStartAddressThread,
     fakeStopAddressThread,
+    fakeThreadsRunning,
+    fakePinModule,
     0,
 };
 
@@ -84,6 +99,8 @@ class Lifecycle : public testing::Test {
         ini = dir + "/winamp.ini";
         settingsAnswer = reinterpret_cast<PlatformLResult>(ini.c_str());
         hostMessages = 0;
+        threadsLeft = 0;
+        endingThreads = false;
         calls.clear();
         window.proc = fakeHostProc;
         lifecycleReset(&kFakes);
@@ -197,6 +214,41 @@ TEST_F(Lifecycle, QuitStoresStateKeepsOtherSettingsAndUnhooks) {
     calls.clear();
     EXPECT_EQ(send(kTrayCallbackMessage, kTrayIconId, kLeftButtonDown), 77);
     EXPECT_EQ(calls, "");
+}
+
+TEST_F(Lifecycle, QuitWaitsForThreadsThatEndAndKeepsTheModuleForThoseThatDoNot) {
+    LifecycleHooks waiting = kFakes;
+    waiting.quitWaitMs = 300;
+    lifecycleReset(&waiting);
+    record->hostWindow = &window;
+    start();
+
+    // Three threads that end while quit waits: the catalogue is released as usual.
+    threadsLeft = 3;
+    endingThreads = true;
+    calls.clear();
+    uint32_t began = platformTickMs();
+    record->quit();
+    EXPECT_LT(platformTickMs() - began, 250u);
+    EXPECT_EQ(threadsLeft, 0);
+    EXPECT_EQ(calls, "setRestart(0);stopAddressThread;stopServers;libraryStop;netCleanup;"
+                     "databaseDestroy;");
+
+    // A thread that outlasts the wait: the module is pinned and the catalogue kept for it.
+    lifecycleReset(&waiting);
+    record->hostWindow = &window;
+    start();
+    threadsLeft = 1;
+    endingThreads = false;
+    calls.clear();
+    testing::internal::CaptureStdout();
+    began = platformTickMs();
+    record->quit();
+    EXPECT_GE(platformTickMs() - began, 300u);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "KestrelBloom: 1 thread(s) still running at quit; the module stays loaded\n");
+    EXPECT_EQ(calls, "setRestart(0);stopAddressThread;stopServers;libraryStop;netCleanup;"
+                     "pinModule;");
 }
 
 PlatformLResult PLATFORM_CALLBACK laterHookProc(PlatformWindow window, uint32_t msg,
