@@ -101,10 +101,20 @@ struct Element {
         }
         return *this;
     }
+    // Signed decimal, as "%I64d" writes it.
     Element& number(int64_t value) {
         char digits[24];
-        int n = std::snprintf(digits, sizeof digits, "%" PRId64, value);
-        out.append(digits, static_cast<size_t>(n));
+        char* p = digits + sizeof digits;
+        uint64_t magnitude =
+            value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+        do {
+            *--p = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        if (value < 0) {
+            *--p = '-';
+        }
+        out.append(p, static_cast<size_t>(digits + sizeof digits - p));
         return *this;
     }
     // The didl_escape form of `text`, with the same cut.

@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr int32_t kFlushBytes = 16 * 1024;
+constexpr int32_t kFlushBytes = 64 * 1024;
 
 void sendOut(ServicesAnswer* answer) {
     if (!answer->failed && answer->out->length > 0) {

@@ -1,6 +1,6 @@
 // The answer of Browse and Search: head, one DIDL-Lite element per object, tail. HTTP/1.1
 // answers are chunked with one chunk per object; chunks are gathered and written in blocks of
-// about 16 KB, so the bytes on the wire are the same as one write per chunk at a fraction of
+// about 64 KB, so the bytes on the wire are the same as one write per chunk at a fraction of
 // the system calls. Once a write fails the rest of the answer is skipped.
 #pragma once
 
