@@ -5,7 +5,11 @@
 #include <atomic>
 #include <string>
 
+#include <chrono>
+
 #include "catalogue_fixture.h"
+#include "soap/soap_dispatch.h"
+#include "support/http_socket_pair.h"
 #include "support/soap_exchange.h"
 
 namespace {
@@ -68,6 +72,54 @@ TEST(Concurrency, ReadersDuringRebuilds) {
         EXPECT_GE(states[i].answers, 20);
         EXPECT_EQ(states[i].broken, 0);
     }
+}
+
+struct StalledAnswer {
+    PlatformSocket socket;
+    std::string body;
+    std::atomic<bool> done{false};
+};
+
+void stalledBody(void* arg) {
+    auto* stalled = static_cast<StalledAnswer*>(arg);
+    soap_dispatch(stalled->socket, "HTTP/1.1", "http://192.0.2.1:8080/",
+                  "\"urn:schemas-upnp-org:service:ContentDirectory:1#Browse\"", &stalled->body[0]);
+    stalled->done = true;
+}
+
+// A client that stops reading holds its answer (and the shared lock) without delaying other
+// readers; its answer ends once its connection is gone. (With an exclusive reader lock the
+// second Browse would wait for ever and the test would time out.)
+TEST(Concurrency, StalledReaderDoesNotBlockOthers) {
+    std::vector<TrackSpec> tracks(20000, TrackSpec{"title", "artist", "album", "genre", 1});
+    buildCatalogue(tracks);
+    HttpSocketPair pair;
+    ASSERT_TRUE(httpSocketPairOpen(&pair));
+    StalledAnswer stalled;
+    stalled.socket = pair.server;
+    stalled.body =
+        soapBrowseBody(idOf(findByTitle("All Tracks", 'c')), "BrowseDirectChildren", "*", 0, 0, "");
+    PlatformThread thread;
+    ASSERT_EQ(platformThreadStart(&thread, stalledBody, &stalled), 0);
+    platformSleepMs(300); // the answer (megabytes) has filled the socket buffers by now
+    EXPECT_FALSE(stalled.done.load());
+
+    auto t0 = std::chrono::steady_clock::now();
+    SoapAnswer other =
+        soapSplit(soapDispatch("\"urn:schemas-upnp-org:service:ContentDirectory:1#Browse\"",
+                               soapBrowseBody("0", "BrowseDirectChildren", "*", 0, 0, "")));
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_TRUE(other.wellFramed);
+    EXPECT_LT(seconds, 2.0);
+
+    platformSocketClose(pair.client);
+    pair.client = kPlatformInvalidSocket;
+    for (int i = 0; i < 200 && !stalled.done.load(); i++) {
+        platformSleepMs(10);
+    }
+    EXPECT_TRUE(stalled.done.load());
+    platformThreadJoin(thread);
+    httpSocketPairClose(&pair);
 }
 
 } // namespace
