@@ -26,17 +26,9 @@ int32_t writeListPage(ServicesAnswer* answer, const MediaObject* container, int3
     return count;
 }
 
-int32_t pageLength(int32_t total, int32_t start, int32_t requested) {
-    if (requested < 0 || start >= total) {
-        return 0;
-    }
-    int32_t rest = total - start;
-    return requested == 0 || requested > rest ? rest : requested;
-}
-
 // Fills and orders the entries of the page; nullptr when memory is short.
 SortEntry* sortedChildren(const MediaObject* container, const char* sortCriteria,
-                          const SortKeys* keys, int32_t start, int32_t count) {
+                          const SortKeys* keys, int32_t start, int32_t count, int32_t* filled) {
     int32_t total = container->child_count;
     SortEntry* entries =
         static_cast<SortEntry*>(std::malloc(sizeof(SortEntry) * (total > 0 ? total : 1)));
@@ -48,6 +40,8 @@ SortEntry* sortedChildren(const MediaObject* container, const char* sortCriteria
          child = child->next_sibling, index++) {
         entries[index] = SortEntry{child, sortCriteria, index};
     }
+    // The list and child_count agree; should they not, no unfilled entry is ever read.
+    *filled = index;
     sort_select_page(entries, index, keys, start, count);
     return entries;
 }
@@ -73,10 +67,12 @@ int browse_direct_children(PlatformSocket socket, const char* version, const cha
     SortEntry* entries = nullptr;
     int32_t count = 0;
     if (code == 0) {
-        count = pageLength(container->child_count, startingIndex, requestedCount);
+        count = services_page_length(container->child_count, startingIndex, requestedCount);
         if (keys.count > 0 && count > 0) {
-            entries = sortedChildren(container, sortCriteria, &keys, startingIndex, count);
+            int32_t filled = 0;
+            entries = sortedChildren(container, sortCriteria, &keys, startingIndex, count, &filled);
             code = entries == nullptr ? 603 : 0;
+            count = services_page_length(filled, startingIndex, count);
         }
     }
     ServicesAnswer answer;

@@ -26,14 +26,6 @@ bool growList(MatchList* list) {
     return true;
 }
 
-int32_t pageLength(int32_t total, int32_t start, int32_t requested) {
-    if (requested < 0 || start >= total) {
-        return 0;
-    }
-    int32_t rest = total - start;
-    return requested == 0 || requested > rest ? rest : requested;
-}
-
 // Finds the container and collects the matches into `list`; 0 or a UPnP error code.
 int collectMatches(const char* containerId, const char* searchCriteria, const char* sortCriteria,
                    MatchList* list) {
@@ -95,7 +87,7 @@ int search_action(PlatformSocket socket, const char* version, const char* urlBas
     media_db_read_lock();
     MatchList list = {nullptr, 0, 0};
     int code = collectMatches(containerId, searchCriteria, sortCriteria, &list);
-    int32_t count = pageLength(list.count, startingIndex, requestedCount);
+    int32_t count = services_page_length(list.count, startingIndex, requestedCount);
     ServicesAnswer answer;
     if (code == 0 &&
         !services_answer_open(&answer, socket, version, urlBase, "SearchResponse", filter, true)) {

@@ -125,6 +125,14 @@ void services_answer_discard(ServicesAnswer* answer) {
     answer->out = nullptr;
 }
 
+int32_t services_page_length(int32_t total, int32_t start, int32_t requested) {
+    if (requested < 0 || start >= total) {
+        return 0;
+    }
+    int32_t rest = total - start;
+    return requested == 0 || requested > rest ? rest : requested;
+}
+
 int64_t services_parse_id(const char* text) {
     return static_cast<int64_t>(std::strtoll(text, nullptr, 10));
 }

@@ -42,5 +42,9 @@ void services_answer_finish(ServicesAnswer* answer, int32_t returned, int32_t to
 // Releases an answer that was opened but never begun.
 void services_answer_discard(ServicesAnswer* answer);
 
+// How many entries a page holds: from `start`, at most `requested` (0: all the rest; negative:
+// none).
+int32_t services_page_length(int32_t total, int32_t start, int32_t requested);
+
 // Parses a signed 64-bit decimal ObjectID (leading blanks and a sign accepted; no digits: 0).
 int64_t services_parse_id(const char* text);
