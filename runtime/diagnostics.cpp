@@ -19,7 +19,7 @@ int isVerbose() {
     return verboseFlag.load(std::memory_order_relaxed);
 }
 
-static void printAndFlush(const char* format, va_list args) {
+__attribute__((format(printf, 1, 0))) static void printAndFlush(const char* format, va_list args) {
     std::vfprintf(stdout, format, args);
     std::fflush(stdout);
 }
