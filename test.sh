@@ -58,6 +58,25 @@ run_ctest() {
              sed -E 's/^\s+[0-9]+ - //')
 }
 
+# Every tracked C++ file is as clang-format leaves it; counts as one test.
+format_check() {
+    note "format"
+    if ! command -v clang-format >/dev/null; then
+        echo "clang-format is not installed; format not checked"
+        return
+    fi
+    local unformatted
+    unformatted=$(git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run 2>&1 |
+                  sed -nE 's/^([^ :]+\.(cpp|h)):[0-9]+:[0-9]+: warning: code should be.*/\1/p' | sort -u)
+    if [ -z "$unformatted" ]; then
+        passed=$((passed + 1))
+    else
+        echo "not formatted with clang-format:"; echo "$unformatted" | sed 's/^/  /'
+        failed=$((failed + 1))
+        failed_names+=("format: $(echo $unformatted)")
+    fi
+}
+
 mkdir -p build build-asan build-win32
 build build -DCMAKE_BUILD_TYPE=Release -DKB_INTEGRATION_TESTS=ON && native_ok=1 || native_ok=0
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DKB_SANITIZE=address,undefined \
@@ -65,6 +84,7 @@ build build-asan -DCMAKE_BUILD_TYPE=Debug -DKB_SANITIZE=address,undefined \
 build build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
     -DCMAKE_BUILD_TYPE=Release || true
 
+format_check
 # The native run includes the whole-system tests, the Wine smoke test among them.
 [ "$native_ok" = 1 ] && run_ctest build -j"$JOBS" --timeout 300
 [ "$asan_ok" = 1 ] && UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan -L unit -j"$JOBS" --timeout 300
