@@ -1,0 +1,138 @@
+#!/usr/bin/python3
+"""One GUPnP control point against the server, as a user's control point would use it. kbhost
+serves a generated library (CBR and VBR tracks, ID3v2.3 and 2.4, ISO-8859-1 and UTF-16 texts,
+pictures, a playlist) in a server namespace. From a client namespace GUPnP finds the
+MediaServer, reads both services, browses every container in pages and checks every field of
+every object against the files; runs a sorted Browse and a Search; fetches every track and
+picture; subscribes to ContentDirectory and sees SystemUpdateID rise when the host's library
+file changes, after which the rebuilt catalogue is browsed and checked again."""
+import os
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib"))
+import e2e_support as e2e  # noqa: E402
+
+NS = "kbe2egup"
+
+
+def main():
+    stage = e2e.native_stage()
+    if stage is None:
+        print("SKIP: no kbhost in the build's stage")
+        return 0
+    scene = e2e.Scene(NS, stage, "kb_e2e_gupnp.")
+    host = None
+    started = time.monotonic()
+    try:
+        host = e2e.Host(NS, [os.path.join(scene.stage, "kbhost"), "--music", scene.music])
+        client = e2e.subprocess.run(scene.in_client(
+            "timeout", "150", "/usr/bin/python3", os.path.abspath(__file__), "--client",
+            scene.iface, scene.music, os.path.join(scene.stage, "Plugins", "ml", "main.dat")))
+        print("figure: whole run %.1f s" % (time.monotonic() - started))
+        return client.returncode
+    finally:
+        if host is not None:
+            host.quit(20)
+        scene.close()
+
+
+def run_client(iface, music, library_file):
+    c = e2e.Checks()
+    cp = e2e.ControlPoint(iface)
+    began = time.monotonic()
+    device = cp.find_device(e2e.MEDIA_SERVER, 30)
+    if not c.check("GUPnP finds the MediaServer", device is not None):
+        return 1
+    print("figure: device found %.2f s after the control point started"
+          % (time.monotonic() - began))
+    c.check("device description: friendly name and model read",
+            bool(device.get_friendly_name()) and device.get_udn().startswith("uuid:"),
+            (device.get_friendly_name(), device.get_udn()))
+    cds_proxy = device.get_service(e2e.CDS)
+    cms_proxy = device.get_service(e2e.CMS)
+    c.check("both services listed", cds_proxy is not None and cms_proxy is not None)
+    if cds_proxy is None or cms_proxy is None:
+        return 1
+    cds_info, cms_info = cp.introspect(cds_proxy), cp.introspect(cms_proxy)
+    c.check("ContentDirectory SCPD: Browse and Search with their arguments, evented "
+            "SystemUpdateID",
+            not isinstance(cds_info, str) and cds_info.get_action("Browse") is not None and
+            cds_info.get_action("Search") is not None and
+            cds_info.get_state_variable("SystemUpdateID") is not None and
+            cds_info.get_state_variable("SystemUpdateID").send_events, cds_info)
+    c.check("ConnectionManager SCPD: GetProtocolInfo",
+            not isinstance(cms_info, str) and cms_info.get_action("GetProtocolInfo") is not None,
+            cms_info)
+    source = cp.call(cms_proxy, "GetProtocolInfo", {}, ["Source", "Sink"])
+    c.check("GetProtocolInfo: the server sources audio/mpeg over http-get",
+            "http-get:*:audio/mpeg:*" in source["Source"].split(","), source)
+
+    cd = e2e.ContentDirectory(cp, cds_proxy)
+    c.check("the library is catalogued",
+            e2e.wait_for_library(cd, len(e2e.TRACKS), 1, 60))
+    base = "http://%s:8080/" % e2e.SERVER
+    walked = time.monotonic()
+    tree, by_title = e2e.check_library(c, cd, music, base)
+    if tree is None:
+        return 1
+    print("figure: whole tree browsed and checked in %.2f s" % (time.monotonic() - walked))
+
+    # Sorted Browse in pages and a Search, as control points use them for their own views.
+    all_tracks = tree["0"][0]["id"]
+    pages = []
+    for start in range(0, len(e2e.TRACKS), 4):
+        pages += cd.browse(all_tracks, start=start, count=4,
+                           sort="+upnp:artist,-upnp:originalTrackNumber")[0]
+    want = [t["title"] for t in sorted(sorted(e2e.TRACKS, key=lambda t: -t["track"]),
+                                       key=lambda t: t["artist"])]
+    c.check("Browse sorted by artist, then track number descending, in pages",
+            [o["title"] for o in pages] == want, [o["title"] for o in pages])
+    found, returned, total = cd.search(
+        "0", 'upnp:class derivedfrom "object.item.audioItem" and upnp:artist = "Ann" and '
+             '@refID exists false', sort="+dc:title")
+    # Playlist entries carry only what their EXTINF line gives: no artist.
+    want = sorted(t["title"] for t in e2e.TRACKS if t["artist"] == "Ann")
+    c.check("Search: Ann's tracks, no references",
+            [o["title"] for o in found] == want and returned == total == len(want)
+            and all(not o["ref"] for o in found), [o["title"] for o in found])
+
+    e2e.check_fetches(c, music, tree, by_title)
+
+    # Events: subscribe through GUPnP, then change the library file.
+    values = []
+    GObject = cp.GObject
+    cds_proxy.add_notify("SystemUpdateID", GObject.TYPE_UINT,
+                         lambda _proxy, _name, value, *_rest: values.append(value), None)
+    cds_proxy.set_subscribed(True)
+    c.check("first event carries SystemUpdateID", cp.run_until(lambda: values, 10))
+    if not values:
+        return 1
+    first = values[0]
+    current = int(cp.call(cds_proxy, "GetSystemUpdateID", {}, ["Id"])["Id"])
+    c.check("GetSystemUpdateID agrees with the event", current == first, (current, first))
+    touched = time.monotonic()
+    with open(library_file, "ab") as f:
+        f.write(b"\n")
+    risen = cp.run_until(lambda: any(v > first for v in values), 10)
+    c.check("SystemUpdateID rises after the library file changes", risen, values)
+    if risen:
+        print("figure: raised SystemUpdateID arrived %.2f s after the change"
+              % (time.monotonic() - touched))
+    time.sleep(1.5)
+    cp.run_until(lambda: False, 0.5)
+    c.check("one event per change", len(values) == 2, values)
+    c.check("the rebuilt library is catalogued again",
+            e2e.wait_for_library(cd, len(e2e.TRACKS), 1, 20))
+    tree, by_title = e2e.check_library(c, cd, music, base, page=3)
+    if tree is not None:
+        e2e.check_fetches(c, music, tree, by_title)
+    cds_proxy.set_subscribed(False)
+    print("%d failure(s)" % c.failures)
+    return 1 if c.failures else 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 5 and sys.argv[1] == "--client":
+        sys.exit(run_client(sys.argv[2], sys.argv[3], sys.argv[4]))
+    sys.exit(main())
