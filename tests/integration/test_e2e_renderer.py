@@ -1,0 +1,145 @@
+#!/usr/bin/python3
+"""A real renderer plays from the server. kbhost serves a generated library in the server
+namespace; gmediarender (GStreamer with a fake audio sink) runs in the client namespace. A GUPnP
+control point there finds both devices, browses a track, hands its resource URL and DIDL-Lite
+metadata to the renderer's AVTransport (SetAVTransportURI, Play) and checks that the renderer
+reports PLAYING, that its playback position moves, and that the server sent at least the track's
+bytes while it played."""
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib"))
+import e2e_support as e2e  # noqa: E402
+
+NS = "kbe2erdr"
+RENDERER = "urn:schemas-upnp-org:device:MediaRenderer:1"
+AVT = "urn:schemas-upnp-org:service:AVTransport:1"
+TRACK = "Long Road"
+
+
+def main():
+    stage = e2e.native_stage()
+    if stage is None:
+        print("SKIP: no kbhost in the build's stage")
+        return 0
+    if shutil.which("gmediarender") is None:
+        print("FAIL - gmediarender is not installed")
+        return 1
+    scene = e2e.Scene(NS, stage, "kb_e2e_renderer.")
+    host = renderer = None
+    started = time.monotonic()
+    try:
+        host = e2e.Host(NS, [os.path.join(scene.stage, "kbhost"), "--music", scene.music])
+        log = open(os.path.join(scene.work, "renderer.log"), "w")
+        renderer = subprocess.Popen(scene.in_client(
+            "timeout", "120", "gmediarender", "-I", scene.iface, "-f", "KB Test Renderer",
+            "-u", "kb-e2e-renderer-0001", "--gstout-audiopipe=fakesink sync=true",
+            "--gstout-videosink=fakesink", "--logfile", "stdout"),
+            stdout=log, stderr=subprocess.STDOUT, env=dict(os.environ, HOME=scene.work))
+        size = os.path.getsize(os.path.join(scene.music, [t["file"] for t in e2e.TRACKS
+                                                          if t["title"] == TRACK][0]))
+        client = subprocess.run(scene.in_client(
+            "timeout", "90", "/usr/bin/python3", os.path.abspath(__file__), "--client",
+            scene.iface, NS + "-s", NS[:8] + "s1", str(size)))
+        if client.returncode != 0:
+            log.flush()
+            with open(os.path.join(scene.work, "renderer.log")) as f:
+                print("--- gmediarender log (last lines):\n" + "".join(f.readlines()[-30:]))
+        print("figure: whole run %.1f s" % (time.monotonic() - started))
+        return client.returncode
+    finally:
+        if renderer is not None and renderer.poll() is None:
+            renderer.terminate()
+            try:
+                renderer.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                renderer.kill()
+        if host is not None:
+            host.quit(20)
+        scene.close()
+
+
+def sent_bytes(server_ns, link):
+    """Bytes the server namespace has sent on its link to the client namespace."""
+    out = subprocess.run(["ip", "-n", server_ns, "-j", "-s", "link", "show", "dev", link],
+                         capture_output=True, text=True).stdout
+    return json.loads(out)[0]["stats64"]["tx"]["bytes"]
+
+
+def run_client(iface, server_ns, link, size):
+    c = e2e.Checks()
+    cp = e2e.ControlPoint(iface)
+    server = cp.find_device(e2e.MEDIA_SERVER, 30)
+    renderer = cp.find_device(RENDERER, 30)
+    c.check("GUPnP finds our MediaServer", server is not None)
+    c.check("GUPnP finds gmediarender's MediaRenderer", renderer is not None)
+    if server is None or renderer is None:
+        return 1
+    avt = renderer.get_service(AVT)
+    if not c.check("the renderer has AVTransport", avt is not None):
+        return 1
+    cd = e2e.ContentDirectory(cp, server.get_service(e2e.CDS))
+    c.check("the library is catalogued", e2e.wait_for_library(cd, len(e2e.TRACKS), 1, 60))
+    all_tracks = cd.browse("0")[0][0]["id"]
+    tracks = {o["title"]: o for o in cd.browse(all_tracks)[0]}
+    track = tracks.get(TRACK)
+    if not c.check("the track to play is listed with a resource", track and track["res"]):
+        return 1
+    url = track["res"][0]["uri"]
+    metadata = cp.call(cd.proxy, "Browse", {
+        "ObjectID": track["id"], "BrowseFlag": "BrowseMetadata", "Filter": "*",
+        "StartingIndex": 0, "RequestedCount": 0, "SortCriteria": ""}, ["Result"])["Result"]
+
+    before = sent_bytes(server_ns, link)
+    cp.call(avt, "SetAVTransportURI",
+            {"InstanceID": 0, "CurrentURI": url, "CurrentURIMetaData": metadata}, [])
+    media = cp.call(avt, "GetMediaInfo", {"InstanceID": 0}, ["CurrentURI"])
+    c.check("the renderer took the server's URL", media["CurrentURI"] == url, media)
+    asked = time.monotonic()
+    cp.call(avt, "Play", {"InstanceID": 0, "Speed": "1"}, [])
+
+    states = []
+
+    def playing():
+        info = cp.call(avt, "GetTransportInfo", {"InstanceID": 0},
+                       ["CurrentTransportState", "CurrentTransportStatus"])
+        states.append(info["CurrentTransportState"])
+        return info["CurrentTransportState"] == "PLAYING"
+
+    reached = False
+    for _ in range(100):
+        if playing():
+            reached = True
+            break
+        time.sleep(0.1)
+    c.check("the renderer reports PLAYING", reached, states[-5:])
+    if reached:
+        print("figure: PLAYING %.2f s after Play" % (time.monotonic() - asked))
+    position = {}
+    for _ in range(60):
+        position = cp.call(avt, "GetPositionInfo", {"InstanceID": 0},
+                           ["TrackDuration", "RelTime", "TrackURI"])
+        if e2e.duration_ms(position["RelTime"] + ".000") not in (None, 0):
+            break
+        time.sleep(0.1)
+    c.check("the playback position moves", e2e.duration_ms(position.get("RelTime", "") + ".000")
+            not in (None, 0), position)
+    duration = e2e.duration_ms((position.get("TrackDuration") or "") + ".000")
+    c.check("the renderer reports the track's length (about 65 s)",
+            duration is not None and 60000 <= duration <= 70000, position)
+    sent = sent_bytes(server_ns, link) - before
+    c.check("the server sent the renderer at least the track's %d bytes" % size, sent >= size,
+            sent)
+    cp.call(avt, "Stop", {"InstanceID": 0}, [])
+    print("%d failure(s)" % c.failures)
+    return 1 if c.failures else 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 6 and sys.argv[1] == "--client":
+        sys.exit(run_client(sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5])))
+    sys.exit(main())
