@@ -65,5 +65,40 @@ tr -d '\r' <"$WORK/stage/winamp.ini" >"$WORK/ini" 2>/dev/null
 check "STARTED written as 0 after one click" grep -qx 'STARTED=0' "$WORK/ini"
 check "under the plug-in's own section" grep -qx '\[KestrelBloom UPnP Media Server\]' "$WORK/ini"
 
+# Quit while a track streams to a slow client: the DLL must stay loaded for the thread that is
+# still sending, so FreeLibrary leaves no thread running in unmapped code.
+mkdir -p "$WORK/big"
+head -c 30000000 /dev/zero >"$WORK/big/big.mp3"
+rm -f "$WORK/stage/winamp.ini" "$WORK/fifo"; mkfifo "$WORK/fifo"
+WINEDEBUG=-all ip netns exec kbwine-s timeout 240 xvfb-run -a wine "$WORK/stage/kbhost.exe" \
+    --music "Z:$(echo "$WORK/big" | tr / '\\')" --stay 4000 <"$WORK/fifo" >"$WORK/out" 2>&1 &
+pid=$!
+exec 7>"$WORK/fifo"
+for _ in $(seq 1 300); do grep -q 'kbhost: started' "$WORK/out" && break; sleep 0.1; done
+track=""
+for _ in $(seq 1 30); do
+    for id in $(seq 1 20); do
+        code=$(kb_in_client curl -s -o /dev/null -w '%{http_code}' --max-time 2 -r 0-0 \
+            "http://192.0.2.1:8080/disk/$id.mp3")
+        if [ "$code" = 200 ] || [ "$code" = 206 ]; then track=$id; break 2; fi
+    done
+    sleep 0.3
+done
+check "the large track is served" test -n "$track"
+ip netns exec kbwine-c curl -s --max-time 60 --limit-rate 20k -o /dev/null \
+    "http://192.0.2.1:8080/disk/$track.mp3" &
+curl_pid=$!
+sleep 2
+echo quit >&7
+exec 7>&-
+for _ in $(seq 1 200); do grep -q 'kbhost: stopped' "$WORK/out" && break; sleep 0.1; done
+kill -9 "$curl_pid" 2>/dev/null; wait "$curl_pid" 2>/dev/null
+wait "$pid"; rc=$?
+tr -d '\r' <"$WORK/out" >"$WORK/log"
+check "quit during a slow stream: kbhost.exe exits 0 after unloading (status $rc)" test "$rc" -eq 0
+check "quit during a slow stream: the DLL stays loaded" grep -q \
+    'still running at quit; the module stays loaded' "$WORK/log"
+check "quit during a slow stream: quit returned" grep -qx 'kbhost: stopped' "$WORK/log"
+
 echo "$failures failure(s)"
 test "$failures" -eq 0
