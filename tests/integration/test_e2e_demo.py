@@ -1,0 +1,152 @@
+#!/usr/bin/python3
+"""The newcomer's first run: ./demo.sh, started in the server namespace from a copy of the tree
+with the build's stage, makes the demo library and serves it in the foreground. From the client
+namespace a GUPnP control point sees what a user's control point would show: All Tracks,
+Albums, Artists, Genres and Playlists, all filled, every track with a title, artist, album,
+duration and a fetchable resource, every album with album art that is a JPEG. Then Ctrl-C
+(SIGINT to the foreground process group) stops the demo cleanly, and the control point sees
+the device leave (byebye)."""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib"))
+import e2e_support as e2e  # noqa: E402
+
+NS = "kbe2edem"
+
+
+def main():
+    stage = e2e.native_stage()
+    if stage is None:
+        print("SKIP: no kbhost in the build's stage")
+        return 0
+    c = e2e.Checks()
+    work = __import__("tempfile").mkdtemp(prefix="kb_e2e_demo.")
+    demo = None
+    try:
+        # A copy of what a newcomer has: demo.sh, the tools, and a built stage (no source
+        # folders, so the script finds nothing newer to rebuild).
+        root = os.path.join(work, "tree")
+        os.makedirs(os.path.join(root, "build"))
+        shutil.copy(os.path.join(e2e.SRC, "demo.sh"), root)
+        shutil.copytree(os.path.join(e2e.SRC, "tools"), os.path.join(root, "tools"))
+        shutil.copytree(stage, os.path.join(root, "build", "stage"))
+        for leftover in ("winamp.ini",):
+            if os.path.exists(os.path.join(root, "build", "stage", leftover)):
+                os.remove(os.path.join(root, "build", "stage", leftover))
+        e2e.sh("kb_netns_up %s" % NS)
+        started = time.monotonic()
+        demo = subprocess.Popen(["ip", "netns", "exec", NS + "-s", "timeout", "120",
+                                 os.path.join(root, "demo.sh")],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, text=True, start_new_session=True)
+        output = []
+        threading.Thread(target=lambda: output.extend(demo.stdout), daemon=True).start()
+        client = subprocess.Popen(["ip", "netns", "exec", NS + "-c", "timeout", "90",
+                                   "/usr/bin/python3", os.path.abspath(__file__), "--client",
+                                   NS[:8] + "c1"],
+                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        interrupted = None
+        for line in client.stdout:
+            print(line, end="", flush=True)
+            if line.startswith("READY FOR CTRL-C"):
+                print("figure: demo served and checked %.1f s after starting demo.sh"
+                      % (time.monotonic() - started))
+                interrupted = time.monotonic()
+                os.killpg(demo.pid, signal.SIGINT)
+        client.wait(timeout=30)
+        if interrupted is not None:
+            try:
+                code = demo.wait(timeout=15)
+                c.check("Ctrl-C stops the demo (exit status %d) in %.1f s"
+                        % (code, time.monotonic() - interrupted), code in (0, 130))
+            except subprocess.TimeoutExpired:
+                c.check("Ctrl-C stops the demo within 15 s", False)
+        c.check("demo.sh names the library it serves",
+                any(line.startswith("demo: serving %s" % os.path.join(root, "demo-library"))
+                    for line in output), "".join(output[:12]))
+        if client.returncode != 0 or c.failures:
+            print("--- demo.sh printed:\n" + "".join(output[-30:]))
+        return 1 if client.returncode != 0 or c.failures else 0
+    finally:
+        if demo is not None and demo.poll() is None:
+            os.killpg(demo.pid, signal.SIGKILL)
+        e2e.sh("kb_netns_down %s" % NS, check=False)
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def run_client(iface):
+    c = e2e.Checks()
+    cp = e2e.ControlPoint(iface)
+    gone = []
+    control = cp.GUPnP.ControlPoint.new(cp.context, e2e.MEDIA_SERVER)
+    control.connect("device-proxy-unavailable", lambda _c, proxy: gone.append(proxy.get_udn()))
+    control.set_active(True)
+    device = cp.find_device(e2e.MEDIA_SERVER, 60)
+    if not c.check("GUPnP finds the demo's MediaServer", device is not None):
+        return 1
+    c.check("friendly name names the server", "KestrelBloom" in (device.get_friendly_name() or ""),
+            device.get_friendly_name())
+    cd = e2e.ContentDirectory(cp, device.get_service(e2e.CDS))
+    # The demo library is made at start; wait (bounded) until the catalogue holds it.
+    end = time.monotonic() + 60
+    counts = {}
+    while time.monotonic() < end:
+        try:
+            counts = {o["title"]: o["count"] for o in cd.browse("0")[0]}
+        except Exception:  # still starting
+            counts = {}
+        if counts.get("All Tracks", 0) > 0 and counts.get("Playlists", 0) > 0:
+            time.sleep(1.5)  # let a pass that is still adding tracks finish
+            counts = {o["title"]: o["count"] for o in cd.browse("0")[0]}
+            break
+        time.sleep(0.3)
+    c.check("the five top containers, none empty", list(counts) == e2e.TOP and
+            all(n > 0 for n in counts.values()), counts)
+    if list(counts) != e2e.TOP:
+        return 1
+    problems = []
+    tree = cd.walk(10, problems)
+    c.check("every container browses consistently", not problems, "; ".join(problems[:5]))
+    top = {o["title"]: o["id"] for o in tree["0"]}
+    tracks = tree[top["All Tracks"]]
+    bad = [t["title"] for t in tracks
+           if not (t["title"] and t["artist"] and t["album"] and t["genre"] and t["res"] and
+                   (e2e.duration_ms(t["duration"]) or 0) > 0)]
+    c.check("%d tracks, each with title, artist, album, genre, duration and resource"
+            % len(tracks), tracks and not bad, bad)
+    status, kind, body = e2e.fetch(tracks[0]["res"][0]["uri"]) if tracks else (0, None, b"")
+    c.check("a track streams as audio/mpeg", status == 200 and kind == "audio/mpeg" and
+            len(body) == tracks[0]["res"][0]["size"] and body[:3] == b"ID3", (status, kind))
+    albums = tree[top["Albums"]]
+    arts = [(a["title"], a["art"]) for a in albums]
+    pictures = [e2e.fetch(art) if art else (0, None, b"") for _, art in arts]
+    c.check("%d albums, each with album art that is a JPEG" % len(albums),
+            albums and all(p[0] == 200 and p[2][:2] == b"\xff\xd8" for p in pictures),
+            [(title, p[0]) for (title, _), p in zip(arts, pictures)])
+    for group in ("Artists", "Genres"):
+        c.check("%s hold references to tracks" % group,
+                all(tree.get(x["id"]) and all(r["ref"] for r in tree[x["id"]])
+                    for x in tree[top[group]]))
+    lists = tree[top["Playlists"]]
+    c.check("the playlist has playable entries",
+            lists and all(tree.get(p["id"]) and all(e["res"] for e in tree[p["id"]])
+                          for p in lists))
+
+    udn = device.get_udn()
+    print("READY FOR CTRL-C", flush=True)
+    said = cp.run_until(lambda: udn in gone, 10)
+    c.check("after Ctrl-C the control point sees the server leave (byebye)", said, gone)
+    print("%d failure(s)" % c.failures)
+    return 1 if c.failures else 0
+
+
+if __name__ == "__main__":
+    if len(sys.argv) == 3 and sys.argv[1] == "--client":
+        sys.exit(run_client(sys.argv[2]))
+    sys.exit(main())
