@@ -131,10 +131,34 @@ bool readTag(FILE* file, int64_t fileSize, Id3Tag* tag) {
     return true;
 }
 
-// Turns a frame's text into a new single-byte string by its encoding byte: 0 (ISO-8859-1) and
-// 3 (UTF-8) are copied as stored; 1 (UTF-16 with byte-order mark) and 2 (UTF-16 big-endian)
-// give one byte per unit up to the first zero unit, "?" for units above 0xFF. nullptr for any
-// other encoding or short memory.
+// Length of the well-formed UTF-8 sequence at data[i] (2 to 4 bytes within the size), its code
+// point in *point; 0 when there is none there.
+int32_t utf8Sequence(const uint8_t* data, int32_t i, int32_t size, unsigned* point) {
+    uint8_t lead = data[i];
+    int32_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                     : lead >= 0xE0 && lead <= 0xEF ? 3
+                     : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                    : 0;
+    if (length == 0 || i + length > size) {
+        return 0;
+    }
+    unsigned value = lead & (0x7F >> length);
+    for (int32_t k = 1; k < length; k++) {
+        if ((data[i + k] & 0xC0) != 0x80) {
+            return 0;
+        }
+        value = (value << 6) | (data[i + k] & 0x3F);
+    }
+    *point = value;
+    return length;
+}
+
+// Turns a frame's text into a new single-byte ISO-8859-1 string by its encoding byte:
+// 0 (ISO-8859-1) is copied as stored; 3 (UTF-8) gives one byte per character up to U+00FF and
+// "?" above, with bytes that form no UTF-8 sequence copied as they are (text mislabelled as
+// UTF-8 keeps its bytes); 1 (UTF-16 with byte-order mark) and 2 (UTF-16 big-endian) give one
+// byte per unit up to the first zero unit, "?" for units above 0xFF. nullptr for any other
+// encoding or short memory.
 char* decodeText(const uint8_t* data, int32_t size) {
     if (data == nullptr || size < 1 || data[0] > 3) {
         return nullptr;
@@ -144,9 +168,20 @@ char* decodeText(const uint8_t* data, int32_t size) {
         return nullptr;
     }
     int32_t length = 0;
-    if (data[0] == 0 || data[0] == 3) {
+    if (data[0] == 0) {
         length = size - 1;
         std::memcpy(out, data + 1, static_cast<size_t>(length));
+    } else if (data[0] == 3) {
+        for (int32_t i = 1; i < size && data[i] != 0;) {
+            unsigned point = 0;
+            int32_t sequence = data[i] >= 0x80 ? utf8Sequence(data, i, size, &point) : 0;
+            if (sequence == 0) {
+                out[length++] = static_cast<char>(data[i++]);
+            } else {
+                out[length++] = point <= 0xFF ? static_cast<char>(point) : '?';
+                i += sequence;
+            }
+        }
     } else {
         bool littleEndian = data[0] == 1 && size >= 3 && data[2] == 0xFE;
         for (int32_t i = data[0] == 1 ? 3 : 1; i + 1 < size; i += 2) {

@@ -49,9 +49,16 @@ TEST(Id3Test, EncodingsDecodeToSingleBytes) {
         std::string expected;
     } cases[] = {
         {textFrameData(0, "Caf\xE9"), "Caf\xE9"},
-        {textFrameData(3, "Caf\xC3\xA9"), "Caf\xC3\xA9"}, // UTF-8 passes through as bytes
-        {textFrameData(1, "Caf\xE9"), "Caf\xE9"},         // FF FE
-        {textFrameData(1, "Caf\xE9", true), "Caf\xE9"},   // FE FF
+        // UTF-8: characters up to U+00FF become their byte, others "?"; bytes that form no
+        // sequence (Latin-1 text mislabelled as UTF-8, a cut sequence) stay as they are.
+        {textFrameData(3, "Caf\xC3\xA9 \xC2\xBD"), "Caf\xE9 \xBD"},
+        {textFrameData(3, "\xE2\x82\xAC"
+                          "5 \xF0\x9F\x8E\xB5!"),
+         "?5 ?!"},
+        {textFrameData(3, "Caf\xE9 \xC3"), "Caf\xE9 \xC3"},
+        {textFrameData(3, "\xC0\xA9\xC3("), "\xC0\xA9\xC3("},
+        {textFrameData(1, "Caf\xE9"), "Caf\xE9"},       // FF FE
+        {textFrameData(1, "Caf\xE9", true), "Caf\xE9"}, // FE FF
         {textFrameData(2, "Caf\xE9"), "Caf\xE9"},
         {textFrameData(1, "", false, {0x41, 0x263A, 0x42}), "A?B"},
         {textFrameData(1, "", false, {0x41, 0x0000, 0x42}), "A"}, // stops at a zero unit
