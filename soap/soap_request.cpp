@@ -72,11 +72,19 @@ bool numericReference(const char* p, char* value, int* length) {
 }
 
 // Decodes one fragment, writing from `out` (never ahead of `in`). Returns the new end.
+// Control points send the body as UTF-8 while the catalogue holds ISO-8859-1 bytes, so a
+// two-byte UTF-8 character of U+0080 to U+00FF becomes its single byte, as "&#233;" does.
+// Other bytes stay as they are.
 char* decodeFragment(const char* in, char* out) {
     while (*in != '\0') {
         char value = *in;
         int length = 1;
-        if (*in == '&') {
+        auto lead = static_cast<unsigned char>(in[0]);
+        auto next = static_cast<unsigned char>(in[1]);
+        if ((lead == 0xC2 || lead == 0xC3) && (next & 0xC0) == 0x80) {
+            value = static_cast<char>(((lead & 0x03) << 6) | (next & 0x3F));
+            length = 2;
+        } else if (*in == '&') {
             for (const NamedEntity& entity : kEntities) {
                 if (std::strncmp(in, entity.text, static_cast<size_t>(entity.length)) == 0) {
                     value = entity.value;

@@ -43,6 +43,18 @@ TEST(SoapDecode, NamedAndNumericReferences) {
     EXPECT_EQ(valueOf("<A>x&#0;y&#256;z</A>", "A"), "x&#0;y&#256;z");
 }
 
+TEST(SoapDecode, Utf8LatinCharactersBecomeSingleBytes) {
+    // "Café ½" as a control point sends it, and as a reference: the same bytes.
+    EXPECT_EQ(valueOf("<A>Caf\xC3\xA9 \xC2\xBD</A>", "A"), "Caf\xE9 \xBD");
+    EXPECT_EQ(valueOf("<A>\xC3\x80&#192;</A>", "A"), "\xC0\xC0");
+    // Characters above U+00FF, a lone lead byte and Latin-1 bytes stay as they are.
+    EXPECT_EQ(valueOf("<A>\xE2\x82\xAC \xC3 \xE9</A>", "A"), "\xE2\x82\xAC \xC3 \xE9");
+    // A lead byte at the end of a fragment does not take the next fragment's first byte.
+    EXPECT_EQ(valueOf("<A>x\xC3</A>", "A"), "x\xC3");
+    std::vector<char> body{'\xC3', '\xA9', '\0'};
+    EXPECT_EQ(soap_prepare_body(body.data()), 1);
+}
+
 TEST(SoapDecode, PreparedLengthCountsDecodedText) {
     std::vector<char> body{'a', '&', 'a', 'm', 'p', ';', 'b', '\0'};
     EXPECT_EQ(soap_prepare_body(body.data()), 3);
