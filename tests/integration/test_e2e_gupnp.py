@@ -97,6 +97,14 @@ def run_client(iface, music, library_file):
             [o["title"] for o in found] == want and returned == total == len(want)
             and all(not o["ref"] for o in found), [o["title"] for o in found])
 
+    # Non-ASCII search text as the control point sends it (UTF-8) matches the tags' text, be
+    # they ISO-8859-1, UTF-16 or UTF-8.
+    for criteria, want in (('dc:title contains "Caf\u00e9"', ["Caf\u00e9 Noir"]),
+                           ('upnp:album = "Singles \u00e0 la carte"', ["<Untitled>", "Ann & Cy"])):
+        found, _, _ = cd.search("0", criteria + " and @refID exists false", sort="+dc:title")
+        c.check("Search %s" % criteria, sorted(o["title"] for o in found) == sorted(want),
+                [o["title"] for o in found])
+
     e2e.check_fetches(c, music, tree, by_title)
 
     # Events: subscribe through GUPnP, then change the library file.

@@ -50,10 +50,11 @@ TRACKS = [
     {"file": "long.mp3", "title": "Long Road", "artist": "Bob", "album": "Nuit & Jour",
      "genre": "Jazz", "track": 2, "seconds": 65, "lame": "-V 9 -s 22.05", "v2": 3, "enc": 0,
      "picture": None},
-    {"file": "sub/untitled.mp3", "title": "<Untitled>", "artist": "Cy", "album": "Singles",
-     "genre": "Pop", "track": 5, "seconds": 1, "lame": "-b 48 -s 32", "v2": 4, "enc": 0,
-     "picture": picture(3, 200)},
-    {"file": "sub/ann & cy.mp3", "title": "Ann & Cy", "artist": "Ann", "album": "Singles",
+    {"file": "sub/untitled.mp3", "title": "<Untitled>", "artist": "Cy",
+     "album": "Singles \u00e0 la carte", "genre": "Pop", "track": 5, "seconds": 1,
+     "lame": "-b 48 -s 32", "v2": 4, "enc": 3, "picture": picture(3, 200)},
+    {"file": "sub/ann & cy.mp3", "title": "Ann & Cy", "artist": "Ann",
+     "album": "Singles \u00e0 la carte",
      "genre": "Pop", "track": 6, "seconds": 2, "lame": "-b 64 -s 44.1", "v2": 3, "enc": 1,
      "picture": None},
 ]
@@ -416,7 +417,7 @@ def check_library(c, cd, music, base, page=4):
     top = {o["title"]: o["id"] for o in roots}
     tracks = tree[top["All Tracks"]]
     by_title = {t["title"]: t for t in tracks}
-    c.check("All Tracks holds every title (escaping, ISO-8859-1 and UTF-16 tags survive)",
+    c.check("All Tracks holds every title (escaping; ISO-8859-1, UTF-16 and UTF-8 tags)",
             sorted(by_title) == sorted(t["title"] for t in TRACKS), sorted(by_title))
 
     wrong, deviation = [], 0.0
