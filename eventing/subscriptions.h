@@ -37,7 +37,7 @@ struct GenaEventTarget {
     int32_t seq;                // the event key to send
     int32_t isContentDirectory; // 1 ContentDirectory, 0 ConnectionManager
     GenaPeer peer;
-    char callback[1024];        // the stored CALLBACK text, cut to fit
+    char callback[1024]; // the stored CALLBACK text, cut to fit
 };
 
 // Copies entry `index` and raises its seq by one in the same locked step, so concurrent

@@ -14,10 +14,10 @@
 
 struct MediaObject {
     // Head, all kinds.
-    char kind;              // 'c' container, 'i' item, 'r' reference
-    MediaObject* parent;    // nullptr for the root
+    char kind;           // 'c' container, 'i' item, 'r' reference
+    MediaObject* parent; // nullptr for the root
     MediaObject* next_sibling;
-    int64_t handle;         // the ObjectID (the root's is published as 0)
+    int64_t handle; // the ObjectID (the root's is published as 0)
 
     // Container.
     MediaObject* first_child;

@@ -79,8 +79,8 @@ int platformIniReadInt(const char* section, const char* key, int defaultValue, c
 
 // Copies the value (or the default) into out, cut to size-1 characters and terminated.
 // Returns the number of characters copied.
-int platformIniReadString(const char* section, const char* key, const char* defaultValue,
-                          char* out, int size, const char* path);
+int platformIniReadString(const char* section, const char* key, const char* defaultValue, char* out,
+                          int size, const char* path);
 
 int platformIniWriteString(const char* section, const char* key, const char* value,
                            const char* path);

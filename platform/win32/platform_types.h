@@ -2,9 +2,11 @@
 #pragma once
 
 // winsock2.h must come before windows.h, and only the ws2 header family is used.
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+// clang-format on
 
 #include <cstdint>
 

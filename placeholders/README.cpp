@@ -1,1 +1,0 @@
-// Weak stand-ins for functions not written yet; a real definition elsewhere overrides them.
