@@ -35,18 +35,18 @@ long residentBytes() {
 std::vector<std::string> makeLibrary(const std::string& dir, int count) {
     std::vector<std::string> paths;
     paths.reserve(static_cast<size_t>(count));
-    fixtures::Mp3Spec spec;
-    spec.audio.frames = 2;
-    spec.audio.xingFrames = 9000;
+    fixtures::Mp3Spec shape;
+    shape.audio.frames = 2;
+    shape.audio.xingFrames = 9000;
     for (int i = 0; i < count; i++) {
-        spec.title = "Track title number " + std::to_string(i);
-        spec.artist = "Artist " + std::to_string(i % 2000);
-        spec.album = "Album " + std::to_string(i % 5000);
-        spec.genre = "(" + std::to_string(i % 80) + ")";
-        spec.year = std::to_string(1960 + i % 60);
-        spec.track = std::to_string(i % 12 + 1);
+        shape.title = "Track title number " + std::to_string(i);
+        shape.artist = "Artist " + std::to_string(i % 2000);
+        shape.album = "Album " + std::to_string(i % 5000);
+        shape.genre = "(" + std::to_string(i % 80) + ")";
+        shape.year = std::to_string(1960 + i % 60);
+        shape.track = std::to_string(i % 12 + 1);
         std::string path = dir + "/d" + std::to_string(i % 100) + "/t" + std::to_string(i) + ".mp3";
-        fixtures::writeFile(path, fixtures::buildMp3(spec));
+        fixtures::writeFile(path, fixtures::buildMp3(shape));
         paths.push_back(path);
     }
     return paths;

@@ -29,9 +29,9 @@ void serve(void* arg) {
 int main() {
     std::string dir = fixtures::makeTempDir("bench-stream");
     std::string path = dir + "/big.mp3";
-    fixtures::MpegSpec spec;
-    spec.frames = 20 * 1000 * 1000 / 417;
-    fixtures::writeFile(path, fixtures::mpegAudio(spec));
+    fixtures::MpegSpec shape;
+    shape.frames = 20 * 1000 * 1000 / 417;
+    fixtures::writeFile(path, fixtures::mpegAudio(shape));
     media_db_build();
     media_db_add_track(path.c_str());
     media_db_read_lock();

@@ -79,18 +79,18 @@ def search_text(st, mx, lower=False, version="HTTP/1.1"):
 
 
 def client_search(spec_json, seconds):
-    """Sends each search of the spec from its own socket; prints the answers per search."""
-    spec = json.loads(spec_json)
+    """Sends each search of the plan from its own socket; prints the answers per search."""
+    shape = json.loads(spec_json)
     sockets = {}
     sent_at = {}
-    for name, (source, destination, text) in spec.items():
+    for name, (source, destination, text) in shape.items():
         sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         sock.bind((source, 0))
         sock.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(source))
         sock.sendto(text.encode("latin-1"), (destination, 1900))
         sent_at[name] = time.time()
         sockets[sock] = name
-    answers = {name: [] for name in spec}
+    answers = {name: [] for name in shape}
     end = time.time() + seconds
     while time.time() < end:
         for sock in select.select(list(sockets), [], [], 0.2)[0]:
@@ -253,7 +253,7 @@ def check_first_burst(c, listener, started):
 
 
 def run_searches(c, udn):
-    spec = {
+    shape = {
         "all_mx3": ["192.0.2.2", GROUP, search_text("ssdp:all", 3)],
         "root_mx1": ["192.0.2.2", GROUP, search_text("upnp:rootdevice", 1)],
         "udn_mx2": ["192.0.2.2", GROUP, search_text(udn, 2)],
@@ -265,7 +265,7 @@ def run_searches(c, udn):
         "device_v2": ["192.0.2.2", GROUP,
                       search_text("urn:schemas-upnp-org:device:MediaServer:2", 1)],
     }
-    out = subprocess.run(in_client("/usr/bin/python3", __file__, "search", json.dumps(spec), "5"),
+    out = subprocess.run(in_client("/usr/bin/python3", __file__, "search", json.dumps(shape), "5"),
                          capture_output=True, text=True, timeout=60).stdout
     answers = json.loads(out)
     everything = [a for name in answers for a in answers[name]]
@@ -402,8 +402,8 @@ def lifetime(c, stage):
             set(header(d["text"], "USN").split("::")[0] for d in alive) == {udn})
 
     # Searches on the new link are answered with its own LOCATION.
-    spec = {"second": ["198.51.100.2", GROUP, search_text("upnp:rootdevice", 1)]}
-    out = subprocess.run(in_client("/usr/bin/python3", __file__, "search", json.dumps(spec), "3"),
+    shape = {"second": ["198.51.100.2", GROUP, search_text("upnp:rootdevice", 1)]}
+    out = subprocess.run(in_client("/usr/bin/python3", __file__, "search", json.dumps(shape), "3"),
                          capture_output=True, text=True, timeout=30).stdout
     got = json.loads(out)["second"]
     c.check("search on the new link answered from 198.51.100.1:9080 with its LOCATION",

@@ -11,10 +11,10 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-SPEC = importlib.util.spec_from_file_location(
+LOADER = importlib.util.spec_from_file_location(
     "media_events", os.path.join(HERE, "test_media_events_streaming.py"))
-media = importlib.util.module_from_spec(SPEC)
-SPEC.loader.exec_module(media)
+media = importlib.util.module_from_spec(LOADER)
+LOADER.loader.exec_module(media)
 
 NS = "kbwmedia"
 

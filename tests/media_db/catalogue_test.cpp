@@ -25,12 +25,12 @@ std::vector<std::string> titles(const MediaObject* container) {
 
 std::string trackFile(const std::string& title, const std::string& artist, const std::string& album,
                       const std::string& genre) {
-    fixtures::Mp3Spec spec;
-    spec.title = title;
-    spec.artist = artist;
-    spec.album = album;
-    spec.genre = genre;
-    return fixtures::buildMp3(spec);
+    fixtures::Mp3Spec shape;
+    shape.title = title;
+    shape.artist = artist;
+    shape.album = album;
+    shape.genre = genre;
+    return fixtures::buildMp3(shape);
 }
 
 class CatalogueTest : public ::testing::Test {

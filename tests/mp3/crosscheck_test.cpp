@@ -56,17 +56,17 @@ TEST(CrossCheckTest, MutagenReadsTheFixtureWriterAlike) {
     }
     std::string dir = fixtures::makeTempDir("xcheck");
     for (int version : {3, 4}) {
-        fixtures::Mp3Spec spec;
-        spec.version = version;
-        spec.title = "Caf\xE9";
-        spec.artist = "Band";
-        spec.album = "Record";
-        spec.genre = "Jazz";
-        spec.year = "1999";
-        spec.track = "4/9";
-        spec.audio.xingFrames = 1000; // 1000 x 1152 / 44100 = 26122 ms
+        fixtures::Mp3Spec shape;
+        shape.version = version;
+        shape.title = "Caf\xE9";
+        shape.artist = "Band";
+        shape.album = "Record";
+        shape.genre = "Jazz";
+        shape.year = "1999";
+        shape.track = "4/9";
+        shape.audio.xingFrames = 1000; // 1000 x 1152 / 44100 = 26122 ms
         std::string path = dir + "/v" + std::to_string(version) + ".mp3";
-        fixtures::writeFile(path, fixtures::buildMp3(spec));
+        fixtures::writeFile(path, fixtures::buildMp3(shape));
         // mutagen decodes Latin-1 to text and prints it as UTF-8.
         EXPECT_EQ(mutagenView(path), "Caf\xC3\xA9|Band|Record|Jazz|1999|4/9|26122|128\n")
             << version;

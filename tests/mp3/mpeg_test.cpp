@@ -34,13 +34,13 @@ TEST(MpegTest, BitrateEstimateFromFileSize) {
 }
 
 TEST(MpegTest, XingCountUsesTheSamplesPerFrameOfVersionAndLayer) {
-    MpegSpec spec;
-    spec.xingFrames = 10000;
-    EXPECT_EQ(duration(fixtures::mpegAudio(spec)), "0:04:21.818"); // 44100 Hz read as 44 kHz
-    spec.rateIndex = 1;
-    EXPECT_EQ(duration(fixtures::mpegAudio(spec)), "0:04:00.000"); // 48000 Hz
-    spec.mono = true;
-    EXPECT_EQ(duration(fixtures::mpegAudio(spec)), "0:04:00.000"); // Xing after mono side info
+    MpegSpec shape;
+    shape.xingFrames = 10000;
+    EXPECT_EQ(duration(fixtures::mpegAudio(shape)), "0:04:21.818"); // 44100 Hz read as 44 kHz
+    shape.rateIndex = 1;
+    EXPECT_EQ(duration(fixtures::mpegAudio(shape)), "0:04:00.000"); // 48000 Hz
+    shape.mono = true;
+    EXPECT_EQ(duration(fixtures::mpegAudio(shape)), "0:04:00.000"); // Xing after mono side info
 
     // MPEG-2 Layer III: 576 samples per frame, 10000 frames at 24000 Hz = 240 s.
     MpegSpec v2;

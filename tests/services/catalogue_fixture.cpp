@@ -9,18 +9,18 @@ char* copyOrAbsent(const std::string& text, bool absent) {
     return absent ? nullptr : strdup(text.c_str());
 }
 
-MediaObject* makeTrack(const TrackSpec& spec, int number) {
+MediaObject* makeTrack(const TrackSpec& shape, int number) {
     std::string path = "/music/" + std::to_string(number) + ".mp3";
     MediaObject* item = make_item(path.c_str(), kClassMusicTrack);
-    item->title = copyOrAbsent(spec.title, spec.absentTexts);
-    item->artist = copyOrAbsent(spec.artist, spec.absentTexts);
-    item->album = copyOrAbsent(spec.album, spec.absentTexts);
-    item->genre = copyOrAbsent(spec.genre, spec.absentTexts);
-    item->date = copyOrAbsent(spec.date, spec.absentTexts);
-    item->duration = copyOrAbsent(spec.duration, spec.absentTexts);
-    item->size = spec.size;
-    item->track_number = spec.track;
-    item->has_album_art = spec.art ? 1 : 0;
+    item->title = copyOrAbsent(shape.title, shape.absentTexts);
+    item->artist = copyOrAbsent(shape.artist, shape.absentTexts);
+    item->album = copyOrAbsent(shape.album, shape.absentTexts);
+    item->genre = copyOrAbsent(shape.genre, shape.absentTexts);
+    item->date = copyOrAbsent(shape.date, shape.absentTexts);
+    item->duration = copyOrAbsent(shape.duration, shape.absentTexts);
+    item->size = shape.size;
+    item->track_number = shape.track;
+    item->has_album_art = shape.art ? 1 : 0;
     return item;
 }
 
@@ -59,8 +59,8 @@ void buildCatalogue(const std::vector<TrackSpec>& tracks,
     media_db_lock();
     MediaTop top = media_db_top();
     int number = 0;
-    for (const TrackSpec& spec : tracks) {
-        MediaObject* item = makeTrack(spec, number++);
+    for (const TrackSpec& shape : tracks) {
+        MediaObject* item = makeTrack(shape, number++);
         media_db_append_child(top.all_tracks, item);
         fileUnder(top.artists, item->artist, kClassMusicArtist, item);
         fileUnder(top.albums, item->album, kClassMusicAlbum, item);
@@ -69,8 +69,8 @@ void buildCatalogue(const std::vector<TrackSpec>& tracks,
     for (const PlaylistSpec& playlist : playlists) {
         MediaObject* container =
             add_child_container(playlist.name.c_str(), top.playlists, kClassPlaylistContainer);
-        for (const TrackSpec& spec : playlist.entries) {
-            media_db_append_child(container, makeTrack(spec, number++));
+        for (const TrackSpec& shape : playlist.entries) {
+            media_db_append_child(container, makeTrack(shape, number++));
         }
     }
     media_db_unlock();

@@ -96,10 +96,10 @@ class StreamingTest : public ::testing::Test {
 };
 
 TEST_F(StreamingTest, TrackBytesAreSentWhole) {
-    fixtures::Mp3Spec spec;
-    spec.title = "Long";
-    spec.audio.frames = 1500; // about 600 KB: several send blocks
-    std::string bytes = fixtures::buildMp3(spec);
+    fixtures::Mp3Spec shape;
+    shape.title = "Long";
+    shape.audio.frames = 1500; // about 600 KB: several send blocks
+    std::string bytes = fixtures::buildMp3(shape);
     std::string id = addTrack("long.mp3", bytes);
     for (const char* ending : {".mp3", ".jpg", ""}) {
         Answer answer = split(fetch(httpServeTrack, "/disk/" + id + ending));
@@ -137,12 +137,12 @@ TEST_F(StreamingTest, TracksThatNameNoFileAreNotFound) {
 TEST_F(StreamingTest, PicturesAreTheJpegBytesToTheFrameEnd) {
     std::string jpeg = fixtures::fakeJpeg(300000); // larger than one send block
     for (int version : {2, 3, 4}) {
-        fixtures::Mp3Spec spec;
-        spec.version = version;
-        spec.title = "Art";
-        spec.jpeg = jpeg;
+        fixtures::Mp3Spec shape;
+        shape.version = version;
+        shape.title = "Art";
+        shape.jpeg = jpeg;
         std::string id =
-            addTrack("art" + std::to_string(version) + ".mp3", fixtures::buildMp3(spec));
+            addTrack("art" + std::to_string(version) + ".mp3", fixtures::buildMp3(shape));
         Answer answer = split(picture(id));
         EXPECT_EQ(answer.head.compare(0, 15, "HTTP/1.1 200 OK"), 0) << version;
         EXPECT_EQ(headerValue(answer.head, "Content-Type"), "image/jpeg");

@@ -49,23 +49,23 @@ constexpr int kBitratesV2[2][16] = {
 constexpr int kRates[3][4] = {
     {44100, 48000, 32000, 0}, {22050, 24000, 16000, 0}, {11025, 12000, 8000, 0}};
 
-int bitrateOf(const MpegSpec& spec) {
-    if (spec.version == 1) {
-        return kBitratesV1[spec.layer - 1][spec.bitrateIndex];
+int bitrateOf(const MpegSpec& shape) {
+    if (shape.version == 1) {
+        return kBitratesV1[shape.layer - 1][shape.bitrateIndex];
     }
-    return kBitratesV2[spec.layer == 1 ? 0 : 1][spec.bitrateIndex];
+    return kBitratesV2[shape.layer == 1 ? 0 : 1][shape.bitrateIndex];
 }
 
-int rateOf(const MpegSpec& spec) {
-    return kRates[spec.version == 1 ? 0 : (spec.version == 2 ? 1 : 2)][spec.rateIndex];
+int rateOf(const MpegSpec& shape) {
+    return kRates[shape.version == 1 ? 0 : (shape.version == 2 ? 1 : 2)][shape.rateIndex];
 }
 
 // Bytes between the frame header and a Xing tag: the Layer III side information.
-int sideInfoLength(const MpegSpec& spec) {
-    if (spec.version == 1) {
-        return spec.mono ? 17 : 32;
+int sideInfoLength(const MpegSpec& shape) {
+    if (shape.version == 1) {
+        return shape.mono ? 17 : 32;
     }
-    return spec.mono ? 9 : 17;
+    return shape.mono ? 9 : 17;
 }
 
 } // namespace
@@ -133,61 +133,61 @@ std::string id3v2Tag(const std::vector<Id3Frame>& frames, const Id3v2Options& op
     return header + body;
 }
 
-std::string id3v1Tag(const Id3v1Spec& spec) {
+std::string id3v1Tag(const Id3v1Spec& shape) {
     std::string block(128, '\0');
     std::memcpy(&block[0], "TAG", 3);
-    block.replace(3, std::min<size_t>(spec.title.size(), 30), spec.title.substr(0, 30));
-    block.replace(33, std::min<size_t>(spec.artist.size(), 30), spec.artist.substr(0, 30));
-    block.replace(63, std::min<size_t>(spec.album.size(), 30), spec.album.substr(0, 30));
-    block.replace(93, std::min<size_t>(spec.year.size(), 4), spec.year.substr(0, 4));
-    block.replace(97, std::min<size_t>(spec.comment.size(), 28), spec.comment.substr(0, 28));
-    block[126] = static_cast<char>(spec.track);
-    block[127] = static_cast<char>(spec.genre);
+    block.replace(3, std::min<size_t>(shape.title.size(), 30), shape.title.substr(0, 30));
+    block.replace(33, std::min<size_t>(shape.artist.size(), 30), shape.artist.substr(0, 30));
+    block.replace(63, std::min<size_t>(shape.album.size(), 30), shape.album.substr(0, 30));
+    block.replace(93, std::min<size_t>(shape.year.size(), 4), shape.year.substr(0, 4));
+    block.replace(97, std::min<size_t>(shape.comment.size(), 28), shape.comment.substr(0, 28));
+    block[126] = static_cast<char>(shape.track);
+    block[127] = static_cast<char>(shape.genre);
     return block;
 }
 
-std::string mpegHeader(const MpegSpec& spec) {
-    int versionBits = spec.version == 1 ? 0x18 : (spec.version == 2 ? 0x10 : 0x00);
-    int layerBits = 4 - spec.layer;
+std::string mpegHeader(const MpegSpec& shape) {
+    int versionBits = shape.version == 1 ? 0x18 : (shape.version == 2 ? 0x10 : 0x00);
+    int layerBits = 4 - shape.layer;
     std::string out;
     out += '\xFF';
     out += static_cast<char>(0xE0 | versionBits | (layerBits << 1) | 0x01); // no CRC
-    out += static_cast<char>((spec.bitrateIndex << 4) | (spec.rateIndex << 2));
-    out += static_cast<char>(spec.mono ? 0xC4 : 0x44); // mono or joint stereo
+    out += static_cast<char>((shape.bitrateIndex << 4) | (shape.rateIndex << 2));
+    out += static_cast<char>(shape.mono ? 0xC4 : 0x44); // mono or joint stereo
     return out;
 }
 
-int mpegFrameLength(const MpegSpec& spec) {
-    int bitrate = bitrateOf(spec) * 1000;
-    int rate = rateOf(spec);
+int mpegFrameLength(const MpegSpec& shape) {
+    int bitrate = bitrateOf(shape) * 1000;
+    int rate = rateOf(shape);
     if (bitrate == 0 || rate == 0) {
         return 0;
     }
-    if (spec.layer == 1) {
+    if (shape.layer == 1) {
         return 12 * bitrate / rate * 4;
     }
-    if (spec.layer == 3 && spec.version != 1) {
+    if (shape.layer == 3 && shape.version != 1) {
         return 72 * bitrate / rate;
     }
     return 144 * bitrate / rate;
 }
 
-std::string mpegAudio(const MpegSpec& spec) {
-    int length = mpegFrameLength(spec);
+std::string mpegAudio(const MpegSpec& shape) {
+    int length = mpegFrameLength(shape);
     if (length < 4) {
         length = 417; // free format: a plausible fixed length
     }
-    std::string frame = mpegHeader(spec) + std::string(length - 4, '\x55');
+    std::string frame = mpegHeader(shape) + std::string(length - 4, '\x55');
     std::string out;
-    if (spec.xingFrames >= 0) {
+    if (shape.xingFrames >= 0) {
         std::string xing = frame;
         std::string tag =
-            "Xing" + bigEndian(0x0001, 4) + bigEndian(static_cast<uint32_t>(spec.xingFrames), 4);
-        std::string zeroSide(sideInfoLength(spec), '\0');
+            "Xing" + bigEndian(0x0001, 4) + bigEndian(static_cast<uint32_t>(shape.xingFrames), 4);
+        std::string zeroSide(sideInfoLength(shape), '\0');
         xing.replace(4, zeroSide.size() + tag.size(), zeroSide + tag);
         out += xing;
     }
-    for (int i = 0; i < spec.frames; i++) {
+    for (int i = 0; i < shape.frames; i++) {
         out += frame;
     }
     return out;
@@ -201,39 +201,39 @@ std::string fakeJpeg(int bodyBytes) {
     return out + "\xFF\xD9";
 }
 
-std::string buildMp3(const Mp3Spec& spec) {
+std::string buildMp3(const Mp3Spec& shape) {
     std::string out;
-    if (spec.version != 0) {
-        bool v2 = spec.version == 2;
+    if (shape.version != 0) {
+        bool v2 = shape.version == 2;
         std::vector<Id3Frame> frames;
         auto add = [&](const char* id2, const char* id34, const std::string& text) {
             if (!text.empty()) {
                 frames.push_back({v2 ? id2 : id34, textFrameData(0, text)});
             }
         };
-        add("TT2", "TIT2", spec.title);
-        add("TP1", "TPE1", spec.artist);
-        add("TAL", "TALB", spec.album);
-        add("TCO", "TCON", spec.genre);
-        add("TYE", "TYER", spec.year);
-        add("TRK", "TRCK", spec.track);
-        if (!spec.jpeg.empty()) {
-            frames.push_back(v2 ? Id3Frame{"PIC", picFrameData("JPG", "", spec.jpeg)}
-                                : Id3Frame{"APIC", apicFrameData("image/jpeg", "", spec.jpeg)});
+        add("TT2", "TIT2", shape.title);
+        add("TP1", "TPE1", shape.artist);
+        add("TAL", "TALB", shape.album);
+        add("TCO", "TCON", shape.genre);
+        add("TYE", "TYER", shape.year);
+        add("TRK", "TRCK", shape.track);
+        if (!shape.jpeg.empty()) {
+            frames.push_back(v2 ? Id3Frame{"PIC", picFrameData("JPG", "", shape.jpeg)}
+                                : Id3Frame{"APIC", apicFrameData("image/jpeg", "", shape.jpeg)});
         }
         Id3v2Options options;
-        options.version = spec.version;
+        options.version = shape.version;
         options.padding = 64;
         out += id3v2Tag(frames, options);
     }
-    out += mpegAudio(spec.audio);
-    if (spec.id3v1) {
+    out += mpegAudio(shape.audio);
+    if (shape.id3v1) {
         Id3v1Spec v1;
-        v1.title = spec.title;
-        v1.artist = spec.artist;
-        v1.album = spec.album;
-        v1.year = spec.year;
-        v1.track = std::atoi(spec.track.c_str());
+        v1.title = shape.title;
+        v1.artist = shape.artist;
+        v1.album = shape.album;
+        v1.year = shape.year;
+        v1.track = std::atoi(shape.track.c_str());
         out += id3v1Tag(v1);
     }
     return out;

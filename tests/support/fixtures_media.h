@@ -4,10 +4,10 @@
 //
 // Byte strings are std::string. Typical use:
 //
-//   fixtures::Mp3Spec spec;
-//   spec.title = "Song"; spec.artist = "Band"; spec.album = "Record";
+//   fixtures::Mp3Spec shape;
+//   shape.title = "Song"; shape.artist = "Band"; shape.album = "Record";
 //   std::string dir = fixtures::makeTempDir("catalogue");
-//   fixtures::writeFile(dir + "/a.mp3", fixtures::buildMp3(spec));
+//   fixtures::writeFile(dir + "/a.mp3", fixtures::buildMp3(shape));
 #pragma once
 
 #include <cstdint>
@@ -55,7 +55,7 @@ struct Id3v1Spec {
     int track = 0;   // byte 126 (0: none)
     int genre = 255; // byte 127
 };
-std::string id3v1Tag(const Id3v1Spec& spec);
+std::string id3v1Tag(const Id3v1Spec& shape);
 
 // ---- MPEG audio -----------------------------------------------------------------------------
 
@@ -69,12 +69,12 @@ struct MpegSpec {
     int64_t xingFrames = -1; // >= 0: first frame is a Xing frame carrying this count
 };
 
-// The 4 header bytes for the spec (no CRC, no padding).
-std::string mpegHeader(const MpegSpec& spec);
-// Length in bytes of one frame for the spec (0 for free format).
-int mpegFrameLength(const MpegSpec& spec);
-// `spec.frames` frames of silence-like payload, preceded by the Xing frame when requested.
-std::string mpegAudio(const MpegSpec& spec);
+// The 4 header bytes for the shape (no CRC, no padding).
+std::string mpegHeader(const MpegSpec& shape);
+// Length in bytes of one frame for the shape (0 for free format).
+int mpegFrameLength(const MpegSpec& shape);
+// `shape.frames` frames of silence-like payload, preceded by the Xing frame when requested.
+std::string mpegAudio(const MpegSpec& shape);
 
 // ---- Whole files ----------------------------------------------------------------------------
 
@@ -86,7 +86,7 @@ struct Mp3Spec {
     bool id3v1 = false; // append an ID3v1 tag with the same texts
     MpegSpec audio;
 };
-std::string buildMp3(const Mp3Spec& spec);
+std::string buildMp3(const Mp3Spec& shape);
 
 // A minimal JFIF-looking picture: FF D8 FF E0, a JFIF APP0 segment, `bodyBytes` filler, FF D9.
 std::string fakeJpeg(int bodyBytes);
