@@ -5,7 +5,7 @@ namespace a GUPnP control point sees what a user's control point would show: All
 Albums, Artists, Genres and Playlists, all filled, every track with a title, artist, album,
 duration and a fetchable resource, every album with album art that is a JPEG. Then Ctrl-C
 (SIGINT to the foreground process group) stops the demo cleanly, and the control point sees
-the device leave (byebye)."""
+the device leave (byebye). A wrong --music folder is reported before anything starts."""
 import os
 import shutil
 import signal
@@ -40,6 +40,15 @@ def main():
             if os.path.exists(os.path.join(root, "build", "stage", leftover)):
                 os.remove(os.path.join(root, "build", "stage", leftover))
         e2e.sh("kb_netns_up %s" % NS)
+        # A wrong folder is reported plainly, before anything starts.
+        for wrong, message in ((os.path.join(work, "missing"), "does not exist"),
+                               (os.path.join(root, "demo.sh"), "is a file, not a folder")):
+            run = subprocess.run(["ip", "netns", "exec", NS + "-s", "timeout", "20",
+                                  os.path.join(root, "demo.sh"), "--music", wrong],
+                                 stdin=subprocess.DEVNULL, capture_output=True, text=True)
+            c.check("--music %s: exit status 2 and \"%s\"" % (os.path.basename(wrong), message),
+                    run.returncode == 2 and message in run.stderr and
+                    "kbhost" not in run.stdout + run.stderr, (run.returncode, run.stderr))
         started = time.monotonic()
         demo = subprocess.Popen(["ip", "netns", "exec", NS + "-s", "timeout", "120",
                                  os.path.join(root, "demo.sh")],
