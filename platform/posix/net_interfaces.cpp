@@ -131,13 +131,23 @@ static int drainNetlink(int s) {
             }
             return errno == ENOBUFS ? 1 : -1;
         }
-        int length = static_cast<int>(n);
-        for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, length);
-             header = NLMSG_NEXT(header, length)) {
+        // The walk of NLMSG_OK and NLMSG_NEXT, written out: the macros compare a signed length
+        // with the unsigned message length, which clang rejects under -Wsign-compare.
+        auto length = static_cast<size_t>(n);
+        size_t offset = 0;
+        while (length - offset >= sizeof(nlmsghdr)) {
+            const auto* header = reinterpret_cast<const nlmsghdr*>(buffer + offset);
+            if (header->nlmsg_len < sizeof(nlmsghdr) || header->nlmsg_len > length - offset) {
+                break;
+            }
             uint16_t type = header->nlmsg_type;
             if (type == RTM_NEWADDR || type == RTM_DELADDR || type == RTM_NEWLINK ||
                 type == RTM_DELLINK) {
                 relevant = true;
+            }
+            offset += NLMSG_ALIGN(header->nlmsg_len);
+            if (offset > length) {
+                break;
             }
         }
     }
