@@ -14,28 +14,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-static sockaddr_in makeAddress(uint32_t address, uint16_t port) {
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = address;
-    sa.sin_port = htons(port);
-    return sa;
-}
-
-static void storeEndpoint(const sockaddr_in& sa, Ipv4Endpoint* out) {
-    if (out == nullptr) {
-        return;
-    }
-    out->address = sa.sin_addr.s_addr;
-    out->port = ntohs(sa.sin_port);
-}
-
-char* platformAddressText(uint32_t address, char* out) {
-    const uint8_t* b = reinterpret_cast<const uint8_t*>(&address);
-    std::snprintf(out, 16, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
-    return out;
-}
+#include "platform/common/socket_address.h"
 
 int platformNetStartup() {
     return 0;
@@ -71,7 +50,7 @@ void platformSocketClose(PlatformSocket socket) {
 }
 
 int platformSocketBind(PlatformSocket socket, uint32_t address, uint16_t port) {
-    sockaddr_in sa = makeAddress(address, port);
+    sockaddr_in sa = platformMakeAddress(address, port);
     return bind(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;
 }
 
@@ -90,7 +69,7 @@ PlatformSocket platformSocketAccept(PlatformSocket socket, Ipv4Endpoint* peer) {
     if (s < 0) {
         return kPlatformInvalidSocket;
     }
-    storeEndpoint(sa, peer);
+    platformStoreEndpoint(sa, peer);
     return s;
 }
 
@@ -105,7 +84,7 @@ static int setBlocking(int socket, bool blocking) {
 
 int platformSocketConnect(PlatformSocket socket, uint32_t address, uint16_t port,
                           uint32_t timeoutMs) {
-    sockaddr_in sa = makeAddress(address, port);
+    sockaddr_in sa = platformMakeAddress(address, port);
     if (setBlocking(socket, false) != 0) {
         return -1;
     }
@@ -147,7 +126,7 @@ int platformSocketRecv(PlatformSocket socket, void* buffer, int length) {
 
 int platformSocketSendTo(PlatformSocket socket, const void* data, int length,
                          const Ipv4Endpoint* to) {
-    sockaddr_in sa = makeAddress(to->address, to->port);
+    sockaddr_in sa = platformMakeAddress(to->address, to->port);
     ssize_t n = sendto(socket, data, static_cast<size_t>(length), MSG_NOSIGNAL,
                        reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     return n < 0 ? -1 : static_cast<int>(n);
@@ -160,7 +139,7 @@ int platformSocketLocalName(PlatformSocket socket, Ipv4Endpoint* local) {
         sa.sin_family != AF_INET) {
         return -1;
     }
-    storeEndpoint(sa, local);
+    platformStoreEndpoint(sa, local);
     return 0;
 }
 
@@ -171,7 +150,7 @@ int platformSocketPeerName(PlatformSocket socket, Ipv4Endpoint* peer) {
         sa.sin_family != AF_INET) {
         return -1;
     }
-    storeEndpoint(sa, peer);
+    platformStoreEndpoint(sa, peer);
     return 0;
 }
 

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/common/socket_address.h"
+
 int platformOwnAddresses(uint32_t* out, int max) {
     char name[256];
     if (max <= 0 || gethostname(name, sizeof name) != 0) {
@@ -108,11 +110,7 @@ PlatformSocket platformSsdpSocketOpen(uint32_t address, uint32_t group, uint16_t
         return kPlatformInvalidSocket;
     }
     int on = 1;
-    sockaddr_in local;
-    std::memset(&local, 0, sizeof local);
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = address;
-    local.sin_port = htons(port);
+    sockaddr_in local = platformMakeAddress(address, port);
     ip_mreq membership;
     membership.imr_multiaddr.s_addr = group;
     membership.imr_interface.s_addr = address;
