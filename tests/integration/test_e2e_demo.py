@@ -11,6 +11,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -26,7 +27,7 @@ def main():
         print("SKIP: no kbhost in the build's stage")
         return 0
     c = e2e.Checks()
-    work = __import__("tempfile").mkdtemp(prefix="kb_e2e_demo.")
+    work = tempfile.mkdtemp(prefix="kb_e2e_demo.")
     demo = None
     try:
         # A copy of what a newcomer has: demo.sh, the tools, and a built stage (no source

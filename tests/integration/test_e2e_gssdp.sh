@@ -54,7 +54,8 @@ wait_for "$work/host" "^kbhost: started" 1 15
 check "kbhost started" $?
 wait_for "$work/seen" "resource available" 5 6
 check "switched on at start: all five resources available" $?
-awk -v a="$start" -v b="$(date +%s.%N)" 'BEGIN { printf "figure: first alive seen %.2f s after starting kbhost\n", b - a }'
+awk -v a="$start" -v b="$(date +%s.%N)" \
+    'BEGIN { printf "figure: first alive seen %.2f s after starting kbhost\n", b - a }'
 echo click >&3
 wait_for "$work/seen" "resource unavailable" 5 4
 check "switched off by a click: all five unavailable" $?
@@ -69,8 +70,8 @@ check "quit: all five unavailable" $?
 
 # The order of events and the resources themselves.
 udn=$(grep -m1 -o 'uuid:[^:[:space:]]*' "$work/seen")
-phases=$(awk '/^resource (available|unavailable)/ { if ($2 != last) { printf "%s ", $2; last = $2 } }' \
-    "$work/seen")
+phases=$(awk '/^resource (available|unavailable)/ {
+                  if ($2 != last) { printf "%s ", $2; last = $2 } }' "$work/seen")
 [ "$phases" = "available unavailable available unavailable " ]
 check "events in order: available, unavailable, available, unavailable ($phases)" $?
 for type in "" "::upnp:rootdevice" "::urn:schemas-upnp-org:device:MediaServer:1" \

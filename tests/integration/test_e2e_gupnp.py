@@ -7,6 +7,7 @@ every object against the files; runs a sorted Browse and a Search; fetches every
 picture; subscribes to ContentDirectory and sees SystemUpdateID rise when the host's library
 file changes, after which the rebuilt catalogue is browsed and checked again."""
 import os
+import subprocess
 import sys
 import time
 
@@ -26,7 +27,7 @@ def main():
     started = time.monotonic()
     try:
         host = e2e.Host(NS, [os.path.join(scene.stage, "kbhost"), "--music", scene.music])
-        client = e2e.subprocess.run(scene.in_client(
+        client = subprocess.run(scene.in_client(
             "timeout", "150", "/usr/bin/python3", os.path.abspath(__file__), "--client",
             scene.iface, scene.music, os.path.join(scene.stage, "Plugins", "ml", "main.dat")))
         print("figure: whole run %.1f s" % (time.monotonic() - started))
