@@ -26,25 +26,31 @@ def main():
     if stage is None:
         print("SKIP: no kbhost in the build's stage")
         return 0
+    return play_from(NS, stage, lambda scene: [os.path.join(scene.stage, "kbhost"), "--music",
+                                               scene.music])
+
+
+def play_from(ns, stage, host_command, env=None):
+    """Serves the library with host_command(scene) in the server namespace of ns, starts
+    gmediarender in the client namespace and runs the client side there."""
     if shutil.which("gmediarender") is None:
         print("FAIL - gmediarender is not installed")
         return 1
-    scene = e2e.Scene(NS, stage, "kb_e2e_renderer.")
+    scene = e2e.Scene(ns, stage, "kb_e2e_renderer.")
     host = renderer = None
     started = time.monotonic()
     try:
-        host = e2e.Host(NS, [os.path.join(scene.stage, "kbhost"), "--music", scene.music])
+        host = e2e.Host(ns, host_command(scene), env(ns) if env else None)
         log = open(os.path.join(scene.work, "renderer.log"), "w")
         renderer = subprocess.Popen(scene.in_client(
             "timeout", "120", "gmediarender", "-I", scene.iface, "-f", "KB Test Renderer",
             "-u", "kb-e2e-renderer-0001", "--gstout-audiopipe=fakesink sync=true",
             "--gstout-videosink=fakesink", "--logfile", "stdout"),
             stdout=log, stderr=subprocess.STDOUT, env=dict(os.environ, HOME=scene.work))
-        size = os.path.getsize(os.path.join(scene.music, [t["file"] for t in e2e.TRACKS
-                                                          if t["title"] == TRACK][0]))
+        size = os.path.getsize(os.path.join(scene.music, e2e.FIXTURE_BY_TITLE[TRACK]["file"]))
         client = subprocess.run(scene.in_client(
-            "timeout", "90", "/usr/bin/python3", os.path.abspath(__file__), "--client",
-            scene.iface, NS + "-s", NS[:8] + "s1", str(size)))
+            "timeout", "150", "/usr/bin/python3", os.path.abspath(__file__), "--client",
+            scene.iface, ns + "-s", ns[:8] + "s1", str(size)))
         if client.returncode != 0:
             log.flush()
             with open(os.path.join(scene.work, "renderer.log")) as f:
@@ -59,7 +65,7 @@ def main():
             except subprocess.TimeoutExpired:
                 renderer.kill()
         if host is not None:
-            host.quit(20)
+            host.quit(30)
         scene.close()
 
 
@@ -73,7 +79,7 @@ def sent_bytes(server_ns, link):
 def run_client(iface, server_ns, link, size):
     c = e2e.Checks()
     cp = e2e.ControlPoint(iface)
-    server = cp.find_device(e2e.MEDIA_SERVER, 30)
+    server = cp.find_device(e2e.MEDIA_SERVER, 60)
     renderer = cp.find_device(RENDERER, 30)
     c.check("GUPnP finds our MediaServer", server is not None)
     c.check("GUPnP finds gmediarender's MediaRenderer", renderer is not None)
