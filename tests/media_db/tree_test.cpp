@@ -291,7 +291,9 @@ TEST(CatalogueLockTest, ReadersNeverSeeAHalfRebuiltOrFreedTree) {
     for (PlatformThread& reader : readers) {
         ASSERT_EQ(platformThreadStart(&reader, readerBody, &state), 0);
     }
-    for (int round = 0; round < 200; round++) {
+    // At least 200 rebuilds, and on until the readers have looked a while, so that reads and
+    // rebuilds overlap however the threads are scheduled (bounded by the round count).
+    for (int round = 0; round < 200 || (state.lookups.load() < 2000 && round < 100000); round++) {
         media_db_build();
         for (int i = 0; i < 20; i++) {
             media_db_lock();
