@@ -2,9 +2,10 @@
 #include "media_db/media_db.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <shared_mutex>
+#include <mutex>
 
 #include "media_db/media_db_internal.h"
 
@@ -27,10 +28,48 @@ TitleIndex gGenreTitles;
 // Next handle to give out. Only grows, so no number ever names two objects; 0 is the root's.
 int64_t gNextHandle = 1;
 
+// Shared for readers, exclusive for the writer. A waiting writer goes before readers that arrive
+// after it, so a steady stream of overlapping Browse requests cannot hold a rebuild off for
+// ever (the platform's reader-writer locks may prefer readers).
+struct CatalogueLock {
+    std::mutex mutex;
+    std::condition_variable changed;
+    int readers = 0;
+    int writersWaiting = 0;
+    bool writing = false;
+};
+
 // Created on first use rather than at load, so the module has no static constructor.
-std::shared_mutex& catalogueLock() {
-    static std::shared_mutex lock;
+CatalogueLock& catalogueLock() {
+    static CatalogueLock lock;
     return lock;
+}
+
+void lockShared(CatalogueLock& lock) {
+    std::unique_lock<std::mutex> hold(lock.mutex);
+    lock.changed.wait(hold, [&lock] { return !lock.writing && lock.writersWaiting == 0; });
+    lock.readers++;
+}
+
+void unlockShared(CatalogueLock& lock) {
+    std::lock_guard<std::mutex> hold(lock.mutex);
+    if (--lock.readers == 0) {
+        lock.changed.notify_all();
+    }
+}
+
+void lockExclusive(CatalogueLock& lock) {
+    std::unique_lock<std::mutex> hold(lock.mutex);
+    lock.writersWaiting++;
+    lock.changed.wait(hold, [&lock] { return !lock.writing && lock.readers == 0; });
+    lock.writersWaiting--;
+    lock.writing = true;
+}
+
+void unlockExclusive(CatalogueLock& lock) {
+    std::lock_guard<std::mutex> hold(lock.mutex);
+    lock.writing = false;
+    lock.changed.notify_all();
 }
 
 // Per-thread hold counts make both locks re-entrant; a thread that holds the exclusive lock
@@ -164,7 +203,7 @@ void media_db_read_lock() {
     if (tReadDepth++ > 0 || tWriteDepth > 0) {
         return;
     }
-    catalogueLock().lock_shared();
+    lockShared(catalogueLock());
     tReadShared = true;
 }
 
@@ -174,7 +213,7 @@ void media_db_read_unlock() {
     }
     if (--tReadDepth == 0 && tReadShared) {
         tReadShared = false;
-        catalogueLock().unlock_shared();
+        unlockShared(catalogueLock());
     }
 }
 
@@ -184,7 +223,7 @@ void media_db_lock() {
         return;
     }
     // A reader that asks to write would wait for itself; this thread's readers are a bug.
-    catalogueLock().lock();
+    lockExclusive(catalogueLock());
     tWriteDepth = 1;
 }
 
@@ -193,7 +232,7 @@ void media_db_unlock() {
         return;
     }
     if (--tWriteDepth == 0) {
-        catalogueLock().unlock();
+        unlockExclusive(catalogueLock());
     }
 }
 

@@ -261,7 +261,6 @@ struct ReaderState {
 // touched a freed object fails the test.
 void readerBody(void* arg) {
     auto* state = static_cast<ReaderState*>(arg);
-    unsigned passes = 0;
     while (state->stop.load() == 0) {
         media_db_read_lock();
         MediaTop top = media_db_top();
@@ -276,12 +275,6 @@ void readerBody(void* arg) {
             }
         }
         media_db_read_unlock();
-        // A pause now and then, as between requests: three readers that retake the shared
-        // lock at once would keep the writer out (the lock prefers readers) and the test would
-        // measure that starvation instead of what readers see.
-        if (++passes % 16 == 0) {
-            platformSleepMs(1);
-        }
     }
 }
 
@@ -308,6 +301,41 @@ TEST(CatalogueLockTest, ReadersNeverSeeAHalfRebuiltOrFreedTree) {
     EXPECT_EQ(state.wrong.load(), 0);
     EXPECT_GT(state.lookups.load(), 0);
     media_db_destroy();
+}
+
+struct OverlapState {
+    std::atomic<int> writerDone{0};
+    std::atomic<int> readersFinished{0};
+};
+
+// Holds the shared lock 2 ms at a time, back to back, until the writer got in (at most 2,000
+// passes), so that two of these keep a reader inside the lock nearly all the time.
+void overlappingReader(void* arg) {
+    auto* state = static_cast<OverlapState*>(arg);
+    for (int pass = 0; pass < 2000 && state->writerDone.load() == 0; pass++) {
+        media_db_read_lock();
+        platformSleepMs(2);
+        media_db_read_unlock();
+    }
+    state->readersFinished++;
+}
+
+TEST(CatalogueLockTest, AWaitingWriterGoesBeforeNewReaders) {
+    OverlapState state;
+    PlatformThread readers[2];
+    for (PlatformThread& reader : readers) {
+        ASSERT_EQ(platformThreadStart(&reader, overlappingReader, &state), 0);
+    }
+    platformSleepMs(20);
+    media_db_lock();
+    int finishedBeforeWriter = state.readersFinished.load();
+    state.writerDone = 1;
+    media_db_unlock();
+    for (PlatformThread reader : readers) {
+        platformThreadJoin(reader);
+    }
+    // A lock that prefers readers lets the writer in only once both readers have given up.
+    EXPECT_EQ(finishedBeforeWriter, 0);
 }
 
 } // namespace
