@@ -84,7 +84,23 @@ build build-asan -DCMAKE_BUILD_TYPE=Debug -DKB_SANITIZE=address,undefined \
 build build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
     -DCMAKE_BUILD_TYPE=Release || true
 
+# The Wine prefix the whole-system tests share (see tests/integration/CMakeLists.txt), made once
+# here inside a namespace of its own, so that its first wineserver never sees the real network.
+prepare_wine_prefix() {
+    local prefix="$PWD/build/wine-prefix"
+    [ -f "$prefix/system.reg" ] && return
+    command -v wineboot >/dev/null && command -v xvfb-run >/dev/null || return
+    note "wine prefix"
+    ip netns add kb-wineboot 2>/dev/null || return
+    ip netns exec kb-wineboot env WINEPREFIX="$prefix" WINEDEBUG=-all \
+        WINEDLLOVERRIDES="mscoree,mshtml=" timeout 180 xvfb-run -a wineboot -i >/dev/null 2>&1
+    ip netns exec kb-wineboot env WINEPREFIX="$prefix" timeout 30 wineserver -w
+    for pid in $(ip netns pids kb-wineboot 2>/dev/null); do kill "$pid" 2>/dev/null; done
+    ip netns del kb-wineboot
+}
+
 format_check
+prepare_wine_prefix
 # The native run includes the whole-system tests, the Wine smoke test among them.
 [ "$native_ok" = 1 ] && run_ctest build -j"$JOBS" --timeout 300
 [ "$asan_ok" = 1 ] && UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan -L unit -j"$JOBS" --timeout 300
