@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -65,4 +66,24 @@ HostCommand hostParseCommand(const char* line) {
         }
     }
     return command;
+}
+
+bool hostParseOptions(int argc, char** argv, HostOptions* options) {
+    options->music = nullptr;
+    options->stayMs = 0;
+    for (int i = 1; i < argc; i++) {
+        if (std::strcmp(argv[i], "--music") == 0 && i + 1 < argc) {
+            options->music = argv[++i];
+        } else if (std::strcmp(argv[i], "--stay") == 0 && i + 1 < argc) {
+            options->stayMs = std::strtol(argv[++i], nullptr, 10);
+        } else {
+            std::fprintf(stderr, "usage: kbhost [--music DIR] [--stay MS]\n"
+                                 "  reads commands from standard input: click, message MSG WPARAM "
+                                 "LPARAM, config, quit\n"
+                                 "  --stay MS keeps the process MS milliseconds after the plug-ins "
+                                 "are unloaded\n");
+            return false;
+        }
+    }
+    return true;
 }

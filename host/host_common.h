@@ -35,6 +35,16 @@ struct HostCommand {
 // "config" or "quit". Blank lines give None, anything else Invalid.
 HostCommand hostParseCommand(const char* line);
 
+// Command-line options of both hosts.
+struct HostOptions {
+    const char* music; // --music DIR, or nullptr
+    long stayMs;       // --stay MS: how long to live on after the plug-ins are unloaded
+};
+
+// Reads "[--music DIR] [--stay MS]". Returns true on success; otherwise prints the usage on
+// standard error and returns false.
+bool hostParseOptions(int argc, char** argv, HostOptions* options);
+
 // Scans `musicDir` recursively and writes, under `hostDir`, Plugins/ml/main.dat (the .mp3
 // paths, each ended by a zero byte) and Plugins/gen_ml.ini (one saved query per .m3u, its value
 // the playlist's path relative to Plugins/ml/). Progress goes to standard error. Returns 0 on

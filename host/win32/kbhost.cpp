@@ -197,31 +197,15 @@ static void messageLoop(std::vector<LoadedPlugin>* plugins) {
     }
 }
 
-static int usage() {
-    std::fprintf(stderr, "usage: kbhost [--music DIR] [--stay MS]\n"
-                         "  reads commands from standard input: click, message MSG WPARAM "
-                         "LPARAM, config, quit\n"
-                         "  --stay MS keeps the process MS milliseconds after the plug-ins are "
-                         "unloaded\n");
-    return 2;
-}
-
 int main(int argc, char** argv) {
     // The C runtime buffers a pipe fully; unbuffered, every line reaches a reader at once.
     setvbuf(stdout, nullptr, _IONBF, 0);
-    const char* music = nullptr;
-    long stayMs = 0;
-    for (int i = 1; i < argc; i++) {
-        if (std::strcmp(argv[i], "--music") == 0 && i + 1 < argc) {
-            music = argv[++i];
-        } else if (std::strcmp(argv[i], "--stay") == 0 && i + 1 < argc) {
-            stayMs = std::strtol(argv[++i], nullptr, 10);
-        } else {
-            return usage();
-        }
+    HostOptions options;
+    if (!hostParseOptions(argc, argv, &options)) {
+        return 2;
     }
     std::string folder = hostFolder();
-    if (music != nullptr && hostWriteMusicLibrary(music, folder.c_str()) != 0) {
+    if (options.music != nullptr && hostWriteMusicLibrary(options.music, folder.c_str()) != 0) {
         return 1;
     }
     iniPath = folder + "\\winamp.ini";
@@ -246,8 +230,8 @@ int main(int argc, char** argv) {
     std::printf("kbhost: stopped\n");
     // Threads left running in an unloaded module fault within this time instead of being
     // hidden by the process ending at once.
-    if (stayMs > 0) {
-        Sleep(static_cast<DWORD>(stayMs));
+    if (options.stayMs > 0) {
+        Sleep(static_cast<DWORD>(options.stayMs));
     }
     DestroyWindow(hostWindow);
     return 0;
