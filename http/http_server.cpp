@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 
 #include "eventing/notify.h"
 #include "eventing/subscriptions.h"
@@ -19,6 +20,40 @@ static std::atomic<int32_t> activeConnections{0};
 
 int httpActiveConnections() {
     return activeConnections.load(std::memory_order_relaxed);
+}
+
+// Sockets of the connections being served, so quit can end them. Guarded by liveLock, which is
+// also held while a socket is shut down, so a shutdown never reaches a socket already closed.
+static std::mutex liveLock;
+static PlatformSocket liveSockets[kHttpMaxConnections];
+
+static void registerConnection(PlatformSocket s) {
+    std::lock_guard<std::mutex> hold(liveLock);
+    for (PlatformSocket& slot : liveSockets) {
+        if (slot == 0) {
+            slot = s;
+            return;
+        }
+    }
+}
+
+static void unregisterConnection(PlatformSocket s) {
+    std::lock_guard<std::mutex> hold(liveLock);
+    for (PlatformSocket& slot : liveSockets) {
+        if (slot == s) {
+            slot = 0;
+            return;
+        }
+    }
+}
+
+void httpShutdownConnections() {
+    std::lock_guard<std::mutex> hold(liveLock);
+    for (PlatformSocket s : liveSockets) {
+        if (s != 0) {
+            platformSocketShutdown(s);
+        }
+    }
 }
 
 PlatformSocket httpOpenListener(uint32_t address) {
@@ -73,6 +108,7 @@ void httpAcceptThread(void* arg) {
 
 void httpConnectionThread(void* arg) {
     auto s = static_cast<PlatformSocket>(reinterpret_cast<intptr_t>(arg));
+    registerConnection(s);
     httpServeConnection(s, kHttpReadLimits);
     activeConnections.fetch_sub(1, std::memory_order_relaxed);
 }
@@ -135,6 +171,7 @@ void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits) {
     TextBuffer* request = textBufferCreate(nullptr, 1024);
     if (request == nullptr || platformSocketLocalName(socket, &local) != 0) {
         textBufferFree(request);
+        unregisterConnection(socket);
         platformSocketClose(socket);
         return;
     }
@@ -148,6 +185,7 @@ void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits) {
         subscription = dispatch(socket, route, strURLBase);
     }
     textBufferFree(request);
+    unregisterConnection(socket);
     platformSocketClose(socket);
     if (subscription >= 0) {
         platformSleepMs(100);

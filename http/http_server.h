@@ -13,6 +13,11 @@ PlatformSocket httpOpenListener(uint32_t address);
 // first so a blocked accept returns).
 void httpAcceptThread(void* arg);
 
+// Ends every connection still being served (a stream to a slow reader, say), so that its thread
+// finishes within moments instead of after its send time-out. Called at quit; new connections
+// are still accepted while listeners run.
+void httpShutdownConnections();
+
 // Connection-thread body: `arg` is the accepted socket value cast to a pointer-sized integer.
 // Serves one request and closes the socket.
 void httpConnectionThread(void* arg);

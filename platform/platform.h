@@ -162,6 +162,10 @@ PlatformSocket platformSocketUdp();
 // (POSIX shuts the socket down before closing it, so a blocked call wakes as on Windows).
 void platformSocketClose(PlatformSocket socket);
 
+// Ends both directions of a connection without releasing the socket: a thread blocked in send
+// or recv on it returns with an error, and its owner still closes it.
+void platformSocketShutdown(PlatformSocket socket);
+
 int platformSocketBind(PlatformSocket socket, uint32_t address, uint16_t port);
 int platformSocketListen(PlatformSocket socket, int backlog);
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "http/http_server.h"
 #include "media_db/library_import.h"
 #include "media_db/media_db.h"
 #include "runtime/diagnostics.h"
@@ -24,6 +25,7 @@ static const LifecycleHooks kRealHooks = {
     setRestartOnAddressChange,
     startAddressChangeThread,
     stopAddressChangeThread,
+    httpShutdownConnections,
     platformThreadsRunning,
     platformPinModule,
     1500,
@@ -159,7 +161,9 @@ void pluginQuit() {
     hooks->stopAddressChangeThread();
     hooks->stopServers();
     hooks->libraryStop();
-    // Connection threads end on their own once their answer is sent; wait for them, bounded.
+    // Connections still being served (a stream to a slow reader) are ended, so their threads
+    // leave the module within moments; the wait for them stays bounded all the same.
+    hooks->shutdownConnections();
     int running = waitForThreads(hooks->quitWaitMs);
     hooks->netCleanup();
     if (running > 0) {

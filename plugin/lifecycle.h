@@ -45,6 +45,7 @@ struct LifecycleHooks {
     void (*setRestartOnAddressChange)(int flag);
     void (*startAddressChangeThread)(ServerOperation operation, int flag);
     void (*stopAddressChangeThread)();
+    void (*shutdownConnections)();
     int (*threadsRunning)();
     int (*pinModule)();
     uint32_t quitWaitMs; // longest wait for threads that end on their own after stopServers

@@ -49,6 +49,12 @@ void platformSocketClose(PlatformSocket socket) {
     close(socket);
 }
 
+void platformSocketShutdown(PlatformSocket socket) {
+    if (socket != kPlatformInvalidSocket) {
+        shutdown(socket, SHUT_RDWR);
+    }
+}
+
 int platformSocketBind(PlatformSocket socket, uint32_t address, uint16_t port) {
     sockaddr_in sa = platformMakeAddress(address, port);
     return bind(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;

@@ -29,6 +29,12 @@ void platformSocketClose(PlatformSocket socket) {
     }
 }
 
+void platformSocketShutdown(PlatformSocket socket) {
+    if (socket != kPlatformInvalidSocket) {
+        shutdown(socket, SD_BOTH);
+    }
+}
+
 int platformSocketBind(PlatformSocket socket, uint32_t address, uint16_t port) {
     sockaddr_in sa = platformMakeAddress(address, port);
     return bind(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 ? 0 : -1;

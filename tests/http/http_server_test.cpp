@@ -238,4 +238,20 @@ TEST(HttpListener, ConnectionFloodIsBoundedAndRecovers) {
     stopServer(&server);
 }
 
+// A connection whose client has gone quiet holds its thread until its time-out (30 s); quit ends
+// it at once, so no thread is left running in the module.
+TEST(HttpListener, ShutdownEndsConnectionsStillBeingServed) {
+    RunningServer server;
+    startServer(&server, loopback(81));
+    PlatformSocket quiet = platformSocketTcp();
+    ASSERT_EQ(platformSocketConnect(quiet, server.address, server.port, 2000), 0);
+    httpSendText(quiet, "GET /ConnectionManager.xml HTTP/1.1\r\n"); // no blank line: it waits
+    ASSERT_TRUE(waitForConnections(1, 3000));
+    httpShutdownConnections();
+    EXPECT_TRUE(waitForConnections(0, 3000));
+    EXPECT_EQ(httpReadAll(quiet), "");
+    platformSocketClose(quiet);
+    stopServer(&server);
+}
+
 } // namespace

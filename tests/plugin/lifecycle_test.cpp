@@ -58,24 +58,21 @@ int fakeThreadsRunning() {
     }
     return now;
 }
+void fakeShutdownConnections() {
+    calls += "shutdownConnections;";
+}
 int fakePinModule() {
     return calls += "pinModule;", 0;
 }
 
 const LifecycleHooks kFakes = {
-    fakeLibraryStart,
-    fakeLibraryStop,
-    fakeDatabaseDestroy,
-    fakeNetStartup,
-    fakeNetCleanup,
-    fakeStartServers,
-    fakeStopServers,
-    fakeSetRestart,
-    fakeStartAddressThread,
-    fakeStopAddressThread,
-    fakeThreadsRunning,
-    fakePinModule,
-    0,
+    fakeLibraryStart,        fakeLibraryStop,
+    fakeDatabaseDestroy,     fakeNetStartup,
+    fakeNetCleanup,          fakeStartServers,
+    fakeStopServers,         fakeSetRestart,
+    fakeStartAddressThread,  fakeStopAddressThread,
+    fakeShutdownConnections, fakeThreadsRunning,
+    fakePinModule,           0,
 };
 
 // The fake host: answers the settings query with settingsAnswer and counts what reaches it.
@@ -204,8 +201,10 @@ TEST_F(Lifecycle, QuitStoresStateKeepsOtherSettingsAndUnhooks) {
     record->quit();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     // The address thread is stopped before the servers, so it cannot restart them.
-    EXPECT_EQ(calls, "setRestart(0);stopAddressThread;stopServers;libraryStop;netCleanup;"
-                     "databaseDestroy;");
+    EXPECT_EQ(
+        calls,
+        "setRestart(0);stopAddressThread;stopServers;libraryStop;shutdownConnections;netCleanup;"
+        "databaseDestroy;");
     EXPECT_EQ(readIni(), "; host settings\n[Winamp]\nvolume=200\n\n"
                          "[KestrelBloom UPnP Media Server]\nSTARTED=0\nother=keep\n");
     EXPECT_EQ(pluginIsRunning(), 0);
@@ -231,8 +230,10 @@ TEST_F(Lifecycle, QuitWaitsForThreadsThatEndAndKeepsTheModuleForThoseThatDoNot) 
     record->quit();
     EXPECT_LT(platformTickMs() - began, 250u);
     EXPECT_EQ(threadsLeft, 0);
-    EXPECT_EQ(calls, "setRestart(0);stopAddressThread;stopServers;libraryStop;netCleanup;"
-                     "databaseDestroy;");
+    EXPECT_EQ(
+        calls,
+        "setRestart(0);stopAddressThread;stopServers;libraryStop;shutdownConnections;netCleanup;"
+        "databaseDestroy;");
 
     // A thread that outlasts the wait: the module is pinned and the catalogue kept for it.
     lifecycleReset(&waiting);
@@ -247,8 +248,10 @@ TEST_F(Lifecycle, QuitWaitsForThreadsThatEndAndKeepsTheModuleForThoseThatDoNot) 
     EXPECT_GE(platformTickMs() - began, 300u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "KestrelBloom: 1 thread(s) still running at quit; the module stays loaded\n");
-    EXPECT_EQ(calls, "setRestart(0);stopAddressThread;stopServers;libraryStop;netCleanup;"
-                     "pinModule;");
+    EXPECT_EQ(
+        calls,
+        "setRestart(0);stopAddressThread;stopServers;libraryStop;shutdownConnections;netCleanup;"
+        "pinModule;");
 }
 
 PlatformLResult PLATFORM_CALLBACK laterHookProc(PlatformWindow window, uint32_t msg,
