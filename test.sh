@@ -77,7 +77,7 @@ format_check() {
     fi
 }
 
-mkdir -p build build-asan build-win32
+mkdir -p build build-asan build-win32 build-fuzz
 build build -DCMAKE_BUILD_TYPE=Release -DKB_INTEGRATION_TESTS=ON && native_ok=1 || native_ok=0
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DKB_SANITIZE=address,undefined \
     -DKB_INTEGRATION_TESTS=OFF -DKB_PRODUCT=ON && asan_ok=1 || asan_ok=0
@@ -99,7 +99,33 @@ prepare_wine_prefix() {
     ip netns del kb-wineboot
 }
 
+# The libFuzzer targets build with clang and each runs briefly over a copy of its corpus; a
+# crash counts as a failure (its input is left in build-fuzz/crashes/ to join the corpus).
+fuzz_smoke() {
+    command -v clang++ >/dev/null || { echo "clang++ is not installed; fuzz targets not built"; return; }
+    CC=clang CXX=clang++ build build-fuzz -DKB_BUILD_FUZZ=ON -DKB_BUILD_TESTS=OFF \
+        -DKB_BUILD_BENCH=OFF -DKB_PRODUCT=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo || return
+    note "fuzz smoke"
+    mkdir -p build-fuzz/crashes
+    local target name corpus
+    for target in build-fuzz/fuzz/fuzz_*; do
+        name=${target##*/fuzz_}
+        corpus="build-fuzz/corpus/$name"
+        mkdir -p "$corpus"
+        cp -r "fuzz/corpus/$name/." "$corpus/" 2>/dev/null
+        if "$target" -max_total_time=5 -artifact_prefix=build-fuzz/crashes/ "$corpus" \
+            >"build-fuzz/fuzz-$name.log" 2>&1; then
+            passed=$((passed + 1))
+        else
+            tail -20 "build-fuzz/fuzz-$name.log"
+            failed=$((failed + 1))
+            failed_names+=("fuzz: $name")
+        fi
+    done
+}
+
 format_check
+fuzz_smoke
 prepare_wine_prefix
 # The native run includes the whole-system tests, the Wine smoke test among them.
 [ "$native_ok" = 1 ] && run_ctest build -j"$JOBS" --timeout 300
