@@ -45,6 +45,49 @@ static const char kDeviceTemplate[] =
     "<URLBase>%s</URLBase>"
     "</root>";
 
+// The arguments Browse and Search share, from Filter to UpdateID, in the same words.
+#define KB_PAGED_RESULT_ARGUMENTS                                                                  \
+    "                <argument>\r\n"                                                               \
+    "                    <name>Filter</name>\r\n"                                                  \
+    "                    <direction>in</direction>\r\n"                                            \
+    "                    <relatedStateVariable>A_ARG_TYPE_Filter</relatedStateVariable>\r\n"       \
+    "                </argument>\r\n"                                                              \
+    "                <argument>\r\n"                                                               \
+    "                    <name>StartingIndex</name>\r\n"                                           \
+    "                    <direction>in</direction>\r\n"                                            \
+    "                    <relatedStateVariable>A_ARG_TYPE_Index</relatedStateVariable>\r\n"        \
+    "                </argument>\r\n"                                                              \
+    "                <argument>\r\n"                                                               \
+    "                    <name>RequestedCount</name>\r\n"                                          \
+    "                    <direction>in</direction>\r\n"                                            \
+    "                    <relatedStateVariable>A_ARG_TYPE_Count</relatedStateVariable>\r\n"        \
+    "                </argument>\r\n"                                                              \
+    "                <argument>\r\n"                                                               \
+    "                    <name>SortCriteria</name>\r\n"                                            \
+    "                    <direction>in</direction>\r\n"                                            \
+    "                    <relatedStateVariable>A_ARG_TYPE_SortCriteria</relatedStateVariable>\r\n" \
+    "                </argument>\r\n"                                                              \
+    "                <argument>\r\n"                                                               \
+    "                    <name>Result</name>\r\n"                                                  \
+    "                    <direction>out</direction>\r\n"                                           \
+    "                    <relatedStateVariable>A_ARG_TYPE_Result</relatedStateVariable>\r\n"       \
+    "                </argument>\r\n"                                                              \
+    "                <argument>\r\n"                                                               \
+    "                    <name>NumberReturned</name>\r\n"                                          \
+    "                    <direction>out</direction>\r\n"                                           \
+    "                    <relatedStateVariable>A_ARG_TYPE_Count</relatedStateVariable>\r\n"        \
+    "                </argument>\r\n"                                                              \
+    "                <argument>\r\n"                                                               \
+    "                    <name>TotalMatches</name>\r\n"                                            \
+    "                    <direction>out</direction>\r\n"                                           \
+    "                    <relatedStateVariable>A_ARG_TYPE_Count</relatedStateVariable>\r\n"        \
+    "                </argument>\r\n"                                                              \
+    "                <argument>\r\n"                                                               \
+    "                    <name>UpdateID</name>\r\n"                                                \
+    "                    <direction>out</direction>\r\n"                                           \
+    "                    <relatedStateVariable>A_ARG_TYPE_UpdateID</relatedStateVariable>\r\n"     \
+    "                </argument>\r\n"
+
 static const char kContentDirectoryScpd[] =
     "<?xml version=\"1.0\"?>\r\n"
     "<scpd xmlns=\"urn:schemas-upnp-org:service-1-0\">\r\n"
@@ -95,48 +138,7 @@ static const char kContentDirectoryScpd[] =
     "                    <name>BrowseFlag</name>\r\n"
     "                    <direction>in</direction>\r\n"
     "                    <relatedStateVariable>A_ARG_TYPE_BrowseFlag</relatedStateVariable>\r\n"
-    "                </argument>\r\n"
-    "                <argument>\r\n"
-    "                    <name>Filter</name>\r\n"
-    "                    <direction>in</direction>\r\n"
-    "                    <relatedStateVariable>A_ARG_TYPE_Filter</relatedStateVariable>\r\n"
-    "                </argument>\r\n"
-    "                <argument>\r\n"
-    "                    <name>StartingIndex</name>\r\n"
-    "                    <direction>in</direction>\r\n"
-    "                    <relatedStateVariable>A_ARG_TYPE_Index</relatedStateVariable>\r\n"
-    "                </argument>\r\n"
-    "                <argument>\r\n"
-    "                    <name>RequestedCount</name>\r\n"
-    "                    <direction>in</direction>\r\n"
-    "                    <relatedStateVariable>A_ARG_TYPE_Count</relatedStateVariable>\r\n"
-    "                </argument>\r\n"
-    "                <argument>\r\n"
-    "                    <name>SortCriteria</name>\r\n"
-    "                    <direction>in</direction>\r\n"
-    "                    <relatedStateVariable>A_ARG_TYPE_SortCriteria</relatedStateVariable>\r\n"
-    "                </argument>\r\n"
-    "                <argument>\r\n"
-    "                    <name>Result</name>\r\n"
-    "                    <direction>out</direction>\r\n"
-    "                    <relatedStateVariable>A_ARG_TYPE_Result</relatedStateVariable>\r\n"
-    "                </argument>\r\n"
-    "                <argument>\r\n"
-    "                    <name>NumberReturned</name>\r\n"
-    "                    <direction>out</direction>\r\n"
-    "                    <relatedStateVariable>A_ARG_TYPE_Count</relatedStateVariable>\r\n"
-    "                </argument>\r\n"
-    "                <argument>\r\n"
-    "                    <name>TotalMatches</name>\r\n"
-    "                    <direction>out</direction>\r\n"
-    "                    <relatedStateVariable>A_ARG_TYPE_Count</relatedStateVariable>\r\n"
-    "                </argument>\r\n"
-    "                <argument>\r\n"
-    "                    <name>UpdateID</name>\r\n"
-    "                    <direction>out</direction>\r\n"
-    "                    <relatedStateVariable>A_ARG_TYPE_UpdateID</relatedStateVariable>\r\n"
-    "                </argument>\r\n"
-    "            </argumentList>\r\n"
+    "                </argument>\r\n" KB_PAGED_RESULT_ARGUMENTS "            </argumentList>\r\n"
     "        </action>\r\n"
     "        <action>\r\n"
     "            <name>Search</name>\r\n"
@@ -150,48 +152,7 @@ static const char kContentDirectoryScpd[] =
     "                    <name>SearchCriteria</name>\r\n"
     "                    <direction>in</direction>\r\n"
     "                    <relatedStateVariable>A_ARG_TYPE_SearchCriteria</relatedStateVariable>\r\n"
-    "                </argument>\r\n"
-    "                <argument>\r\n"
-    "                    <name>Filter</name>\r\n"
-    "                    <direction>in</direction>\r\n"
-    "                    <relatedStateVariable>A_ARG_TYPE_Filter</relatedStateVariable>\r\n"
-    "                </argument>\r\n"
-    "                <argument>\r\n"
-    "                    <name>StartingIndex</name>\r\n"
-    "                    <direction>in</direction>\r\n"
-    "                    <relatedStateVariable>A_ARG_TYPE_Index</relatedStateVariable>\r\n"
-    "                </argument>\r\n"
-    "                <argument>\r\n"
-    "                    <name>RequestedCount</name>\r\n"
-    "                    <direction>in</direction>\r\n"
-    "                    <relatedStateVariable>A_ARG_TYPE_Count</relatedStateVariable>\r\n"
-    "                </argument>\r\n"
-    "                <argument>\r\n"
-    "                    <name>SortCriteria</name>\r\n"
-    "                    <direction>in</direction>\r\n"
-    "                    <relatedStateVariable>A_ARG_TYPE_SortCriteria</relatedStateVariable>\r\n"
-    "                </argument>\r\n"
-    "                <argument>\r\n"
-    "                    <name>Result</name>\r\n"
-    "                    <direction>out</direction>\r\n"
-    "                    <relatedStateVariable>A_ARG_TYPE_Result</relatedStateVariable>\r\n"
-    "                </argument>\r\n"
-    "                <argument>\r\n"
-    "                    <name>NumberReturned</name>\r\n"
-    "                    <direction>out</direction>\r\n"
-    "                    <relatedStateVariable>A_ARG_TYPE_Count</relatedStateVariable>\r\n"
-    "                </argument>\r\n"
-    "                <argument>\r\n"
-    "                    <name>TotalMatches</name>\r\n"
-    "                    <direction>out</direction>\r\n"
-    "                    <relatedStateVariable>A_ARG_TYPE_Count</relatedStateVariable>\r\n"
-    "                </argument>\r\n"
-    "                <argument>\r\n"
-    "                    <name>UpdateID</name>\r\n"
-    "                    <direction>out</direction>\r\n"
-    "                    <relatedStateVariable>A_ARG_TYPE_UpdateID</relatedStateVariable>\r\n"
-    "                </argument>\r\n"
-    "            </argumentList>\r\n"
+    "                </argument>\r\n" KB_PAGED_RESULT_ARGUMENTS "            </argumentList>\r\n"
     "        </action>\r\n"
     "        <action>\r\n"
     "            <name>CreateObject</name>\r\n"

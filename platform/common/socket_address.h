@@ -1,10 +1,10 @@
-// IPv4 socket-address conversions shared by both platform trees. Include after the platform's
-// own socket headers (they define sockaddr_in, htons and ntohs).
+// IPv4 socket-address conversions shared by both platform trees.
 #pragma once
 
 #include <cstring>
 
 #include "platform/platform.h"
+#include "platform_sockets.h"
 
 inline sockaddr_in platformMakeAddress(uint32_t address, uint16_t port) {
     sockaddr_in sa;

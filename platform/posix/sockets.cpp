@@ -138,28 +138,6 @@ int platformSocketSendTo(PlatformSocket socket, const void* data, int length,
     return n < 0 ? -1 : static_cast<int>(n);
 }
 
-int platformSocketLocalName(PlatformSocket socket, Ipv4Endpoint* local) {
-    sockaddr_in sa;
-    socklen_t len = sizeof sa;
-    if (getsockname(socket, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
-        sa.sin_family != AF_INET) {
-        return -1;
-    }
-    platformStoreEndpoint(sa, local);
-    return 0;
-}
-
-int platformSocketPeerName(PlatformSocket socket, Ipv4Endpoint* peer) {
-    sockaddr_in sa;
-    socklen_t len = sizeof sa;
-    if (getpeername(socket, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
-        sa.sin_family != AF_INET) {
-        return -1;
-    }
-    platformStoreEndpoint(sa, peer);
-    return 0;
-}
-
 int platformSocketSetReuseAddress(PlatformSocket socket) {
     int on = 1;
     return setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 ? 0 : -1;

@@ -1,32 +1,15 @@
 #include "platform/platform.h"
 
-#include <atomic>
+#include "platform/common/thread_start.h"
+
 #include <cerrno>
-#include <cstdlib>
 #include <ctime>
 #include <dlfcn.h>
 #include <pthread.h>
 
-namespace {
-struct ThreadStart {
-    PlatformThreadBody body;
-    void* arg;
-};
-} // namespace
-
-// Bodies started and not yet returned; raised before a thread starts, lowered as it ends.
-static std::atomic<int32_t> runningThreads{0};
-
 static void* threadTrampoline(void* raw) {
-    ThreadStart start = *static_cast<ThreadStart*>(raw);
-    std::free(raw);
-    start.body(start.arg);
-    runningThreads.fetch_sub(1, std::memory_order_release);
+    platformThreadRun(raw);
     return nullptr;
-}
-
-int platformThreadsRunning() {
-    return runningThreads.load(std::memory_order_acquire);
 }
 
 int platformPinModule() {
@@ -40,27 +23,14 @@ int platformPinModule() {
 }
 
 int platformThreadStart(PlatformThread* thread, PlatformThreadBody body, void* arg) {
-    ThreadStart* start = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
+    void* start = platformThreadPrepare(body, arg);
     if (start == nullptr) {
         return -1;
     }
-    start->body = body;
-    start->arg = arg;
-    runningThreads.fetch_add(1, std::memory_order_relaxed);
     if (pthread_create(thread, nullptr, threadTrampoline, start) != 0) {
-        runningThreads.fetch_sub(1, std::memory_order_relaxed);
-        std::free(start);
+        platformThreadAbandon(start);
         return -1;
     }
-    return 0;
-}
-
-int platformThreadStartDetached(PlatformThreadBody body, void* arg) {
-    PlatformThread thread;
-    if (platformThreadStart(&thread, body, arg) != 0) {
-        return -1;
-    }
-    pthread_detach(thread);
     return 0;
 }
 

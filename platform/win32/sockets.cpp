@@ -103,28 +103,6 @@ int platformSocketSendTo(PlatformSocket socket, const void* data, int length,
     return n == SOCKET_ERROR ? -1 : n;
 }
 
-int platformSocketLocalName(PlatformSocket socket, Ipv4Endpoint* local) {
-    sockaddr_in sa;
-    int len = sizeof sa;
-    if (getsockname(socket, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
-        sa.sin_family != AF_INET) {
-        return -1;
-    }
-    platformStoreEndpoint(sa, local);
-    return 0;
-}
-
-int platformSocketPeerName(PlatformSocket socket, Ipv4Endpoint* peer) {
-    sockaddr_in sa;
-    int len = sizeof sa;
-    if (getpeername(socket, reinterpret_cast<sockaddr*>(&sa), &len) != 0 ||
-        sa.sin_family != AF_INET) {
-        return -1;
-    }
-    platformStoreEndpoint(sa, peer);
-    return 0;
-}
-
 int platformSocketSetReuseAddress(PlatformSocket socket) {
     BOOL on = TRUE;
     return setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on),

@@ -1,29 +1,12 @@
 #include "platform/platform.h"
 
-#include <atomic>
-#include <cstdlib>
+#include "platform/common/thread_start.h"
+
 #include <process.h>
 
-namespace {
-struct ThreadStart {
-    PlatformThreadBody body;
-    void* arg;
-};
-} // namespace
-
-// Bodies started and not yet returned; raised before a thread starts, lowered as it ends.
-static std::atomic<int32_t> runningThreads{0};
-
 static unsigned __stdcall threadTrampoline(void* raw) {
-    ThreadStart start = *static_cast<ThreadStart*>(raw);
-    std::free(raw);
-    start.body(start.arg);
-    runningThreads.fetch_sub(1, std::memory_order_release);
+    platformThreadRun(raw);
     return 0;
-}
-
-int platformThreadsRunning() {
-    return runningThreads.load(std::memory_order_acquire);
 }
 
 int platformPinModule() {
@@ -35,29 +18,16 @@ int platformPinModule() {
 
 // _beginthreadex rather than CreateThread, so the C runtime sets up its per-thread state.
 int platformThreadStart(PlatformThread* thread, PlatformThreadBody body, void* arg) {
-    ThreadStart* start = static_cast<ThreadStart*>(std::malloc(sizeof(ThreadStart)));
+    void* start = platformThreadPrepare(body, arg);
     if (start == nullptr) {
         return -1;
     }
-    start->body = body;
-    start->arg = arg;
-    runningThreads.fetch_add(1, std::memory_order_relaxed);
     uintptr_t handle = _beginthreadex(nullptr, 0, threadTrampoline, start, 0, nullptr);
     if (handle == 0) {
-        runningThreads.fetch_sub(1, std::memory_order_relaxed);
-        std::free(start);
+        platformThreadAbandon(start);
         return -1;
     }
     *thread = reinterpret_cast<HANDLE>(handle);
-    return 0;
-}
-
-int platformThreadStartDetached(PlatformThreadBody body, void* arg) {
-    PlatformThread thread;
-    if (platformThreadStart(&thread, body, arg) != 0) {
-        return -1;
-    }
-    CloseHandle(thread);
     return 0;
 }
 
