@@ -1,4 +1,5 @@
 // Filling the catalogue: tracks and their groupings, M3U playlists, and the watcher's passes.
+#include <algorithm>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
@@ -260,15 +261,124 @@ TEST_F(WatcherTest, LibraryChangeRebuildsAllSettingsChangeOnlyPlaylists) {
     EXPECT_EQ(titles(media_db_top().playlists), (std::vector<std::string>{"Two", "Mix"}));
     media_db_read_unlock();
 
-    // Library: everything rebuilt, new ids, playlists read again.
+    // Library: rebuilt, the remaining track keeps its id, playlists read again.
     put("Plugins/ml/main.dat", fixtures::libraryFile({b}));
     EXPECT_TRUE(pass());
     EXPECT_EQ(currentSystemUpdateId(), before + 3);
-    EXPECT_NE(idOfFirstTrack(), trackId);
+    EXPECT_EQ(idOfFirstTrack(), trackId);
     media_db_read_lock();
     EXPECT_EQ(titles(media_db_top().all_tracks), (std::vector<std::string>{"B"}));
     EXPECT_EQ(media_db_top().playlists->child_count, 2);
     media_db_read_unlock();
+}
+
+// Ids of All Tracks in file order, and of a grouping container's references by track title.
+std::vector<int64_t> trackIds(const MediaTop& top) {
+    std::vector<int64_t> ids;
+    for (int32_t i = top.all_tracks->child_count - 1; i >= 0; i--) {
+        ids.push_back(media_db_child_at(top.all_tracks, i)->handle);
+    }
+    return ids;
+}
+
+MediaObject* group(const MediaObject* groups, const char* title) {
+    for (MediaObject* c = groups->first_child; c != nullptr; c = c->next_sibling) {
+        if (std::string(c->title) == title) {
+            return c;
+        }
+    }
+    return nullptr;
+}
+
+int64_t refTo(const MediaObject* container, const char* title) {
+    for (MediaObject* c = container->first_child; c != nullptr; c = c->next_sibling) {
+        if (std::string(c->target->title) == title) {
+            return c->handle;
+        }
+    }
+    return -1;
+}
+
+bool listed(const MediaCatalogue* version, const MediaObject* container) {
+    int32_t count = 0;
+    const MediaChange* changes = media_db_version_changes(version, &count);
+    for (int32_t i = 0; i < count; i++) {
+        if (changes[i].id == container->handle) {
+            return changes[i].update_id == container->update_id;
+        }
+    }
+    return false;
+}
+
+TEST_F(WatcherTest, IdsLiveOnAndOnlyChangedFilesAreReadAgain) {
+    std::string a = put("music/a.mp3", trackFile("A", "Ann", "X", "Rock"));
+    std::string b = put("music/b.mp3", trackFile("B", "Bob", "X", "Jazz"));
+    touch("music/a.mp3", 1700000000, 0);
+    touch("music/b.mp3", 1700000000, 0);
+    put("Plugins/ml/main.dat", fixtures::libraryFile({a, b, a})); // a listed twice: two items
+    ASSERT_TRUE(pass());
+    MediaCatalogue* first = media_db_acquire();
+    MediaTop top = media_db_version_top(first);
+    std::vector<int64_t> ids = trackIds(top);
+    ASSERT_EQ(ids.size(), 3u);
+    EXPECT_NE(ids[0], ids[2]);
+    MediaObject* albumX = group(top.albums, "X");
+    int64_t albumId = albumX->handle;
+    int64_t annRef = refTo(group(top.artists, "Ann"), "A");
+    int64_t jazzRef = refTo(group(top.genres, "Jazz"), "B");
+    int32_t updateId = currentSystemUpdateId();
+
+    // Touching the library without changing it publishes nothing: same version, same
+    // SystemUpdateID. A file rewritten with the same size and time is not read again.
+    put("music/a.mp3", trackFile("Q", "Ann", "X", "Rock"));
+    touch("music/a.mp3", 1700000000, 0);
+    touch("Plugins/ml/main.dat", 1700000100, 0);
+    EXPECT_FALSE(pass());
+    MediaCatalogue* same = media_db_acquire();
+    EXPECT_EQ(same, first);
+    media_db_release(same);
+    EXPECT_EQ(currentSystemUpdateId(), updateId);
+
+    // A real change: b retagged to album Y, c added at the end.
+    put("music/b.mp3", trackFile("B", "Bob", "Y", "Jazz"));
+    touch("music/b.mp3", 1700000200, 0);
+    std::string c = put("music/c.mp3", trackFile("C", "Cy", "X", "Rock"));
+    put("Plugins/ml/main.dat", fixtures::libraryFile({a, b, a, c}));
+    ASSERT_TRUE(pass());
+    EXPECT_EQ(currentSystemUpdateId(), updateId + 1);
+    MediaCatalogue* next = media_db_acquire();
+    MediaTop now = media_db_version_top(next);
+    std::vector<int64_t> nowIds = trackIds(now);
+    ASSERT_EQ(nowIds.size(), 4u);
+    EXPECT_EQ(std::vector<int64_t>(nowIds.begin(), nowIds.begin() + 3), ids);
+    EXPECT_GT(nowIds[3], *std::max_element(ids.begin(), ids.end()));
+    EXPECT_STREQ(now.all_tracks->children[0]->title, "A"); // a unchanged: not read again
+    EXPECT_EQ(group(now.albums, "X")->handle, albumId);
+    EXPECT_EQ(refTo(group(now.artists, "Ann"), "A"), annRef);
+    EXPECT_EQ(refTo(group(now.genres, "Jazz"), "B"), jazzRef);
+    // X lost b and gained c: its update id rises and it is listed; the unchanged Ann is not.
+    EXPECT_EQ(group(now.albums, "X")->update_id, albumX->update_id + 1);
+    EXPECT_TRUE(listed(next, group(now.albums, "X")));
+    EXPECT_TRUE(listed(next, now.albums));
+    EXPECT_TRUE(listed(next, now.all_tracks));
+    EXPECT_FALSE(listed(next, group(now.artists, "Ann")));
+    // The version pinned before still reads whole.
+    EXPECT_EQ(media_db_version_top(first).all_tracks->child_count, 3);
+    EXPECT_STREQ(group(media_db_version_top(first).albums, "X")->first_child->target->title, "A");
+    media_db_release(first);
+
+    // Removed objects' ids name nothing afterwards, and are not handed out again.
+    put("Plugins/ml/main.dat", fixtures::libraryFile({c}));
+    ASSERT_TRUE(pass());
+    media_db_read_lock();
+    EXPECT_EQ(trackIds(media_db_top()), std::vector<int64_t>{nowIds[3]});
+    for (int64_t gone : ids) {
+        EXPECT_EQ(media_db_find(gone), nullptr);
+    }
+    EXPECT_EQ(media_db_find(jazzRef), nullptr);
+    EXPECT_EQ(group(media_db_top().albums, "X")->handle, albumId);
+    media_db_read_unlock();
+    media_db_release(next);
 }
 
 TEST_F(WatcherTest, PathsMustEndInLowerCaseMp3FollowedByZero) {
