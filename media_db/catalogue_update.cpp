@@ -473,5 +473,7 @@ CatalogueResult catalogue_update(const CatalogueInput& input) {
     }
     media_db_publish_version(next);
     media_db_release(old);
+    // The old version is usually freed by now; its pages go back rather than stay resident.
+    platformReleaseFreeMemory();
     return CatalogueResult::Published;
 }

@@ -327,7 +327,8 @@ void media_db_lock() {
 }
 
 void media_db_unlock() {
-    if (tWriteDepth <= 0 || !tWriteInPlace) {
+    // A version built aside stays held until it is published or discarded.
+    if (tWriteDepth <= 0 || (!tWriteInPlace && tWriteDepth == 1)) {
         return;
     }
     if (--tWriteDepth == 0) {

@@ -106,6 +106,10 @@ struct PlatformFileStatus {
 };
 int platformFileStatus(const char* path, PlatformFileStatus* status);
 
+// Hands memory that the heap holds free back to the system (after a large structure was
+// freed, so that its pages do not stay resident).
+void platformReleaseFreeMemory();
+
 // ---------------------------------------------------------------------------------------------
 // Network: identity and addresses
 // ---------------------------------------------------------------------------------------------
