@@ -448,6 +448,9 @@ CatalogueResult catalogue_update(const CatalogueInput& input) {
         media_db_release(old);
         return CatalogueResult::Failed;
     }
+    // Room at once for about as many objects as a library of this size has (an item, three
+    // references and a share of the containers per track), instead of growing step by step.
+    handle_index_reserve(&next->handles, static_cast<size_t>(count) * 9 / 2);
     for (int32_t i = 0; i < count; i++) {
         int64_t id = slots[i].id != 0 ? slots[i].id : media_db_next_handle();
         MediaObject* item = track_record_item(slots[i].record, id);

@@ -23,6 +23,8 @@ struct HandleIndex {
 // Adds an entry; false (index unchanged) when growing fails.
 bool handle_index_insert(HandleIndex* index, int64_t handle, MediaObject* object);
 void handle_index_remove(HandleIndex* index, int64_t handle);
+// Grows the table at once to hold `entries` (false, unchanged, when growing fails).
+bool handle_index_reserve(HandleIndex* index, size_t entries);
 MediaObject* handle_index_find(const HandleIndex* index, int64_t handle);
 // Frees the table; the index is empty and unallocated afterwards.
 void handle_index_clear(HandleIndex* index);

@@ -1,5 +1,6 @@
 // Filling the catalogue: tracks and their groupings, M3U playlists, and the watcher's passes.
 #include <algorithm>
+#include <atomic>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
@@ -379,6 +380,60 @@ TEST_F(WatcherTest, IdsLiveOnAndOnlyChangedFilesAreReadAgain) {
     EXPECT_EQ(group(media_db_top().albums, "X")->handle, albumId);
     media_db_read_unlock();
     media_db_release(next);
+}
+
+struct VersionReaders {
+    std::atomic<int> stop{0};
+    std::atomic<long> reads{0};
+    std::atomic<long> mixed{0};
+};
+
+// Every version a reader pins lists one whole library: 12 tracks titled "A" or 6 titled "B",
+// with their album holding them all.
+void versionReader(void* arg) {
+    auto* state = static_cast<VersionReaders*>(arg);
+    while (state->stop.load() == 0) {
+        MediaCatalogue* version = media_db_acquire();
+        MediaTop top = media_db_version_top(version);
+        if (top.all_tracks != nullptr && top.all_tracks->child_count > 0) {
+            std::vector<std::string> seen = titles(top.all_tracks);
+            size_t expected = seen[0] == "A" ? 12 : 6;
+            bool whole = seen.size() == expected && top.albums->child_count == 1 &&
+                         top.albums->first_child->child_count == static_cast<int32_t>(expected);
+            for (const std::string& title : seen) {
+                whole = whole && title == seen[0];
+            }
+            state->mixed += whole ? 0 : 1;
+            state->reads++;
+        }
+        media_db_release(version);
+    }
+}
+
+TEST_F(WatcherTest, ReadersSeeOneWholeVersionWhileTheLibraryChanges) {
+    std::vector<std::string> a;
+    std::vector<std::string> b;
+    for (int i = 0; i < 12; i++) {
+        a.push_back(put("a" + std::to_string(i) + ".mp3", trackFile("A", "Ann", "X", "Rock")));
+    }
+    for (int i = 0; i < 6; i++) {
+        b.push_back(put("b" + std::to_string(i) + ".mp3", trackFile("B", "Bob", "X", "Jazz")));
+    }
+    VersionReaders state;
+    PlatformThread readers[2];
+    for (PlatformThread& reader : readers) {
+        ASSERT_EQ(platformThreadStart(&reader, versionReader, &state), 0);
+    }
+    for (int round = 0; round < 40 || (state.reads.load() < 200 && round < 2000); round++) {
+        put("Plugins/ml/main.dat", fixtures::libraryFile(round % 2 == 0 ? a : b));
+        EXPECT_TRUE(pass());
+    }
+    state.stop = 1;
+    for (PlatformThread reader : readers) {
+        platformThreadJoin(reader);
+    }
+    EXPECT_EQ(state.mixed.load(), 0);
+    EXPECT_GT(state.reads.load(), 0);
 }
 
 TEST_F(WatcherTest, PathsMustEndInLowerCaseMp3FollowedByZero) {
