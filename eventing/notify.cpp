@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
+#include "eventing/delivery.h"
 #include "runtime/diagnostics.h"
 
 namespace {
@@ -15,8 +17,36 @@ namespace {
 std::atomic<int32_t> gSystemUpdateId{0};
 
 constexpr uint32_t kConnectTimeoutMs = 3000;
-constexpr int kMessageSize = 1024; // at most 1,023 bytes on the wire
+// At most 4,095 bytes on the wire: the head, and a body with up to kContainerIdsSize - 1
+// characters of ContainerUpdateIDs.
+constexpr int kMessageSize = 4096;
+constexpr int kContainerIdsSize = 2048;
+constexpr int kContentDirectoryBodySize = kContainerIdsSize + 512;
 constexpr int kHostSize = 256;
+// The first event of a new subscription follows the SUBSCRIBE answer after this pause.
+constexpr uint32_t kFirstEventDelayMs = 100;
+
+// The socket of the send in progress (the delivery thread's), so that quit can cut it short;
+// with `stopped` set no new send starts. Guarded by its lock.
+struct SendState {
+    std::mutex lock;
+    PlatformSocket inFlight = 0;
+    bool stopped = false;
+};
+
+// Never destroyed: the delivery thread may still use it while the process exits.
+SendState& sendState() {
+    static SendState* state = new SendState;
+    return *state;
+}
+
+// The ContainerUpdateIDs of the last change, sent with every later ContentDirectory event until
+// the next change replaces them. Guarded by idsLock().
+std::mutex& idsLock() {
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+char gContainerUpdateIds[kContainerIdsSize];
 
 constexpr const char kContentDirectoryBody[] =
     "<e:propertyset xmlns:e=\"urn:schemas-upnp-org:event-1-0\">\n"
@@ -24,7 +54,7 @@ constexpr const char kContentDirectoryBody[] =
     "<SystemUpdateID>%d</SystemUpdateID>\n"
     "</e:property>\n"
     "<e:property>\n"
-    "<ContainerUpdateIDs></ContainerUpdateIDs>\n"
+    "<ContainerUpdateIDs>%s</ContainerUpdateIDs>\n"
     "</e:property>\n"
     "<e:property>\n"
     "<TransferIDs></TransferIDs>\n"
@@ -111,8 +141,10 @@ bool buildMessage(const CallbackUrl& url, const GenaEventTarget& target, const c
     return length > 0 && length < kMessageSize;
 }
 
+} // namespace
+
 // Delivers the event to the first URL of the callback text that accepts it.
-void deliver(const GenaEventTarget& target, const char* body) {
+void genaDeliver(const GenaEventTarget& target, const char* body) {
     char message[kMessageSize];
     const char* position = target.callback;
     for (;;) {
@@ -132,8 +164,6 @@ void deliver(const GenaEventTarget& target, const char* body) {
     }
 }
 
-} // namespace
-
 bool genaSendMessage(const char* host, int port, const char* message, const GenaPeer* peer) {
     uint32_t address = 0;
     if (host == nullptr || message == nullptr || port <= 0 || port > 65535 ||
@@ -147,8 +177,20 @@ bool genaSendMessage(const char* host, int port, const char* message, const Gena
     if (socket == kPlatformInvalidSocket) {
         return false;
     }
-    if (platformSocketConnect(socket, address, static_cast<uint16_t>(port), kConnectTimeoutMs) !=
-        0) {
+    SendState& state = sendState();
+    {
+        std::lock_guard<std::mutex> hold(state.lock);
+        if (state.stopped) {
+            platformSocketClose(socket);
+            return false;
+        }
+        state.inFlight = socket;
+    }
+    bool connected =
+        platformSocketConnect(socket, address, static_cast<uint16_t>(port), kConnectTimeoutMs) == 0;
+    if (!connected) {
+        std::lock_guard<std::mutex> hold(state.lock);
+        state.inFlight = 0;
         platformSocketClose(socket);
         return false;
     }
@@ -162,17 +204,38 @@ bool genaSendMessage(const char* host, int port, const char* message, const Gena
         sent += n;
     }
     verbosePrint("### EVENT send\n%s", message);
+    std::lock_guard<std::mutex> hold(state.lock);
+    state.inFlight = 0;
     platformSocketClose(socket);
     return true;
 }
 
-void genaNotify(int index, int notifyContentDirectory, int notifyConnectionManager) {
+void genaSendInterrupt() {
+    SendState& state = sendState();
+    std::lock_guard<std::mutex> hold(state.lock);
+    state.stopped = true;
+    if (state.inFlight != 0) {
+        platformSocketShutdown(state.inFlight);
+    }
+}
+
+void genaSendAllow() {
+    SendState& state = sendState();
+    std::lock_guard<std::mutex> hold(state.lock);
+    state.stopped = false;
+}
+
+namespace {
+
+// Queues the event of each selected service for entry `index` (all entries when index < 0).
+void notifyEntries(int index, int notifyContentDirectory, int notifyConnectionManager,
+                   uint32_t delayMs) {
     int first = index < 0 ? 0 : index;
     int last = index < 0 ? kGenaTableSize - 1 : index;
-    char contentDirectoryBody[512];
+    char contentDirectoryBody[kContentDirectoryBodySize];
     for (int i = first; i <= last; i++) {
         // The copy is taken, and the entry's seq raised, in one step under the table's guard;
-        // the delivery below runs without it.
+        // the delivery thread sends it later without it.
         GenaEventTarget target;
         if (!genaTakeEventTarget(i, notifyContentDirectory != 0, notifyConnectionManager != 0,
                                  &target)) {
@@ -181,15 +244,48 @@ void genaNotify(int index, int notifyContentDirectory, int notifyConnectionManag
         target.callback[sizeof target.callback - 1] = '\0';
         const char* body = kConnectionManagerBody;
         if (target.isContentDirectory) {
+            std::lock_guard<std::mutex> hold(idsLock());
             std::snprintf(contentDirectoryBody, sizeof contentDirectoryBody, kContentDirectoryBody,
-                          gSystemUpdateId.load(std::memory_order_relaxed));
+                          gSystemUpdateId.load(std::memory_order_relaxed), gContainerUpdateIds);
             body = contentDirectoryBody;
         }
-        deliver(target, body);
+        genaQueueDelivery(target, body, delayMs);
     }
 }
 
+} // namespace
+
+void genaNotify(int index, int notifyContentDirectory, int notifyConnectionManager) {
+    notifyEntries(index, notifyContentDirectory, notifyConnectionManager, 0);
+}
+
+void genaNotifyNewSubscription(int index) {
+    notifyEntries(index, 1, 1, kFirstEventDelayMs);
+}
+
 void announceContentChange() {
+    announceContainerUpdates(nullptr, 0);
+}
+
+void announceContainerUpdates(const GenaContainerUpdate* updates, int count) {
+    {
+        // Pairs that do not fit are left out; the raised SystemUpdateID still tells every
+        // control point that something changed. The caller lists the upper containers first.
+        std::lock_guard<std::mutex> hold(idsLock());
+        int used = 0;
+        gContainerUpdateIds[0] = '\0';
+        for (int i = 0; i < count; i++) {
+            char pair[48];
+            int length = std::snprintf(pair, sizeof pair, "%s%lld,%d", used > 0 ? "," : "",
+                                       static_cast<long long>(updates[i].id),
+                                       static_cast<int>(updates[i].updateId));
+            if (length <= 0 || used + length >= kContainerIdsSize) {
+                break;
+            }
+            std::memcpy(gContainerUpdateIds + used, pair, static_cast<size_t>(length) + 1);
+            used += length;
+        }
+    }
     gSystemUpdateId.fetch_add(1, std::memory_order_relaxed);
     genaNotify(-1, 1, 0);
 }

@@ -122,6 +122,28 @@ bool libraryPaths(const char* bytes, size_t size, const char*** paths, int32_t* 
     return true;
 }
 
+// Announces the published version with its changed containers, the top containers first so
+// that they are the last to be left out of a long list.
+void announceVersion() {
+    MediaCatalogue* version = media_db_acquire();
+    int32_t count = 0;
+    const MediaChange* changes = media_db_version_changes(version, &count);
+    auto* updates = static_cast<GenaContainerUpdate*>(
+        std::malloc(sizeof(GenaContainerUpdate) * static_cast<size_t>(count > 0 ? count : 1)));
+    int filled = 0;
+    for (int pass = 0; updates != nullptr && pass < 2; pass++) {
+        for (int32_t i = 0; i < count; i++) {
+            bool top = changes[i].id < kFirstFreeId;
+            if (top == (pass == 0)) {
+                updates[filled++] = GenaContainerUpdate{changes[i].id, changes[i].update_id};
+            }
+        }
+    }
+    media_db_release(version);
+    announceContainerUpdates(updates, filled);
+    std::free(updates);
+}
+
 struct PlaylistSource {
     const char* folder;
     const char* settingsPath;
@@ -201,7 +223,7 @@ bool media_library_pass(const char* folder, LibraryWatchState* state) {
         return false;
     }
     if (result == CatalogueResult::Published) {
-        announceContentChange();
+        announceVersion();
         return true;
     }
     return false;

@@ -28,9 +28,10 @@ struct VersionState {
     std::mutex writer;    // one writer at a time: in place, building aside or publishing
 };
 
+// Never destroyed: readers and the watcher may still use it while the process exits.
 VersionState& versions() {
-    static VersionState state;
-    return state;
+    static VersionState* state = new VersionState;
+    return *state;
 }
 
 // Next handle to give out. Only grows, so no number ever names two objects.
