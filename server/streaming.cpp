@@ -1,5 +1,5 @@
 // Tracks and their embedded pictures, sent whole from the file to the client.
-#include "http/streaming.h"
+#include "server/streaming.h"
 
 #include <cstdio>
 #include <cstdlib>

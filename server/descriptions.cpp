@@ -1,5 +1,5 @@
 // The device description (filled per request) and the two constant service descriptions.
-#include "http/descriptions.h"
+#include "server/descriptions.h"
 
 #include <cstdio>
 #include <cstdlib>
