@@ -1,10 +1,10 @@
 // Reading one request whole, and looking up its header fields.
 #include "http/http_request.h"
 
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/ascii.h"
 #include "runtime/diagnostics.h"
 
 // Index just past the blank line ending the head ("\r\n\r\n", or "\n\n" from clients that end
@@ -25,22 +25,12 @@ static int32_t headEnd(const TextBuffer* request, int32_t from) {
     return -1;
 }
 
-static bool namesEqual(const char* a, const char* b, size_t n) {
-    for (size_t i = 0; i < n; i++) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 char* httpFindHeader(char* head, const char* name) {
     size_t n = std::strlen(name);
     char* line = std::strchr(head, '\n');
     while (line != nullptr) {
         line++;
-        if (namesEqual(line, name, n) && line[n] == ':') {
+        if (asciiEqualNoCase(line, name, n) && line[n] == ':') {
             char* value = line + n + 1;
             while (*value == ' ' || *value == '\t') {
                 value++;
