@@ -5,13 +5,11 @@
 #include "platform/platform.h"
 #include "runtime/ascii.h"
 
-namespace {
-
 constexpr char kScheme[] = "http://";
 constexpr size_t kSchemeLength = sizeof kScheme - 1;
 
 // The port of "host:port" from the digits after the colon; false unless 1..65535.
-bool parsePort(const char* digits, size_t length, uint16_t* port) {
+static bool parsePort(const char* digits, size_t length, uint16_t* port) {
     if (length == 0) {
         *port = 80;
         return true;
@@ -29,8 +27,6 @@ bool parsePort(const char* digits, size_t length, uint16_t* port) {
     *port = static_cast<uint16_t>(value);
     return true;
 }
-
-} // namespace
 
 bool genaSplitCallbackUrl(const char* url, size_t length, GenaCallbackUrl* out, char* name) {
     if (length <= kSchemeLength || !asciiEqualNoCase(url, kScheme, kSchemeLength)) {

@@ -8,10 +8,8 @@
 
 #include "runtime/diagnostics.h"
 
-namespace {
-
 // Raised by announceContentChange (watcher thread), read by any thread.
-std::atomic<int32_t> gSystemUpdateId{0};
+static std::atomic<int32_t> gSystemUpdateId{0};
 
 constexpr uint32_t kConnectTimeoutMs = 3000;
 constexpr int kMessageSize = 1024; // at most 1,023 bytes on the wire
@@ -45,8 +43,8 @@ constexpr const char kConnectionManagerBody[] =
 // The whole NOTIFY message for one stored URL of `target`. False when head and body do not fit
 // in 1,023 bytes, or the URL was cut off the copied callback text: a message is never cut,
 // since its CONTENT-LENGTH would no longer match.
-bool buildMessage(const GenaCallbackUrl& url, const GenaEventTarget& target, const char* body,
-                  char* message) {
+static bool buildMessage(const GenaCallbackUrl& url, const GenaEventTarget& target,
+                         const char* body, char* message) {
     int32_t copied = static_cast<int32_t>(std::strlen(target.callback));
     if (url.pathStart + url.pathLength > copied || url.hostStart + url.hostLength > copied) {
         return false;
@@ -71,7 +69,7 @@ bool buildMessage(const GenaCallbackUrl& url, const GenaEventTarget& target, con
 }
 
 // Connects to the address (3 s time-out) and writes `message`. True when written.
-bool sendTo(uint32_t address, uint16_t port, const char* message) {
+static bool sendTo(uint32_t address, uint16_t port, const char* message) {
     PlatformSocket socket = platformSocketTcp();
     if (socket == kPlatformInvalidSocket) {
         return false;
@@ -96,7 +94,7 @@ bool sendTo(uint32_t address, uint16_t port, const char* message) {
 
 // Delivers the event to the first stored URL that accepts it, at the address and port checked
 // when the subscription was made.
-void deliver(const GenaEventTarget& target, const char* body) {
+static void deliver(const GenaEventTarget& target, const char* body) {
     char message[kMessageSize];
     for (int32_t i = 0; i < target.urlCount && i < kGenaMaxCallbackUrls; i++) {
         const GenaCallbackUrl& url = target.urls[i];
@@ -106,8 +104,6 @@ void deliver(const GenaEventTarget& target, const char* body) {
         }
     }
 }
-
-} // namespace
 
 bool genaSendMessage(const char* host, int port, const char* message, const GenaPeer* peer) {
     uint32_t address = 0;

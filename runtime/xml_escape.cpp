@@ -2,10 +2,8 @@
 
 #include <cstdio>
 
-namespace {
-
 // The replacement of byte `c` into `reference` (at least 8 bytes); its length, 0 to drop it.
-int32_t escapeByte(unsigned char c, XmlEscape depth, char* reference, const char** piece) {
+static int32_t escapeByte(unsigned char c, XmlEscape depth, char* reference, const char** piece) {
     bool twice = depth == XmlEscape::Twice;
     *piece = reference;
     switch (c) {
@@ -30,8 +28,6 @@ int32_t escapeByte(unsigned char c, XmlEscape depth, char* reference, const char
     reference[0] = static_cast<char>(c);
     return 1;
 }
-
-} // namespace
 
 TextBuffer* textBufferAppendXml(TextBuffer* buffer, const char* text, XmlEscape depth,
                                 int32_t limit) {
