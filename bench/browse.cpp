@@ -25,10 +25,10 @@
 #include <string>
 #include <vector>
 
-#include "http/http_server.h"
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
 #include "platform/platform.h"
+#include "server/http_server.h"
 #include "soap/soap_dispatch.h"
 #include "support/fixtures_media.h"
 #include "support/http_socket_pair.h"

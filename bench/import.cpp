@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "eventing/notify.h"
+#include "media_db/library_import.h"
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
 #include "mp3/mp3_info.h"
@@ -111,6 +112,7 @@ int main(int argc, char** argv) {
     std::string folder = dir + "/host";
     touchLibrary(folder, paths);
     LibraryWatchState state{};
+    media_library_set_change_hook([](const MediaChange*, int32_t) { announceContentChange(); });
     long before = residentBytes();
     start = Clock::now();
     media_library_pass(folder.c_str(), &state);

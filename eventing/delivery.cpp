@@ -10,8 +10,6 @@
 #include "eventing/notify.h"
 #include "platform/platform.h"
 
-namespace {
-
 // Twenty subscriptions with a few events each in flight; beyond that events are dropped.
 constexpr int kQueueSize = 64;
 
@@ -34,12 +32,12 @@ struct DeliveryState {
 
 // Created on first use, so the module has no static constructor, and never destroyed: the
 // delivery thread may still wait on it while the process exits.
-DeliveryState& deliveries() {
+static DeliveryState& deliveries() {
     static DeliveryState* state = new DeliveryState;
     return *state;
 }
 
-void dropQueuedLocked(DeliveryState& state) {
+static void dropQueuedLocked(DeliveryState& state) {
     for (; state.count > 0; state.count--) {
         std::free(state.queue[state.head]);
         state.queue[state.head] = nullptr;
@@ -49,7 +47,7 @@ void dropQueuedLocked(DeliveryState& state) {
 }
 
 // Takes the next delivery once it is due; nullptr when stopping.
-Delivery* nextDue(DeliveryState& state) {
+static Delivery* nextDue(DeliveryState& state) {
     std::unique_lock<std::mutex> hold(state.mutex);
     for (;;) {
         if (state.stopping) {
@@ -72,15 +70,13 @@ Delivery* nextDue(DeliveryState& state) {
     }
 }
 
-void deliveryThread(void*) {
+static void deliveryThread(void*) {
     DeliveryState& state = deliveries();
     while (Delivery* delivery = nextDue(state)) {
         genaDeliver(delivery->target, delivery->body);
         std::free(delivery);
     }
 }
-
-} // namespace
 
 bool genaQueueDelivery(const GenaEventTarget& target, const char* body, uint32_t delayMs) {
     size_t bodyLength = std::strlen(body);

@@ -25,6 +25,9 @@ bool genaSendMessage(const char* host, int port, const char* message, const Gena
 void genaSendInterrupt();
 void genaSendAllow();
 
+// More container updates than fit in one event.
+constexpr int kMaxAnnouncedContainers = 256;
+
 // A changed container and its new update id.
 struct GenaContainerUpdate {
     int64_t id;
@@ -33,7 +36,7 @@ struct GenaContainerUpdate {
 
 // Raises SystemUpdateID by one and notifies every ContentDirectory subscriber, with these
 // containers as ContainerUpdateIDs (upper containers first: pairs that do not fit are left
-// out).
+// out; more than kMaxAnnouncedContainers never fit).
 void announceContainerUpdates(const GenaContainerUpdate* updates, int count);
 // The same without container updates.
 void announceContentChange();

@@ -263,6 +263,21 @@ void markChanges(const MediaCatalogue* old, MediaObject* container, ChangeList* 
     }
 }
 
+// Orders the changes so that the root and the top containers come first: a listener that has
+// room for only some of them still hears of the upper containers, which cover the others.
+void topContainersFirst(MediaCatalogue* version) {
+    int32_t placed = 0;
+    for (int32_t i = 0; i < version->change_count; i++) {
+        if (version->changes[i].id < kFirstFreeId) {
+            MediaChange top = version->changes[i];
+            for (int32_t j = i; j > placed; j--) {
+                version->changes[j] = version->changes[j - 1];
+            }
+            version->changes[placed++] = top;
+        }
+    }
+}
+
 } // namespace
 
 namespace {
@@ -467,6 +482,7 @@ CatalogueResult catalogue_update(const CatalogueInput& input) {
     if (built(old)) {
         carryIds(next, old);
         markChanges(old, next->top.root, &changes);
+        topContainersFirst(next);
     }
     bool stopped = input.stop != nullptr && input.stop->load(std::memory_order_relaxed) != 0;
     if (!changes.changed || stopped) {

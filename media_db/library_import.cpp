@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "eventing/notify.h"
 #include "media_db/catalogue_update.h"
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
@@ -27,6 +26,8 @@ std::atomic<int32_t> gStopping{0};
 // Written only by the window thread in start and stop.
 PlatformThread gThread;
 bool gThreadStarted = false;
+// Set at start on the window thread, read by the watcher.
+std::atomic<MediaLibraryChangeHook> gChangeHook{nullptr};
 
 // Updates *seen from the file's status; true when that differs from the last pass.
 bool fileChanged(const char* path, SeenFile* seen) {
@@ -122,26 +123,17 @@ bool libraryPaths(const char* bytes, size_t size, const char*** paths, int32_t* 
     return true;
 }
 
-// Announces the published version with its changed containers, the top containers first so
-// that they are the last to be left out of a long list.
+// Hands the published version's changed containers to the change hook.
 void announceVersion() {
+    MediaLibraryChangeHook hook = gChangeHook.load(std::memory_order_relaxed);
+    if (hook == nullptr) {
+        return;
+    }
     MediaCatalogue* version = media_db_acquire();
     int32_t count = 0;
     const MediaChange* changes = media_db_version_changes(version, &count);
-    auto* updates = static_cast<GenaContainerUpdate*>(
-        std::malloc(sizeof(GenaContainerUpdate) * static_cast<size_t>(count > 0 ? count : 1)));
-    int filled = 0;
-    for (int pass = 0; updates != nullptr && pass < 2; pass++) {
-        for (int32_t i = 0; i < count; i++) {
-            bool top = changes[i].id < kFirstFreeId;
-            if (top == (pass == 0)) {
-                updates[filled++] = GenaContainerUpdate{changes[i].id, changes[i].update_id};
-            }
-        }
-    }
+    hook(changes, count);
     media_db_release(version);
-    announceContainerUpdates(updates, filled);
-    std::free(updates);
 }
 
 struct PlaylistSource {
@@ -250,6 +242,10 @@ void media_library_import(void*) {
         }
         sleepUnlessStopped(kPassMs);
     }
+}
+
+void media_library_set_change_hook(MediaLibraryChangeHook hook) {
+    gChangeHook.store(hook, std::memory_order_relaxed);
 }
 
 int media_library_start() {

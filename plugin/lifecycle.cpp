@@ -5,18 +5,35 @@
 #include <cstring>
 
 #include "eventing/delivery.h"
-#include "http/http_server.h"
+#include "eventing/notify.h"
 #include "media_db/library_import.h"
 #include "media_db/media_db.h"
 #include "runtime/diagnostics.h"
+#include "server/http_server.h"
 
 const char kSettingsSection[] = "KestrelBloom UPnP Media Server";
 const char kSettingsKey[] = "STARTED";
 const char kTipWhileOn[] = "disable KestrelBloom Media Server - Winamp";
 const char kTipWhileOff[] = "enable KestrelBloom Media Server - Winamp";
 
+// Announces a catalogue change to the event subscribers, with the changed containers.
+static void announceCatalogueChange(const MediaChange* changes, int32_t count) {
+    GenaContainerUpdate updates[kMaxAnnouncedContainers];
+    int listed = 0;
+    for (int32_t i = 0; i < count && listed < kMaxAnnouncedContainers; i++) {
+        updates[listed++] = GenaContainerUpdate{changes[i].id, changes[i].update_id};
+    }
+    announceContainerUpdates(updates, listed);
+}
+
+// The watcher announces each catalogue change to the event subscribers.
+static int startLibraryWatcher() {
+    media_library_set_change_hook(announceCatalogueChange);
+    return media_library_start();
+}
+
 static const LifecycleHooks kRealHooks = {
-    media_library_start,
+    startLibraryWatcher,
     media_library_stop,
     media_db_destroy,
     platformNetStartup,

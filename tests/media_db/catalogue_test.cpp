@@ -16,6 +16,11 @@
 
 namespace {
 
+// The watcher's change hook, as the plug-in installs it (without the container list).
+void announceChange(const MediaChange*, int32_t) {
+    announceContentChange();
+}
+
 std::vector<std::string> titles(const MediaObject* container) {
     std::vector<std::string> out;
     for (const MediaObject* c = container->first_child; c != nullptr; c = c->next_sibling) {
@@ -215,7 +220,12 @@ class WatcherTest : public CatalogueTest {
     void SetUp() override {
         CatalogueTest::SetUp();
         media_db_destroy();
+        media_library_set_change_hook(announceChange);
         state_ = LibraryWatchState{};
+    }
+    void TearDown() override {
+        media_library_set_change_hook(nullptr);
+        CatalogueTest::TearDown();
     }
     bool pass() { return media_library_pass(dir_.c_str(), &state_); }
     // Sets a file's modification time exactly, so tests never depend on the clock's grain.
@@ -499,6 +509,7 @@ TEST(WatcherThreadTest, StartsBuildingAndStopsOnRequest) {
     // The test program's folder has no library files: the thread builds the empty catalogue
     // and keeps polling until it is stopped.
     media_db_destroy();
+    media_library_set_change_hook(announceChange);
     int32_t before = currentSystemUpdateId();
     ASSERT_EQ(media_library_start(), 0);
     EXPECT_EQ(media_library_start(), 0); // already running: nothing more is started
@@ -517,6 +528,7 @@ TEST(WatcherThreadTest, StartsBuildingAndStopsOnRequest) {
     media_library_stop(); // a second stop is harmless
     ASSERT_EQ(media_library_start(), 0);
     media_library_stop();
+    media_library_set_change_hook(nullptr);
     media_db_destroy();
 }
 

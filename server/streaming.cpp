@@ -1,5 +1,5 @@
 // Tracks and their embedded pictures, sent whole from the file to the client.
-#include "http/streaming.h"
+#include "server/streaming.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -9,8 +9,6 @@
 #include "media_db/media_db.h"
 #include "mp3/mp3_info.h"
 
-namespace {
-
 // Bytes moved per read and send. Large blocks keep loopback streaming near memory speed; the
 // bytes on the wire are the same whatever the block size.
 constexpr int kStreamBlock = 256 * 1024;
@@ -18,7 +16,7 @@ constexpr int kPathSize = 1024;
 
 // Resolves the number after `marker` in the target to a copy of the item's file path. False
 // for no marker, no number, or a number that names no item.
-bool resolvePath(const char* target, const char* marker, char* path) {
+static bool resolvePath(const char* target, const char* marker, char* path) {
     const char* id = target != nullptr ? std::strstr(target, marker) : nullptr;
     if (id == nullptr) {
         return false;
@@ -33,7 +31,7 @@ bool resolvePath(const char* target, const char* marker, char* path) {
     return ok;
 }
 
-FILE* openWithSize(const char* path, int64_t* size) {
+static FILE* openWithSize(const char* path, int64_t* size) {
     FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
         return nullptr;
@@ -49,7 +47,7 @@ FILE* openWithSize(const char* path, int64_t* size) {
 
 // Sends `length` bytes of the file from its current position. A read or send failure ends the
 // body early; the client then sees fewer bytes than announced.
-void sendBody(PlatformSocket socket, FILE* file, int64_t length) {
+static void sendBody(PlatformSocket socket, FILE* file, int64_t length) {
     char* block = static_cast<char*>(std::malloc(kStreamBlock));
     if (block == nullptr) {
         return;
@@ -64,8 +62,6 @@ void sendBody(PlatformSocket socket, FILE* file, int64_t length) {
     }
     std::free(block);
 }
-
-} // namespace
 
 void httpServeTrack(PlatformSocket socket, const char* version, const char* path) {
     char filePath[kPathSize];
