@@ -366,7 +366,9 @@ void workerBody(void* arg) {
     }
 }
 
-void runLevel(const Target& target, const Scenario& s, int clients, int perClient) {
+// Runs one scenario at `clients` concurrent clients, prints its figures and returns the
+// latencies.
+std::vector<double> runLevel(const Target& target, const Scenario& s, int clients, int perClient) {
     std::string text = request(target, s);
     std::vector<Worker> workers(static_cast<size_t>(clients));
     std::vector<PlatformThread> threads(static_cast<size_t>(clients));
@@ -386,6 +388,7 @@ void runLevel(const Target& target, const Scenario& s, int clients, int perClien
     std::printf("%-26s %4d %9.3f %9.3f %10.0f %6d\n", s.name, clients, percentile(all, 0.5),
                 percentile(all, 0.99), static_cast<double>(all.size()) / seconds, failures);
     std::fflush(stdout);
+    return all;
 }
 
 // A client that asks for the whole All Tracks listing and then stops reading.
@@ -454,7 +457,10 @@ int runLibraryLoad(const Target& target, int tracks) {
     };
     std::printf("%-26s %4s %9s %9s %10s %6s\n", "scenario", "cli", "p50 ms", "p99 ms", "req/s",
                 "fail");
-    for (int round = 0; round < 4; round++) {
+    // Rounds alternate so that both conditions see the same machine load; latencies are
+    // pooled per condition and scenario.
+    std::vector<double> pooled[2][3];
+    for (int round = 0; round < 8; round++) {
         bool stall = round % 2 == 1;
         const char* name = stall ? "stalled" : "baseline";
         std::printf("-- 8 clients, %s --\n",
@@ -464,11 +470,19 @@ int runLibraryLoad(const Target& target, int tracks) {
             std::printf("stalled client could not start\n");
         }
         long long start = epochMs();
-        for (const Scenario& s : pages) {
-            runLevel(target, s, 8, 400);
+        for (size_t i = 0; i < pages.size(); i++) {
+            std::vector<double> times = runLevel(target, pages[i], 8, 300);
+            pooled[stall][i].insert(pooled[stall][i].end(), times.begin(), times.end());
         }
         std::printf("round %s %lld %lld\n", name, start, epochMs());
         platformSocketClose(stalled);
+    }
+    std::printf("%-26s %12s %12s %12s %12s\n", "pooled over rounds", "base p50", "base p99",
+                "stalled p50", "stalled p99");
+    for (size_t i = 0; i < pages.size(); i++) {
+        std::printf("%-26s %12.3f %12.3f %12.3f %12.3f\n", pages[i].name,
+                    percentile(pooled[0][i], 0.5), percentile(pooled[0][i], 0.99),
+                    percentile(pooled[1][i], 0.5), percentile(pooled[1][i], 0.99));
     }
     return 0;
 }

@@ -38,14 +38,15 @@ kb_in_client timeout 800 "$BUILD/bench/bench_browse" load 192.0.2.1 "$PORT" "$TR
     tee "$WORK/load"
 if [ -n "$LIBRARY" ]; then
     grep '^library' "$WORK/serve"
-    # Rebuilds that ran inside each round's window: count, mean and longest time.
+    # Rebuilds that ran inside the rounds of each condition: count, mean and longest time.
     awk 'FNR == NR && $1 == "rebuild" { at[++n] = $2; ms[n] = $3; next }
          $1 == "round" {
-             c = 0; sum = 0; max = 0
              for (i = 1; i <= n; i++) if (at[i] >= $3 && at[i] <= $4) {
-                 c++; sum += ms[i]; if (ms[i] > max) max = ms[i]
+                 c[$2]++; sum[$2] += ms[i]; if (ms[i] > max[$2]) max[$2] = ms[i]
              }
-             printf "rebuilds during %-9s %3d, mean %8.1f ms, longest %8.1f ms\n", $2, c,
-                    c ? sum / c : 0, max
+         }
+         END {
+             for (k in c) printf "rebuilds during %-9s %3d, mean %8.1f ms, longest %8.1f ms\n",
+                                 k, c[k], sum[k] / c[k], max[k]
          }' "$WORK/serve" "$WORK/load"
 fi

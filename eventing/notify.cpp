@@ -98,6 +98,13 @@ static bool buildMessage(const GenaCallbackUrl& url, const GenaEventTarget& targ
     return length > 0 && length < kMessageSize;
 }
 
+// Whether quit has cut sends short; a connect in progress gives up on it.
+static bool sendStopped() {
+    SendState& state = sendState();
+    std::lock_guard<std::mutex> hold(state.lock);
+    return state.stopped;
+}
+
 // Connects to the address (3 s time-out) and writes `message`. True when written.
 static bool sendTo(uint32_t address, uint16_t port, const char* message) {
     PlatformSocket socket = platformSocketTcp();
@@ -113,7 +120,7 @@ static bool sendTo(uint32_t address, uint16_t port, const char* message) {
         }
         state.inFlight = socket;
     }
-    if (platformSocketConnect(socket, address, port, kConnectTimeoutMs) != 0) {
+    if (platformSocketConnectUnless(socket, address, port, kConnectTimeoutMs, sendStopped) != 0) {
         std::lock_guard<std::mutex> hold(state.lock);
         state.inFlight = 0;
         platformSocketClose(socket);
