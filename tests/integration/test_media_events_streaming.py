@@ -88,10 +88,8 @@ def main():
 def check_prompt_quit(host, seconds):
     """Sends quit to the host and checks, from its own report, that the plug-ins' quit took
     less than a second (the client left deliveries to dead callbacks pending)."""
-    host.stdin.write(b"quit\n")
-    host.stdin.close()
     try:
-        out, _ = host.communicate(timeout=seconds)
+        out, _ = host.communicate(input=b"quit\n", timeout=seconds)
     except subprocess.TimeoutExpired:
         host.kill()
         out, _ = host.communicate()
