@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # The HTTP server of the Windows build under Wine, seen from another network namespace: the
 # three descriptions with their exact lengths and URLBase, no answer outside the exact paths,
-# and a subscription granted, renewed and released over Windows Sockets.
+# and a subscription granted, renewed and released over Windows Sockets. Runs the build
+# lib/wine.sh selects.
 set -u
 SRC="${KB_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}"
-WIN="${KB_WIN32_BUILD_DIR:-$SRC/build-win32}"
-if [ ! -f "$WIN/stage/kbhost.exe" ] || [ ! -f "$WIN/stage/Plugins/gen_kestrelbloom.dll" ]; then
-    echo "SKIP: no Windows build in $WIN (build it with cmake/mingw-w64-i686.cmake)"
+source "$SRC/tests/integration/lib/check.sh"
+source "$SRC/tests/integration/lib/netns.sh"
+source "$SRC/tests/integration/lib/wine.sh"
+kb_wine_select
+kb_wine_describe
+if ! kb_wine_stage; then
+    echo "SKIP: no Windows build in $KB_WINE_BUILD_DIR"
     exit 0
 fi
-# shellcheck source=lib/netns.sh
-source "$SRC/tests/integration/lib/netns.sh"
+kb_wine_preflight || exit 1
 
 WORK=$(mktemp -d /tmp/kb_httpwine.XXXXXX)
 HOST_PID=""
@@ -22,18 +26,12 @@ cleanup() {
 }
 trap cleanup EXIT
 kb_netns_up kbhttpw
+kb_require "Wine prefix ready" kb_wine_prefix kbhttpw-s
 
-failures=0
-check() { # check DESCRIPTION COMMAND...
-    local what="$1"; shift
-    if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; failures=$((failures + 1)); fi
-}
-
-cp -r "$WIN/stage" "$WORK/stage"
+cp -r "$KB_WINE_BUILD_DIR/stage" "$WORK/stage"
 rm -f "$WORK/stage/winamp.ini"
-export WINEDEBUG=-all
 mkfifo "$WORK/input"
-kb_in_server timeout 240 xvfb-run -a wine "$WORK/stage/kbhost.exe" <"$WORK/input" \
+kb_in_server timeout 240 xvfb-run -a "$KB_WINE" "$WORK/stage/kbhost.exe" <"$WORK/input" \
     >"$WORK/host.out" 2>&1 &
 HOST_PID=$!
 exec 7>"$WORK/input"
@@ -42,17 +40,21 @@ fetch() { # fetch PATH [curl options...]: raw answer from the client namespace
     local path="$1"; shift
     kb_in_client timeout 10 curl -s -i "$@" "http://192.0.2.1:8080$path"
 }
+# Until the server answers, or at once when the host has ended (its output says why).
 for _ in $(seq 1 600); do
     fetch /ConnectionManager.xml >/dev/null && break
+    kill -0 "$HOST_PID" 2>/dev/null || break
     sleep 0.2
 done
+answers() { grep -q '^HTTP/1.1 200 OK' <(fetch /ConnectionManager.xml); }
+if ! answers; then tr -d '\r' <"$WORK/host.out" | sed 's/^/host: /'; fi
+kb_require "the server answered" answers
 
+whole() { grep -q '^HTTP/1.1 200 OK' "$1.head" && same_length "$1.head" "$1.xml"; }
 for doc in DeviceDescription ContentDirectory ConnectionManager; do
     kb_in_client timeout 10 curl -s -D "$WORK/$doc.head" -o "$WORK/$doc.xml" \
         "http://192.0.2.1:8080/$doc.xml"
-    check "$doc: 200 with Content-Length equal to the body" test \
-        "$(sed -n 's/^Content-Length: \([0-9]*\)\r$/\1/p' "$WORK/$doc.head")" = \
-        "$(stat -c %s "$WORK/$doc.xml" 2>/dev/null)"
+    check "$doc: 200 with Content-Length equal to the body" whole "$WORK/$doc"
 done
 check "URLBase names the address the client used" \
     grep -q '<URLBase>http://192.0.2.1:8080/</URLBase>' "$WORK/DeviceDescription.xml"
@@ -71,6 +73,7 @@ PY
 check "HTTP/1.0 request: HTTP/1.0 status line" grep -q '^HTTP/1.0 200 OK' \
     <(fetch /ContentDirectory.xml -0)
 check "query string: no answer" test -z "$(fetch '/DeviceDescription.xml?x')"
+check "still answering after it" answers
 
 kb_in_client /usr/bin/python3 - <<'PY' || failures=$((failures + 1))
 import re, socket
@@ -125,8 +128,4 @@ echo quit >&7
 exec 7>&-
 wait "$HOST_PID"
 HOST_PID=""
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "all checks passed"
+kb_finish
