@@ -2,10 +2,9 @@
 """The Windows build seen by a real control point: kbhost.exe loads gen_kestrelbloom.dll under
 Wine (xvfb-run) in the server namespace with the generated library; from the client namespace
 GUPnP finds the MediaServer, reads both services, browses every container in pages, checks
-every object against the files and fetches every track and picture. Skips when no Windows build
-exists."""
+every object against the files and fetches every track and picture. Runs the Windows build
+lib/wine.sh selects."""
 import os
-import shutil
 import subprocess
 import sys
 import time
@@ -17,23 +16,20 @@ NS = "kbe2ewin"
 
 
 def main():
-    stage = e2e.win32_stage()
-    if stage is None:
-        print("SKIP: no Windows build (kbhost.exe and gen_kestrelbloom.dll)")
-        return 0
-    if shutil.which("wine") is None or shutil.which("xvfb-run") is None:
-        print("FAIL - wine and xvfb-run are needed")
-        return 1
-    scene = e2e.Scene(NS, stage, "kb_e2e_wine.")
+    win, status = e2e.open_windows()
+    if win is None:
+        return status
+    scene = e2e.Scene(NS, win.stage, "kb_e2e_wine.")
     host = None
     started = time.monotonic()
     try:
-        env = e2e.wine_prefix(NS)
+        if not win.prefix(NS):
+            print("FAIL - the Wine prefix could not be made")
+            return 1
         launched = time.monotonic()
         print("figure: Wine prefix ready in %.1f s" % (launched - started))
-        host = e2e.Host(NS, ["timeout", "200", "xvfb-run", "-a", "wine",
-                             os.path.join(scene.stage, "kbhost.exe"), "--music",
-                             "Z:" + scene.music.replace("/", "\\")], env)
+        host = e2e.Host(NS, win.command(scene.stage, "--music",
+                                        "Z:" + scene.music.replace("/", "\\")), win.env)
         if not host.wait_line("kbhost: started", 120):
             print("FAIL - kbhost.exe did not start under Wine")
             return 1

@@ -6,7 +6,7 @@
 set -u
 BUILD="${KB_BUILD_DIR:?KB_BUILD_DIR not set}"
 SRC="${KB_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}"
-# shellcheck source=lib/netns.sh
+source "$SRC/tests/integration/lib/check.sh"
 source "$SRC/tests/integration/lib/netns.sh"
 
 WORK=$(mktemp -d /tmp/kb_httpdesc.XXXXXX)
@@ -20,12 +20,6 @@ cleanup() {
 trap cleanup EXIT
 kb_netns_up kbhttpd
 kb_netns_add_link kbhttpd 2
-
-failures=0
-check() { # check DESCRIPTION COMMAND...
-    local what="$1"; shift
-    if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; failures=$((failures + 1)); fi
-}
 
 STAGE="$WORK/stage"
 cp -r "$BUILD/stage" "$STAGE"
@@ -41,8 +35,12 @@ fetch() {
 }
 for _ in $(seq 1 100); do
     fetch 192.0.2.1 /DeviceDescription.xml >/dev/null && break
+    kill -0 "$HOST_PID" 2>/dev/null || break
     sleep 0.1
 done
+answers() { grep -q '^HTTP/1.1 200 OK' <(fetch 192.0.2.1 /ConnectionManager.xml); }
+answers || sed 's/^/host: /' "$WORK/host.out"
+kb_require "the server answered" answers
 
 KBHOST_PID=""
 for pid in $(ip netns pids kbhttpd-s); do
@@ -59,13 +57,10 @@ kb_in_client timeout 10 curl -s -0 -D "$WORK/cd.head" -o "$WORK/cd.xml" \
 kb_in_client timeout 10 curl -s -D "$WORK/cm.head" -o "$WORK/cm.xml" \
     http://192.0.2.1:8080/ConnectionManager.xml
 
-content_length() { sed -n 's/^Content-Length: \([0-9]*\)\r$/\1/p' "$1"; }
-size() { stat -c %s "$1"; }
 check "device description answered with HTTP/1.1" grep -q '^HTTP/1.1 200 OK' "$WORK/dd.head"
 check "HTTP/1.0 request gets an HTTP/1.0 status line" grep -q '^HTTP/1.0 200 OK' "$WORK/cd.head"
 for doc in dd dd2 cd cm; do
-    check "$doc: Content-Length equals the body" test "$(content_length "$WORK/$doc.head")" = \
-        "$(size "$WORK/$doc.xml")"
+    check "$doc: Content-Length equals the body" same_length "$WORK/$doc.head" "$WORK/$doc.xml"
 done
 check "URLBase names the address and port the client used" \
     grep -q '<URLBase>http://192.0.2.1:8080/</URLBase>' "$WORK/dd.xml"
@@ -106,6 +101,7 @@ check "query string gets no answer" no_answer 192.0.2.1 '/DeviceDescription.xml?
 check "other capitals get no answer" no_answer 192.0.2.1 /devicedescription.xml
 check "unknown target gets no answer" no_answer 192.0.2.1 /favicon.ico
 check "HEAD gets no answer" no_answer 192.0.2.1 /DeviceDescription.xml HEAD
+check "still answering after them" answers
 
 # A control request whose body follows its head in a later segment is answered in full, with
 # the header name in the capitals common control points use.
@@ -274,8 +270,4 @@ echo quit >&7
 exec 7>&-
 wait "$HOST_PID"
 HOST_PID=""
-if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed"
-    exit 1
-fi
-echo "all checks passed"
+kb_finish

@@ -22,6 +22,8 @@ NS = "kbssdp"
 HERE = os.path.dirname(os.path.abspath(__file__))
 SRC = os.environ.get("KB_SOURCE_DIR", os.path.normpath(os.path.join(HERE, "..", "..")))
 NETNS = os.path.join(SRC, "tests", "integration", "lib", "netns.sh")
+sys.path.insert(0, os.path.join(HERE, "lib"))
+import e2e_support as e2e  # noqa: E402
 GROUP = "239.255.255.250"
 IP_PKTINFO = 8
 IP_MULTICAST_ALL = 49
@@ -171,45 +173,14 @@ class Listener:
         self.reader.join(timeout=5)
 
 
-class Host:
-    """kbhost in the server namespace, its output lines with the time each arrived."""
+class Host(e2e.Host):
+    """kbhost in the server namespace of this test (see e2e_support.Host)."""
 
-    def __init__(self, command):
-        self.process = subprocess.Popen(
-            ["ip", "netns", "exec", NS + "-s", *command],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
-        self.lines = []
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
-
-    def _read(self):
-        for line in self.process.stdout:
-            self.lines.append((time.time(), line.rstrip("\r\n")))
-
-    def wait_line(self, text, timeout, after=0.0):
-        end = time.time() + timeout
-        while time.time() < end:
-            for at, line in list(self.lines):
-                if line == text and at >= after:
-                    return at
-            time.sleep(0.05)
-        return None
-
-    def send(self, command):
-        self.process.stdin.write(command + "\n")
-        self.process.stdin.flush()
-        return time.time()
+    def __init__(self, command, env=None):
+        super().__init__(NS, command, env)
 
 
-class Checks:
-    def __init__(self):
-        self.failures = 0
-
-    def check(self, what, condition, detail=""):
-        print("%s - %s%s" % ("ok  " if condition else "FAIL", what,
-                              "" if condition or not detail else " (%s)" % detail), flush=True)
-        if not condition:
-            self.failures += 1
+Checks = e2e.Checks
 
 
 def header(text, name):
