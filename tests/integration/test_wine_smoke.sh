@@ -54,8 +54,9 @@ tr -d '\r' <"$WORK/stage/winamp.ini" >"$WORK/ini" 2>/dev/null
 check "STARTED written as 0 after one click" grep -qx 'STARTED=0' "$WORK/ini"
 check "under the plug-in's own section" grep -qx '\[KestrelBloom UPnP Media Server\]' "$WORK/ini"
 
-# Quit while a track streams to a slow client: the DLL must stay loaded for the thread that is
-# still sending, so FreeLibrary leaves no thread running in unmapped code.
+# Quit while a track streams to a slow client: quit ends the stream, or keeps the DLL loaded for
+# a thread still sending, so FreeLibrary never leaves a thread running in unmapped code (the
+# host lives on for 4 s after unloading, long enough for such a thread to fault).
 mkdir -p "$WORK/big"
 head -c 30000000 /dev/zero >"$WORK/big/big.mp3"
 rm -f "$WORK/stage/winamp.ini" "$WORK/fifo"; mkfifo "$WORK/fifo"
@@ -89,8 +90,14 @@ for _ in $(seq 1 200); do grep -q 'kbhost: stopped' "$WORK/out" && break; sleep 
 kill -9 "$curl_pid" 2>/dev/null; wait "$curl_pid" 2>/dev/null
 wait "$pid"; rc=$?
 tr -d '\r' <"$WORK/out" >"$WORK/log"
-check "quit during a slow stream: kbhost.exe exits 0 after unloading (status $rc)" test "$rc" -eq 0
-check "quit during a slow stream: the DLL stays loaded" grep -q \
-    'still running at quit; the module stays loaded' "$WORK/log"
 check "quit during a slow stream: quit returned" grep -qx 'kbhost: stopped' "$WORK/log"
+check "quit during a slow stream: kbhost.exe exits 0, no fault after unloading (status $rc)" \
+    test "$rc" -eq 0
+# Quit shuts the connection down; whether Wine wakes the blocked send before quit's wait ends
+# varies from run to run, so either the module was unloaded or it stayed loaded for the thread.
+if grep -q 'still running at quit; the module stays loaded' "$WORK/log"; then
+    echo "note: the sending thread outlived quit's wait; the DLL stayed loaded for it"
+else
+    echo "note: quit ended the stream in time; the DLL was unloaded"
+fi
 kb_finish

@@ -52,7 +52,7 @@ kb_wine_select() {
             KB_WINDOWS_REASON="this machine runs 32-bit x86 programs"
         else
             KB_WINDOWS_BUILD=win64
-            KB_WINDOWS_REASON="this machine cannot run 32-bit x86 programs (${KB_I686_ERROR:-no output})"
+            KB_WINDOWS_REASON="this machine cannot run 32-bit x86 programs (a tiny i686 program: ${KB_I686_ERROR:-no output})"
         fi
     fi
     if [ "$KB_WINDOWS_BUILD" = win64 ]; then
