@@ -88,6 +88,17 @@ format_check() {
     fi
 }
 
+# The product folders include each other in one direction only; counts as one test.
+include_check() {
+    note "include cycles"
+    if python3 tools/check_include_cycles.py .; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        failed_names+=("include cycle between folders")
+    fi
+}
+
 mkdir -p build build-asan build-win32 build-win64 build-fuzz
 build build -DCMAKE_BUILD_TYPE=Release -DKB_INTEGRATION_TESTS=ON && native_ok=1 || native_ok=0
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DKB_SANITIZE=address,undefined \
@@ -139,6 +150,7 @@ fuzz_smoke() {
 }
 
 format_check
+include_check
 fuzz_smoke
 prepare_wine_prefix
 # The native run includes the whole-system tests, the Wine smoke test among them.
