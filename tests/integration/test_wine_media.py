@@ -53,7 +53,10 @@ def main():
              os.path.abspath(__file__), "--client", music])
         host.quit(60)
         host.reader.join(5)
-        quit_ok = media.report_quit_time("\n".join(line for _, line in host.lines))
+        output = "\n".join(line for _, line in host.lines)
+        quit_ok = media.report_quit_time(output)
+        if not quit_ok:  # what the plug-in said at quit (threads left, pinning)
+            print("\n".join("  " + line for line in output.splitlines() if "KestrelBloom" in line))
         host = None
         return client.returncode or (0 if quit_ok else 1)
     finally:
