@@ -165,6 +165,9 @@ bool media_library_pass(const char* folder, LibraryWatchState* state) {
             media_db_clear_playlists();
         }
     }
+    if (changed) {
+        media_db_order_catalogue();
+    }
     if (changed && gStopping.load(std::memory_order_relaxed) == 0) {
         MediaLibraryChangeHook hook = gChangeHook.load(std::memory_order_relaxed);
         if (hook != nullptr) {

@@ -248,7 +248,8 @@ TEST_F(WatcherTest, LibraryChangeRebuildsAllSettingsChangeOnlyPlaylists) {
     EXPECT_EQ(currentSystemUpdateId(), before + 1); // one announcement for both files
     media_db_read_lock();
     MediaTop top = media_db_top();
-    EXPECT_EQ(titles(top.all_tracks), (std::vector<std::string>{"B", "A"}));
+    // A pass that changed something leaves the catalogue in its default order.
+    EXPECT_EQ(titles(top.all_tracks), (std::vector<std::string>{"A", "B"}));
     EXPECT_EQ(titles(top.playlists), (std::vector<std::string>{"Mix"}));
     media_db_read_unlock();
     int64_t trackId = idOfFirstTrack();
@@ -262,7 +263,7 @@ TEST_F(WatcherTest, LibraryChangeRebuildsAllSettingsChangeOnlyPlaylists) {
     EXPECT_EQ(currentSystemUpdateId(), before + 2);
     EXPECT_EQ(idOfFirstTrack(), trackId);
     media_db_read_lock();
-    EXPECT_EQ(titles(media_db_top().playlists), (std::vector<std::string>{"Two", "Mix"}));
+    EXPECT_EQ(titles(media_db_top().playlists), (std::vector<std::string>{"Mix", "Two"}));
     media_db_read_unlock();
 
     // Library: everything rebuilt, new ids, playlists read again.
