@@ -308,3 +308,26 @@ bool genaTakeEventTarget(int index, bool notifyContentDirectory, bool notifyConn
     entry.seq = entry.seq == INT32_MAX ? 1 : entry.seq + 1;
     return true;
 }
+
+int genaListSubscriptions(GenaSubscriptionView* out, int max) {
+    std::lock_guard<std::mutex> hold(tableLock);
+    uint32_t nowMs = platformTickMs();
+    expireLocked(nowMs);
+    int count = 0;
+    for (const Subscription& entry : subscriptionTable) {
+        if (entry.callback == nullptr || count >= max) {
+            continue;
+        }
+        GenaSubscriptionView& view = out[count++];
+        view.peerAddress = entry.peer.peerAddress;
+        view.isContentDirectory = entry.isContentDirectory;
+        view.secondsLeft = -1;
+        if (entry.timeout != 0) {
+            uint64_t elapsedMs = static_cast<uint32_t>(nowMs - entry.grantedAtMs);
+            uint64_t lifetimeMs = static_cast<uint64_t>(entry.timeout) * 1000u;
+            view.secondsLeft =
+                elapsedMs >= lifetimeMs ? 0 : static_cast<int32_t>((lifetimeMs - elapsedMs) / 1000);
+        }
+    }
+    return count;
+}

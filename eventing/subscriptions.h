@@ -55,3 +55,15 @@ bool genaTakeEventTarget(int index, bool notifyContentDirectory, bool notifyConn
                          GenaEventTarget* out);
 
 constexpr int kGenaTableSize = 20;
+
+// What the status page shows of one live subscription: who made it and how long it has left,
+// never its SID or callback.
+struct GenaSubscriptionView {
+    uint32_t peerAddress;       // the subscriber (network order); 0 when unknown
+    int32_t secondsLeft;        // -1: never expires
+    int32_t isContentDirectory; // 1 ContentDirectory, 0 ConnectionManager
+};
+
+// Copies the live subscriptions (expired ones are dropped first) into `out`, at most `max`;
+// returns how many. Any thread.
+int genaListSubscriptions(GenaSubscriptionView* out, int max);

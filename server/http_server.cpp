@@ -57,6 +57,42 @@ void httpShutdownConnections() {
     }
 }
 
+// The address and port of every running listener, for the status page. Guarded by
+// listenersLock; each accept thread adds its own at start and removes it at the end.
+static std::mutex listenersLock;
+static Ipv4Endpoint listeners[kHttpMaxListeners];
+
+static void addListener(const Ipv4Endpoint& endpoint) {
+    std::lock_guard<std::mutex> hold(listenersLock);
+    for (Ipv4Endpoint& slot : listeners) {
+        if (slot.port == 0) {
+            slot = endpoint;
+            return;
+        }
+    }
+}
+
+static void removeListener(const Ipv4Endpoint& endpoint) {
+    std::lock_guard<std::mutex> hold(listenersLock);
+    for (Ipv4Endpoint& slot : listeners) {
+        if (slot.address == endpoint.address && slot.port == endpoint.port) {
+            slot = Ipv4Endpoint{0, 0};
+            return;
+        }
+    }
+}
+
+int httpListeningEndpoints(Ipv4Endpoint* out, int max) {
+    std::lock_guard<std::mutex> hold(listenersLock);
+    int count = 0;
+    for (const Ipv4Endpoint& slot : listeners) {
+        if (slot.port != 0 && count < max) {
+            out[count++] = slot;
+        }
+    }
+    return count;
+}
+
 PlatformSocket httpOpenListener(uint32_t address) {
     for (uint32_t port = 8080; port <= 9080; port++) {
         PlatformSocket s = platformSocketTcp();
@@ -85,6 +121,7 @@ void httpAcceptThread(void* arg) {
     char address[16];
     platformAddressText(local.address, address);
     verbosePrint("### HTTP server started at http://%s:%d/\n", address, local.port);
+    addListener(local);
     while ((listener = variable->load(std::memory_order_relaxed)) != 0) {
         Ipv4Endpoint peer;
         PlatformSocket s = platformSocketAccept(listener, &peer);
@@ -104,6 +141,7 @@ void httpAcceptThread(void* arg) {
             platformSocketClose(s);
         }
     }
+    removeListener(local);
     verbosePrint("### HTTP server terminated at http://%s:%d/\n", address, local.port);
 }
 

@@ -166,8 +166,17 @@ TEST_F(Subscriptions, ForeignCallbacksAreNotStored) {
 TEST_F(Subscriptions, RenewalKeepsTheEntryAndGrantsTheRequestedTime) {
     std::string sid = grantedSid(subscribe("/e", "<http://192.0.2.2/>").text, 30);
     grantedSid(renew(sid, 1800).text, 1800);
+    // The status page's view: the subscriber and the time left, read after each renewal.
+    GenaSubscriptionView views[kGenaTableSize];
+    ASSERT_EQ(genaListSubscriptions(views, kGenaTableSize), 1);
+    EXPECT_EQ(views[0].peerAddress, kPeer.peerAddress);
+    EXPECT_GE(views[0].secondsLeft, 1798);
+    EXPECT_LE(views[0].secondsLeft, 1800);
     grantedSid(renew(sid + "\r\nCALLBACK: <http://x/>", 100).text, 100);
     grantedSid(renew("  " + sid, 0).text, 0);
+    ASSERT_EQ(genaListSubscriptions(views, kGenaTableSize), 1);
+    EXPECT_EQ(views[0].secondsLeft, -1);
+    EXPECT_EQ(genaListSubscriptions(views, 0), 0);
     GenaEventTarget t;
     ASSERT_TRUE(genaTakeEventTarget(19, true, true, &t));
     EXPECT_EQ(t.seq, 0);

@@ -1,4 +1,5 @@
 // Filling the catalogue: tracks and their groupings, M3U playlists, and the watcher's passes.
+#include <ctime>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
@@ -244,8 +245,10 @@ TEST_F(WatcherTest, LibraryChangeRebuildsAllSettingsChangeOnlyPlaylists) {
     put("Plugins/gen_ml.ini", fixtures::settingsFile({{"Mix", "list.m3u"}, {"Recent", "x > 3"}}));
 
     int32_t before = currentSystemUpdateId();
+    int64_t startedAt = static_cast<int64_t>(std::time(nullptr));
     EXPECT_TRUE(pass());
     EXPECT_EQ(currentSystemUpdateId(), before + 1); // one announcement for both files
+    EXPECT_GE(media_library_read_at(), startedAt);
     media_db_read_lock();
     MediaTop top = media_db_top();
     // A pass that changed something leaves the catalogue in its default order.
