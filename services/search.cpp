@@ -117,10 +117,16 @@ int collectMatches(const char* containerId, const char* searchCriteria, const ch
 } // namespace
 
 int search_collect(MatchList* list, const MediaObject* container, const SearchWalk* walk) {
+    bool skipMembers = walk->membersOnlyIn != nullptr && container != walk->membersOnlyIn;
+    // A container holds either containers or members, never both: one whose first child is a
+    // member has nothing left to return here.
+    if (skipMembers && container->first_child != nullptr && container->first_child->kind != 'c') {
+        return 0;
+    }
     for (const MediaObject* child = container->first_child; child != nullptr;
          child = child->next_sibling) {
         bool isContainer = child->kind == 'c';
-        if (!isContainer && walk->membersOnlyIn != nullptr && container != walk->membersOnlyIn) {
+        if (!isContainer && skipMembers) {
             continue;
         }
         int result = criteria_evaluate(walk->program, child);

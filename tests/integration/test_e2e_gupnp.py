@@ -129,6 +129,14 @@ def run_client(iface, music, library_file):
             [o["title"] for o in found] == want and returned == total == len(want)
             and all(not o["ref"] for o in found), [o["title"] for o in found])
 
+    # A search of the whole library meets each track once, as its All Tracks item.
+    found, returned, total = cd.search("0", 'upnp:class derivedfrom "object.item.audioItem"')
+    c.check("Search from the root finds each fixture track once",
+            sorted(o["title"] for o in found) == sorted(t["title"] for t in e2e.TRACKS) and
+            returned == total == len(e2e.TRACKS) and
+            all(not o["ref"] and o["parent"] == all_tracks for o in found),
+            [o["title"] for o in found])
+
     # Non-ASCII search text as the control point sends it (UTF-8) matches the tags' text, be
     # they ISO-8859-1, UTF-16 or UTF-8.
     for criteria, want in (('dc:title contains "Caf\u00e9"', ["Caf\u00e9 Noir"]),
