@@ -1,5 +1,5 @@
 // The media-receiver registrar's service description: a constant text, like the other two.
-#include "http/descriptions.h"
+#include "server/descriptions.h"
 
 #include "http/http_writers.h"
 

@@ -1,4 +1,4 @@
-#include "http/presentation_page.h"
+#include "server/presentation_page.h"
 
 #include <cstdio>
 #include <cstring>
