@@ -12,6 +12,7 @@
 #include "http/http_writers.h"
 #include "runtime/diagnostics.h"
 #include "server/descriptions.h"
+#include "server/device_face.h"
 #include "server/http_route.h"
 #include "server/streaming.h"
 #include "soap/soap_dispatch.h"
@@ -167,9 +168,19 @@ static bool connectionPeer(PlatformSocket socket, GenaPeer* peer) {
 }
 
 // Calls the handler the route names; returns the index of a new subscription, or -1.
-static int dispatch(PlatformSocket socket, const HttpRoute& route, const char* urlBase) {
+static int dispatch(PlatformSocket socket, const HttpRoute& route, const char* urlBase,
+                    uint32_t localAddress) {
     switch (route.kind) {
     case HttpRouteKind::None:
+        return -1;
+    case HttpRouteKind::RegistrarDescription:
+        sendRegistrarDescription(socket, route.version);
+        return -1;
+    case HttpRouteKind::Icon:
+        serveDeviceIcon(socket, route.version, route.path, route.headOnly);
+        return -1;
+    case HttpRouteKind::PresentationPage:
+        servePresentationPage(socket, route.version, localAddress, route.headOnly);
         return -1;
     case HttpRouteKind::DeviceDescription:
         sendDeviceDescription(socket, route.version, urlBase);
@@ -221,7 +232,7 @@ void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits) {
     int subscription = -1;
     if (httpReadRequest(socket, request, limits) == HttpReadResult::Complete) {
         HttpRoute route = httpRouteRequest(request->text);
-        subscription = dispatch(socket, route, strURLBase);
+        subscription = dispatch(socket, route, strURLBase, local.address);
     }
     textBufferFree(request);
     unregisterConnection(socket);

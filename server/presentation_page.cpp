@@ -4,8 +4,16 @@
 #include <cstring>
 
 #include "runtime/http_date.h"
+#include "runtime/xml_escape.h"
 
 namespace {
+
+// Bounds for the room the page is built in.
+constexpr int32_t kPresentationMaxText = 1024; // longest name or version shown
+constexpr int32_t kFixedBytes = 4096;          // the fixed text, the numbers and the date
+constexpr int32_t kAddressBytes = 6 * 32 + 32;
+constexpr int32_t kServiceNameBytes = 40;
+constexpr int32_t kSubscriptionBytes = 6 * (64 + kServiceNameBytes) + 160;
 
 constexpr char kHeadBeforeTitle[] =
     "<!DOCTYPE html>\n"
@@ -30,52 +38,27 @@ constexpr char kHeadAfterTitle[] =
     "<header><img src=\"/icons/kestrelbloom-120.png\" width=\"60\" height=\"60\" alt=\"\">"
     "<h1>";
 
-// The page being built; `lost` once any piece could not be added for lack of memory, so that
-// a page with a hole is never sent.
-struct Page {
-    TextBuffer* text;
-    bool lost;
-};
+static_assert(sizeof kHeadBeforeTitle + sizeof kHeadAfterTitle < kFixedBytes / 2,
+              "the fixed text outgrew its room");
 
-void put(Page* page, const char* piece) {
-    int32_t before = page->text->length;
-    page->text = textBufferAppend(page->text, piece);
-    if (page->text->length != before + static_cast<int32_t>(std::strlen(piece))) {
-        page->lost = true;
-    }
+// Texts are appended into room allocated up front (see presentationPageBuild), so no append
+// ever grows the buffer and none can be lost.
+void put(TextBuffer* page, const char* piece) {
+    textBufferAppend(page, piece);
 }
 
-void putNumber(Page* page, long long value) {
-    char area[24];
-    std::snprintf(area, sizeof area, "%lld", value);
-    put(page, area);
+void putNumber(TextBuffer* page, long long value) {
+    textBufferAppendFormat(page, "%lld", value);
 }
 
-// `text` as HTML character data or attribute text: markup characters as entities, bytes above
-// 0x7F (ISO-8859-1) as numeric references so that the page stays ASCII, control bytes dropped.
-void putEscaped(Page* page, const char* text) {
-    char piece[8];
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; p++) {
-        const char* entity = *p == '&'    ? "&amp;"
-                             : *p == '<'  ? "&lt;"
-                             : *p == '>'  ? "&gt;"
-                             : *p == '"'  ? "&quot;"
-                             : *p == '\'' ? "&#39;"
-                                          : nullptr;
-        if (entity != nullptr) {
-            put(page, entity);
-        } else if (*p > 0x7F) {
-            std::snprintf(piece, sizeof piece, "&#%u;", static_cast<unsigned>(*p));
-            put(page, piece);
-        } else if (*p >= 0x20 && *p != 0x7F) {
-            piece[0] = static_cast<char>(*p);
-            piece[1] = '\0';
-            put(page, piece);
-        }
-    }
+// A host's text as character data (markup escaped, bytes above 0x7F as references).
+constexpr int32_t kEscapedBytesPerByte = 6; // "&#233;"
+
+void putEscaped(TextBuffer* page, const char* text, int32_t limit) {
+    textBufferAppendXml(page, text, XmlEscape::Once, limit * kEscapedBytesPerByte);
 }
 
-void putRow(Page* page, const char* label, long long value) {
+void putRow(TextBuffer* page, const char* label, long long value) {
     put(page, "<tr><th>");
     put(page, label);
     put(page, "</th><td class=\"n\">");
@@ -84,7 +67,7 @@ void putRow(Page* page, const char* label, long long value) {
 }
 
 // "29 min 5 s", "40 s"; a subscription without time-out never expires.
-void putTimeLeft(Page* page, int32_t seconds) {
+void putTimeLeft(TextBuffer* page, int32_t seconds) {
     if (seconds < 0) {
         put(page, "no time-out");
         return;
@@ -97,7 +80,7 @@ void putTimeLeft(Page* page, int32_t seconds) {
     put(page, " s");
 }
 
-void putAddresses(Page* page, const PresentationStatus* status) {
+void putAddresses(TextBuffer* page, const PresentationStatus* status) {
     put(page, "<h2>Served addresses</h2>\n");
     if (status->addressCount <= 0) {
         put(page, "<p>None</p>\n");
@@ -106,13 +89,13 @@ void putAddresses(Page* page, const PresentationStatus* status) {
     put(page, "<ul>\n");
     for (int32_t i = 0; i < status->addressCount && i < kPresentationMaxAddresses; i++) {
         put(page, "<li>");
-        putEscaped(page, status->addresses[i]);
+        putEscaped(page, status->addresses[i], sizeof status->addresses[i]);
         put(page, "</li>\n");
     }
     put(page, "</ul>\n");
 }
 
-void putLibrary(Page* page, const PresentationStatus* status) {
+void putLibrary(TextBuffer* page, const PresentationStatus* status) {
     put(page, "<h2>Library</h2>\n<table>\n");
     putRow(page, "Tracks", status->tracks);
     putRow(page, "Albums", status->albums);
@@ -131,7 +114,7 @@ void putLibrary(Page* page, const PresentationStatus* status) {
     put(page, "</table>\n");
 }
 
-void putSubscriptions(Page* page, const PresentationStatus* status) {
+void putSubscriptions(TextBuffer* page, const PresentationStatus* status) {
     put(page, "<h2>Event subscriptions</h2>\n");
     if (status->subscriptionCount <= 0) {
         put(page, "<p>None</p>\n");
@@ -140,10 +123,13 @@ void putSubscriptions(Page* page, const PresentationStatus* status) {
     put(page, "<table>\n<tr><th>Subscriber</th><th>Service</th><th>Time left</th></tr>\n");
     for (int32_t i = 0; i < status->subscriptionCount && i < kPresentationMaxSubscriptions; i++) {
         put(page, "<tr><td>");
-        putEscaped(page, status->subscriptions[i].host);
-        put(page, status->subscriptions[i].contentDirectory
-                      ? "</td><td>ContentDirectory</td><td>"
-                      : "</td><td>ConnectionManager</td><td>");
+        putEscaped(page, status->subscriptions[i].host, sizeof status->subscriptions[i].host);
+        put(page, "</td><td>");
+        putEscaped(page,
+                   status->subscriptions[i].service != nullptr ? status->subscriptions[i].service
+                                                               : "",
+                   kServiceNameBytes);
+        put(page, "</td><td>");
         putTimeLeft(page, status->subscriptions[i].secondsLeft);
         put(page, "</td></tr>\n");
     }
@@ -153,26 +139,30 @@ void putSubscriptions(Page* page, const PresentationStatus* status) {
 } // namespace
 
 TextBuffer* presentationPageBuild(const PresentationStatus* status) {
-    Page page{textBufferCreate(nullptr, 8192), false};
-    if (page.text == nullptr) {
-        return nullptr;
-    }
     const char* name = status->name != nullptr ? status->name : "";
-    put(&page, kHeadBeforeTitle);
-    putEscaped(&page, name);
-    put(&page, kHeadAfterTitle);
-    putEscaped(&page, name);
-    put(&page, "</h1></header>\n<p>Version ");
-    putEscaped(&page, status->version != nullptr ? status->version : "");
-    put(&page, status->serving ? " &middot; <strong class=\"on\">On</strong></p>\n"
-                               : " &middot; <strong class=\"off\">Off</strong></p>\n");
-    putAddresses(&page, status);
-    putLibrary(&page, status);
-    putSubscriptions(&page, status);
-    put(&page, "</body>\n</html>\n");
-    if (page.lost) {
-        textBufferFree(page.text);
+    const char* version = status->version != nullptr ? status->version : "";
+    int32_t nameLength = static_cast<int32_t>(strnlen(name, kPresentationMaxText));
+    int32_t versionLength = static_cast<int32_t>(strnlen(version, kPresentationMaxText));
+    // Room for everything the page can hold: the fixed text, every host text escaped at its
+    // longest, and the numbers.
+    int32_t capacity = kFixedBytes + kEscapedBytesPerByte * (2 * nameLength + versionLength) +
+                       kPresentationMaxAddresses * kAddressBytes +
+                       kPresentationMaxSubscriptions * kSubscriptionBytes;
+    TextBuffer* page = textBufferCreate(nullptr, capacity);
+    if (page == nullptr) {
         return nullptr;
     }
-    return page.text;
+    put(page, kHeadBeforeTitle);
+    putEscaped(page, name, nameLength);
+    put(page, kHeadAfterTitle);
+    putEscaped(page, name, nameLength);
+    put(page, "</h1></header>\n<p>Version ");
+    putEscaped(page, version, versionLength);
+    put(page, status->serving ? " &middot; <strong class=\"on\">On</strong></p>\n"
+                              : " &middot; <strong class=\"off\">Off</strong></p>\n");
+    putAddresses(page, status);
+    putLibrary(page, status);
+    putSubscriptions(page, status);
+    put(page, "</body>\n</html>\n");
+    return page;
 }

@@ -25,7 +25,7 @@ struct PresentationStatus {
     struct {
         char host[64];       // the subscriber's callback host
         int32_t secondsLeft; // -1: never expires
-        bool contentDirectory;
+        const char* service; // "ContentDirectory", "ConnectionManager" ...
     } subscriptions[kPresentationMaxSubscriptions];
 };
 

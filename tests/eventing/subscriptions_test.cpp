@@ -117,6 +117,13 @@ TEST_F(Subscriptions, IndicesFromNineteenDownAndThirtySeconds) {
     // Any other target is a ContentDirectory subscription.
     EXPECT_EQ(subscribe("/", "<http://192.0.2.2/>").index, 17);
     ASSERT_TRUE(genaTakeEventTarget(17, true, false, &t));
+    // The registrar's subscribers get their first event only: its variables never change.
+    EXPECT_EQ(subscribe("/X_MS_MediaReceiverRegistrar/Event", "<http://192.0.2.2/>").index, 16);
+    EXPECT_FALSE(genaTakeEventTarget(16, true, false, &t));
+    EXPECT_FALSE(genaTakeEventTarget(16, false, true, &t));
+    ASSERT_TRUE(genaTakeEventTarget(16, true, true, &t));
+    EXPECT_EQ(t.isRegistrar, 1);
+    EXPECT_EQ(t.isContentDirectory, 0);
 }
 
 TEST_F(Subscriptions, TheTwentyFirstIsRefusedWithServerError) {

@@ -37,14 +37,15 @@ TEST(PresentationPage, ShowsTheStatusWithEveryTextEscaped) {
     status.subscriptionCount = 2;
     std::strcpy(status.subscriptions[0].host, "10.0.0.9:49152");
     status.subscriptions[0].secondsLeft = 1745;
-    status.subscriptions[0].contentDirectory = true;
+    status.subscriptions[0].service = "ContentDirectory";
     std::strcpy(status.subscriptions[1].host, "<evil>");
     status.subscriptions[1].secondsLeft = -1;
+    status.subscriptions[1].service = "ConnectionManager";
     std::string page = build(status);
 
     EXPECT_EQ(page.rfind("<!DOCTYPE html>\n<html lang=\"en\">\n", 0), 0u);
     EXPECT_EQ(page.substr(page.size() - 16), "</body>\n</html>\n");
-    const std::string name = "KestrelBloom Media Server [&lt;b&gt;Caf&#233; &amp; &quot;Co&quot;]";
+    const std::string name = "KestrelBloom Media Server [&lt;b&gt;Caf&#233; &amp; \"Co\"]";
     EXPECT_TRUE(has(page, "<title>" + name + "</title>"));
     EXPECT_TRUE(has(page, "<h1>" + name + "</h1>"));
     EXPECT_TRUE(has(page, "Version 1.0 &middot; <strong class=\"on\">On</strong>"));
