@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "media_db/media_db_internal.h"
+#include "runtime/ascii.h"
 
 namespace {
 
@@ -16,21 +17,9 @@ const MediaObject* shown(const MediaObject* object) {
     return object->kind == 'r' && object->target != nullptr ? object->target : object;
 }
 
-char lowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Titles as a listener reads them: letter case aside; an absent text reads as empty.
 int compareTitles(const char* a, const char* b) {
-    a = a != nullptr ? a : "";
-    b = b != nullptr ? b : "";
-    for (;; a++, b++) {
-        unsigned char ca = static_cast<unsigned char>(lowerAscii(*a));
-        unsigned char cb = static_cast<unsigned char>(lowerAscii(*b));
-        if (ca != cb || ca == 0) {
-            return ca < cb ? -1 : (ca > cb ? 1 : 0);
-        }
-    }
+    return asciiCompareNoCase(a != nullptr ? a : "", b != nullptr ? b : "");
 }
 
 // Numbered tracks first, in number order; 0 means the tag gave none.
