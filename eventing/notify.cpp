@@ -70,6 +70,23 @@ constexpr const char kConnectionManagerBody[] =
     "</e:property>\n"
     "</e:propertyset>\n";
 
+// The registrar's variables never change: its subscribers get them once, in their first event.
+constexpr const char kRegistrarBody[] =
+    "<e:propertyset xmlns:e=\"urn:schemas-upnp-org:event-1-0\">\n"
+    "<e:property>\n"
+    "<AuthorizationGrantedUpdateID>0</AuthorizationGrantedUpdateID>\n"
+    "</e:property>\n"
+    "<e:property>\n"
+    "<AuthorizationDeniedUpdateID>0</AuthorizationDeniedUpdateID>\n"
+    "</e:property>\n"
+    "<e:property>\n"
+    "<ValidationSucceededUpdateID>0</ValidationSucceededUpdateID>\n"
+    "</e:property>\n"
+    "<e:property>\n"
+    "<ValidationRevokedUpdateID>0</ValidationRevokedUpdateID>\n"
+    "</e:property>\n"
+    "</e:propertyset>\n";
+
 // The whole NOTIFY message for one stored URL of `target`. False when head and body do not fit
 // in 1,023 bytes, or the URL was cut off the copied callback text: a message is never cut,
 // since its CONTENT-LENGTH would no longer match.
@@ -197,7 +214,7 @@ static void notifyEntries(int index, int notifyContentDirectory, int notifyConne
             continue;
         }
         target.callback[sizeof target.callback - 1] = '\0';
-        const char* body = kConnectionManagerBody;
+        const char* body = target.isRegistrar ? kRegistrarBody : kConnectionManagerBody;
         if (target.isContentDirectory) {
             std::lock_guard<std::mutex> hold(idsLock());
             std::snprintf(contentDirectoryBody, sizeof contentDirectoryBody, kContentDirectoryBody,

@@ -147,9 +147,15 @@ bool built(const MediaCatalogue* version) {
     return version != nullptr && version->top.all_tracks != nullptr;
 }
 
-// The old item at the i-th place in file order (All Tracks lists the last first).
+// How many tracks the old version knows in file order: none when it was not built by the
+// watcher (then nothing is matched in order and every path is looked up).
+int32_t oldTrackCount(const MediaCatalogue* old) {
+    return built(old) && old->file_order != nullptr ? old->file_order_count : 0;
+}
+
+// The old item at the i-th place in file order.
 MediaObject* oldTrackAt(const MediaCatalogue* old, int32_t index) {
-    return old->top.all_tracks->children[index];
+    return old->file_order[index];
 }
 
 bool sameStatus(const TrackRecord* record, bool exists, const PlatformFileStatus& status) {
@@ -301,7 +307,9 @@ void releaseSlots(TrackSlot* slots, int32_t count) {
 int32_t slotsFromVersion(const MediaCatalogue* old, TrackSlot* slots) {
     int32_t filled = 0;
     for (int32_t i = 0; i < old->top.all_tracks->child_count; i++) {
-        const MediaObject* item = oldTrackAt(old, i);
+        // A version not built by the watcher has its tracks in the order they were added.
+        const MediaObject* item =
+            old->file_order != nullptr ? oldTrackAt(old, i) : old->top.all_tracks->children[i];
         TrackRecord* record = recordFor(item->path, item);
         if (record != nullptr) {
             slots[filled++] = TrackSlot{record, item->handle};
@@ -313,10 +321,10 @@ int32_t slotsFromVersion(const MediaCatalogue* old, TrackSlot* slots) {
 // Fills the table of old tracks by path and occurrence, claiming the first `claimed` of them
 // (matched in order already).
 bool openKnownTracks(TextTable* known, const MediaCatalogue* old, int32_t claimed) {
-    if (!textTableOpen(known, old->top.all_tracks->child_count)) {
+    if (!textTableOpen(known, oldTrackCount(old))) {
         return false;
     }
-    for (int32_t i = 0; i < old->top.all_tracks->child_count; i++) {
+    for (int32_t i = 0; i < oldTrackCount(old); i++) {
         MediaObject* item = oldTrackAt(old, i);
         textTableAdd(known, item->path, item);
     }
@@ -331,7 +339,7 @@ bool openKnownTracks(TextTable* known, const MediaCatalogue* old, int32_t claime
 // as in the old version they are matched in order; from the first difference on, through a
 // table. Stops early (returning -1) when `stop` is raised.
 int32_t slotsFromPaths(const MediaCatalogue* old, const CatalogueInput& input, TrackSlot* slots) {
-    int32_t oldCount = built(old) ? old->top.all_tracks->child_count : 0;
+    int32_t oldCount = oldTrackCount(old);
     TextTable known;
     bool inOrder = true;
     int32_t filled = 0;
@@ -362,7 +370,7 @@ int32_t slotsFromPaths(const MediaCatalogue* old, const CatalogueInput& input, T
 
 // Whether the slots list the old version's tracks unchanged, in the same order.
 bool sameTracks(const MediaCatalogue* old, const TrackSlot* slots, int32_t count) {
-    if (!built(old) || old->top.all_tracks->child_count != count) {
+    if (oldTrackCount(old) != count || old->top.all_tracks->child_count != count) {
         return false;
     }
     for (int32_t i = 0; i < count; i++) {
@@ -466,17 +474,27 @@ CatalogueResult catalogue_update(const CatalogueInput& input) {
     // Room at once for about as many objects as a library of this size has (an item, three
     // references and a share of the containers per track), instead of growing step by step.
     handle_index_reserve(&next->handles, static_cast<size_t>(count) * 9 / 2);
+    next->file_order = static_cast<MediaObject**>(
+        std::malloc(sizeof(MediaObject*) * static_cast<size_t>(count > 0 ? count : 1)));
     for (int32_t i = 0; i < count; i++) {
         int64_t id = slots[i].id != 0 ? slots[i].id : media_db_next_handle();
         MediaObject* item = track_record_item(slots[i].record, id);
-        if (item != nullptr) {
-            media_db_file_track(item);
+        if (item == nullptr) {
+            continue;
+        }
+        int32_t before = next->top.all_tracks->child_count;
+        media_db_file_track(item);
+        if (next->file_order != nullptr && next->top.all_tracks->child_count > before) {
+            next->file_order[next->file_order_count++] = item;
         }
     }
     releaseSlots(slots, count);
     if (input.readPlaylists != nullptr) {
         input.readPlaylists(input.context);
     }
+    // The order a listing without SortCriteria shows, fixed before the version is compared
+    // with the old one, which was ordered the same way.
+    media_db_order_catalogue();
 
     ChangeList changes{next, 0, !built(old)};
     if (built(old)) {

@@ -20,3 +20,7 @@ int media_library_start();
 
 // Tells the watcher to stop, wakes it and waits for it to end.
 void media_library_stop();
+
+// When the watcher last read the library into the catalogue, as seconds since 1970 (UTC); 0
+// before the first read. Any thread.
+int64_t media_library_read_at();

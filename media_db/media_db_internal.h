@@ -84,6 +84,11 @@ struct MediaCatalogue {
     TitleIndex genreTitles;
     MediaChange* changes; // containers changed against the version before; owned
     int32_t change_count;
+    // The items of All Tracks in the library file's order (All Tracks itself lists them in its
+    // own order), for matching the next build's paths; owned, nullptr for a version not built
+    // by the watcher.
+    MediaObject** file_order;
+    int32_t file_order_count;
 };
 
 // The texts and figures of one track file as last read, with the file's size and time at that

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "http/http_request.h"
+#include "runtime/device_icons.h"
 #include "runtime/diagnostics.h"
 
 // The request line: method word, blanks, target, blanks, version. Cuts the target and the
@@ -56,7 +57,25 @@ static int subscribeTimeout(char* head) {
     return *value == '-' ? leadingNumber(value + 1) : 0;
 }
 
+// The targets a HEAD request may ask about: the icons and the presentation page.
+static HttpRouteKind routeHead(const char* path) {
+    if (deviceIconForPath(path) != nullptr) {
+        return HttpRouteKind::Icon;
+    }
+    if (std::strcmp(path, "/") == 0) {
+        return HttpRouteKind::PresentationPage;
+    }
+    return HttpRouteKind::None;
+}
+
 static HttpRouteKind routeGet(const char* path) {
+    HttpRouteKind face = routeHead(path);
+    if (face != HttpRouteKind::None) {
+        return face;
+    }
+    if (std::strcmp(path, "/X_MS_MediaReceiverRegistrar.xml") == 0) {
+        return HttpRouteKind::RegistrarDescription;
+    }
     if (std::strcmp(path, "/DeviceDescription.xml") == 0) {
         return HttpRouteKind::DeviceDescription;
     }
@@ -106,11 +125,11 @@ struct MethodWord {
     size_t length;
 };
 static const MethodWord kMethods[] = {
-    {"GET", 3}, {"POST", 4}, {"UNSUBSCRIBE", 11}, {"SUBSCRIBE", 9}};
+    {"GET", 3}, {"HEAD", 4}, {"POST", 4}, {"UNSUBSCRIBE", 11}, {"SUBSCRIBE", 9}};
 
 HttpRoute httpRouteRequest(char* text) {
     HttpRoute route = {
-        HttpRouteKind::None, nullptr, "HTTP/1.0", nullptr, nullptr, nullptr, nullptr, 100};
+        HttpRouteKind::None, nullptr, "HTTP/1.0", nullptr, nullptr, nullptr, nullptr, 100, false};
     char* blank = std::strstr(text, "\r\n\r\n");
     if (blank != nullptr) {
         *blank = '\0';
@@ -143,6 +162,9 @@ HttpRoute httpRouteRequest(char* text) {
     cutRequestLine(line, method->length, &fields);
     if (method->word[0] == 'G') {
         fields.kind = routeGet(fields.path);
+    } else if (method->word[0] == 'H') {
+        fields.kind = routeHead(fields.path);
+        fields.headOnly = true;
     }
     return fields;
 }

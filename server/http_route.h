@@ -6,6 +6,9 @@ enum class HttpRouteKind {
     DeviceDescription,
     ConnectionManagerDescription,
     ContentDirectoryDescription,
+    RegistrarDescription,
+    Icon,
+    PresentationPage,
     Track,
     AlbumArt,
     Soap,
@@ -24,6 +27,7 @@ struct HttpRoute {
     char* sid;           // Renew: after "uuid:"; Unsubscribe: the whole value
     char* callback;      // Subscribe: the CALLBACK value to the end of the head
     int timeout;         // Subscribe and Renew: seconds asked for (100 without TIMEOUT)
+    bool headOnly;       // a HEAD request: the headers of the GET answer without its body
 };
 
 // Splits `text` (the whole request, NUL-terminated) into head and body, recognises the method
