@@ -370,7 +370,7 @@ int32_t slotsFromPaths(const MediaCatalogue* old, const CatalogueInput& input, T
 
 // Whether the slots list the old version's tracks unchanged, in the same order.
 bool sameTracks(const MediaCatalogue* old, const TrackSlot* slots, int32_t count) {
-    if (oldTrackCount(old) != count || old->top.all_tracks->child_count != count) {
+    if (!built(old) || oldTrackCount(old) != count || old->top.all_tracks->child_count != count) {
         return false;
     }
     for (int32_t i = 0; i < count; i++) {
