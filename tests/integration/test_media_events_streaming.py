@@ -96,12 +96,13 @@ def check_prompt_quit(host, seconds):
     return report_quit_time((out or b"").decode("latin-1"))
 
 
-def report_quit_time(output):
-    """Checks the host's own report of how long quit took: under a second."""
+def report_quit_time(output, limit_ms=1000):
+    """Checks the host's own report of how long quit took: under limit_ms (a second natively)."""
     took = re.search(r"kbhost: quit took (\d+) ms", output)
     ms = int(took.group(1)) if took else None
-    ok = ms is not None and ms < 1000
-    print(("ok   - " if ok else "FAIL - ") + "quit with 20 dead callbacks pending took %s ms" % ms)
+    ok = ms is not None and ms < limit_ms
+    print(("ok   - " if ok else "FAIL - ") + "quit with 20 dead callbacks pending took %s ms"
+          " (limit %d ms)" % (ms, limit_ms))
     sys.stdout.flush()
     return ok
 

@@ -54,7 +54,10 @@ def main():
         host.quit(60)
         host.reader.join(5)
         output = "\n".join(line for _, line in host.lines)
-        quit_ok = media.report_quit_time(output)
+        # Under Wine quit costs about 2.4 s even with no subscription at all (Wine's own teardown
+        # of the servers' sockets and threads), so the dead callbacks are checked to add no
+        # more than that floor allows; natively the limit is one second.
+        quit_ok = media.report_quit_time(output, limit_ms=3500)
         if not quit_ok:  # what the plug-in said at quit (threads left, pinning)
             print("\n".join("  " + line for line in output.splitlines() if "KestrelBloom" in line))
         host = None
