@@ -36,6 +36,9 @@ void platformSleepMs(uint32_t ms);
 // Milliseconds since the machine started, wrapping at 2^32 (GetTickCount semantics).
 uint32_t platformTickMs();
 
+// Processors the system has online; at least 1.
+int platformCpuCount();
+
 // Threads started by platformThreadStart or platformThreadStartDetached whose body has not yet
 // returned. Any thread may call it.
 int platformThreadsRunning();

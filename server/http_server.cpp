@@ -15,9 +15,11 @@
 #include "server/device_face.h"
 #include "server/http_route.h"
 #include "server/streaming.h"
+#include "server/worker_pool.h"
 #include "soap/soap_dispatch.h"
 
-// Connection threads alive in the whole process; written by accept and connection threads.
+// Connections queued or being served in the whole process; written by accept and connection
+// threads.
 static std::atomic<int32_t> activeConnections{0};
 
 int httpActiveConnections() {
@@ -50,12 +52,15 @@ static void unregisterConnection(PlatformSocket s) {
 }
 
 void httpShutdownConnections() {
-    std::lock_guard<std::mutex> hold(liveLock);
-    for (PlatformSocket s : liveSockets) {
-        if (s != 0) {
-            platformSocketShutdown(s);
+    {
+        std::lock_guard<std::mutex> hold(liveLock);
+        for (PlatformSocket s : liveSockets) {
+            if (s != 0) {
+                platformSocketShutdown(s);
+            }
         }
     }
+    workerPoolStop();
 }
 
 // The address and port of every running listener, for the status page. Guarded by
@@ -136,8 +141,11 @@ void httpAcceptThread(void* arg) {
             platformSocketClose(s);
             continue;
         }
+        // Registered while queued too, so quit also ends connections not yet started.
+        registerConnection(s);
         void* socketArg = reinterpret_cast<void*>(static_cast<intptr_t>(s));
-        if (platformThreadStartDetached(httpConnectionThread, socketArg) != 0) {
+        if (!workerPoolSubmit(httpConnectionThread, socketArg)) {
+            unregisterConnection(s);
             activeConnections.fetch_sub(1, std::memory_order_relaxed);
             platformSocketClose(s);
         }
@@ -148,7 +156,6 @@ void httpAcceptThread(void* arg) {
 
 void httpConnectionThread(void* arg) {
     auto s = static_cast<PlatformSocket>(reinterpret_cast<intptr_t>(arg));
-    registerConnection(s);
     httpServeConnection(s, kHttpReadLimits);
     activeConnections.fetch_sub(1, std::memory_order_relaxed);
 }
@@ -192,9 +199,12 @@ static int dispatch(PlatformSocket socket, const HttpRoute& route, const char* u
         sendContentDirectoryDescription(socket, route.version);
         return -1;
     case HttpRouteKind::Track:
+        // A stream may last as long as the track plays: not on a pool worker's time.
+        workerPoolDetach();
         httpServeTrack(socket, route.version, route.path);
         return -1;
     case HttpRouteKind::AlbumArt:
+        workerPoolDetach();
         httpServeAlbumArt(socket, route.version, route.path);
         return -1;
     case HttpRouteKind::Soap:
