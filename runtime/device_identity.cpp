@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "platform/platform.h"
 #include "runtime/runtime_internal.h"
@@ -30,7 +31,7 @@ UdnText udnFromAdapter(const PlatformAdapter* adapter) {
     return udn;
 }
 
-UdnText deviceUdn() {
+static UdnText queryUdn() {
     PlatformAdapter adapter;
     std::memset(&adapter, 0, sizeof adapter);
     if (platformFirstAdapter(&adapter) != 0) {
@@ -48,4 +49,27 @@ FriendlyNameText deviceFriendlyName() {
     FriendlyNameText name{};
     std::snprintf(name.text, sizeof name.text, "KestrelBloom Media Server [%s]", hostName);
     return name;
+}
+
+// The last query and when it was made; every caller copies the text under the lock, so none
+// sees it half rewritten.
+namespace {
+struct UdnCache {
+    std::mutex lock;
+    bool filled = false;
+    uint32_t madeAt = 0;
+    UdnText udn{};
+};
+} // namespace
+
+UdnText deviceUdn() {
+    static UdnCache* cache = new UdnCache; // never destroyed: callers may run at exit
+    std::lock_guard<std::mutex> hold(cache->lock);
+    uint32_t now = platformTickMs();
+    if (!cache->filled || now - cache->madeAt >= kUdnRefreshMs) {
+        cache->udn = queryUdn();
+        cache->madeAt = now;
+        cache->filled = true;
+    }
+    return cache->udn;
 }

@@ -598,8 +598,8 @@ void sendDeviceDescription(PlatformSocket socket, const char* version, const cha
         UdnText udn = deviceUdn();
         textBufferAppendFormat(body, kDeviceTemplate, udn.text, name->text, urlBase, icons->text,
                                urlBase);
-        httpSendOk(socket, version, body->length, "text/xml", false);
-        httpSendAll(socket, body->text, body->length);
+        httpSendOkWith(socket, version, body->length, "text/xml", false, body->text,
+                       body->length);
     }
     textBufferFree(name);
     textBufferFree(icons);
@@ -607,8 +607,7 @@ void sendDeviceDescription(PlatformSocket socket, const char* version, const cha
 }
 
 static void sendConstant(PlatformSocket socket, const char* version, const char* text, int length) {
-    httpSendOk(socket, version, length, "text/xml", false);
-    httpSendAll(socket, text, length);
+    httpSendOkWith(socket, version, length, "text/xml", false, text, length);
 }
 
 void sendContentDirectoryDescription(PlatformSocket socket, const char* version) {

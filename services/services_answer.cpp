@@ -115,8 +115,8 @@ void services_answer_finish(ServicesAnswer* answer, int32_t returned, int32_t to
         answer->out = textBufferAppend(answer->out, "0\r\n\r\n\r\n");
         sendOut(answer);
     } else {
-        httpSendOk(answer->socket, answer->version, answer->text->length, "text/xml", true);
-        httpSendAll(answer->socket, answer->text->text, answer->text->length);
+        httpSendOkWith(answer->socket, answer->version, answer->text->length, "text/xml", true,
+                       answer->text->text, answer->text->length);
     }
     services_answer_discard(answer);
 }
