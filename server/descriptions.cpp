@@ -598,8 +598,7 @@ void sendDeviceDescription(PlatformSocket socket, const char* version, const cha
         UdnText udn = deviceUdn();
         textBufferAppendFormat(body, kDeviceTemplate, udn.text, name->text, urlBase, icons->text,
                                urlBase);
-        httpSendOkWith(socket, version, body->length, "text/xml", false, body->text,
-                       body->length);
+        httpSendOkWith(socket, version, body->length, "text/xml", false, body->text, body->length);
     }
     textBufferFree(name);
     textBufferFree(icons);
