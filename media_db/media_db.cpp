@@ -78,6 +78,10 @@ bool reserveChild(MediaObject* container) {
 }
 
 void freeObjectFields(MediaObject* object) {
+    if (object->kind == 'r') {
+        std::free(object); // the head only
+        return;
+    }
     if (object->shared_texts) {
         track_record_release(track_record_of(object));
     } else {
@@ -385,7 +389,8 @@ void media_db_discard_version(MediaCatalogue* version) {
 }
 
 MediaObject* media_db_new_object(char kind, int64_t handle) {
-    auto* object = static_cast<MediaObject*>(std::calloc(1, sizeof(MediaObject)));
+    size_t size = kind == 'r' ? kMediaReferenceSize : sizeof(MediaObject);
+    auto* object = static_cast<MediaObject*>(std::calloc(1, size));
     if (object == nullptr) {
         return nullptr;
     }
