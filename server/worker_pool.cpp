@@ -124,7 +124,7 @@ void supervisorBody(void*) {
 
 bool workerPoolSubmit(WorkerJob job, void* arg) {
     Pool& p = pool();
-    std::lock_guard<std::mutex> hold(p.lock);
+    std::unique_lock<std::mutex> hold(p.lock);
     if (p.fixed == 0) {
         int cores = platformCpuCount();
         p.fixed = cores < 4 ? 4 : cores;
@@ -146,8 +146,11 @@ bool workerPoolSubmit(WorkerJob job, void* arg) {
     if (!p.supervisorRunning && platformThreadStartDetached(supervisorBody, nullptr) == 0) {
         p.supervisorRunning = true;
     }
+    bool shortOfWorkers = p.count > p.idle;
+    // Woken after the lock is free, so the worker does not wake only to wait for it.
+    hold.unlock();
     p.work.notify_one();
-    if (p.count > p.idle) {
+    if (shortOfWorkers) {
         p.supervise.notify_one();
     }
     return true;
