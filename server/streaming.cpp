@@ -31,10 +31,15 @@ static bool resolvePath(const char* target, const char* marker, char* path) {
     return ok;
 }
 
-static FILE* openWithSize(const char* path, int64_t* size) {
+// Opens the file and reads its size. With `unbuffered` the stream has no buffer of its own:
+// sendBody reads whole blocks straight into its one block, so a stream holds one read buffer.
+static FILE* openWithSize(const char* path, int64_t* size, bool unbuffered) {
     FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
         return nullptr;
+    }
+    if (unbuffered) {
+        std::setvbuf(file, nullptr, _IONBF, 0);
     }
     long length = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : -1;
     if (length < 0 || length > INT32_MAX || std::fseek(file, 0, SEEK_SET) != 0) {
@@ -68,7 +73,7 @@ void httpServeTrack(PlatformSocket socket, const char* version, const char* path
     int64_t size = 0;
     FILE* file = nullptr;
     if (resolvePath(path, "disk/", filePath)) {
-        file = openWithSize(filePath, &size);
+        file = openWithSize(filePath, &size, true);
     }
     if (file == nullptr) {
         httpSendNotFound(socket, version, path);
@@ -84,7 +89,8 @@ void httpServeAlbumArt(PlatformSocket socket, const char* version, const char* p
     int64_t size = 0;
     FILE* file = nullptr;
     if (resolvePath(path, "virtual/", filePath)) {
-        file = openWithSize(filePath, &size);
+        // The picture's frame is looked for with short reads: those keep the stream's buffer.
+        file = openWithSize(filePath, &size, false);
     }
     int64_t offset = 0;
     int64_t length = 0;
