@@ -274,8 +274,13 @@ TEST(HttpListener, PresentationPageOnServedAddressesOnly) {
               std::string::npos);
     EXPECT_NE(body.find("<h1>" + std::string(deviceFriendlyName().text).substr(0, 20)),
               std::string::npos);
+    // The two answers may fall either side of a second, so their Date lines are left out.
+    auto withoutDate = [](std::string text) {
+        size_t at = text.find("\r\nDate: ");
+        return at == std::string::npos ? text : text.erase(at, text.find("\r\n", at + 2) - at);
+    };
     std::string head = fetch(server, "HEAD / HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(head, page.substr(0, page.find("\r\n\r\n") + 4));
+    EXPECT_EQ(withoutDate(head), withoutDate(page.substr(0, page.find("\r\n\r\n") + 4)));
     stopServer(&server);
     // A connection on an address with no listener (a socket pair here) gets no page.
     EXPECT_EQ(serve("GET / HTTP/1.1\r\n\r\n"), "");
