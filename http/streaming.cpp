@@ -8,6 +8,7 @@
 #include "http/http_writers.h"
 #include "media_db/media_db.h"
 #include "mp3/mp3_info.h"
+#include "mp3/picture_info.h"
 
 namespace {
 
@@ -90,12 +91,10 @@ void httpServeAlbumArt(PlatformSocket socket, const char* version, const char* p
     if (resolvePath(path, "virtual/", filePath)) {
         file = openWithSize(filePath, &size);
     }
-    int64_t offset = 0;
-    int64_t length = 0;
-    // The picture is bounded by its frame: no marker inside the frame means no picture.
-    bool found = file != nullptr && mp3_album_art_range(file, size, &offset, &length) &&
-                 length > 0 && length <= INT32_MAX &&
-                 std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0;
+    Mp3Picture picture{};
+    bool found = file != nullptr && mp3_album_art_range(file, size, &picture) &&
+                 picture.length <= INT32_MAX &&
+                 std::fseek(file, static_cast<long>(picture.offset), SEEK_SET) == 0;
     if (!found) {
         if (file != nullptr) {
             std::fclose(file);
@@ -103,7 +102,8 @@ void httpServeAlbumArt(PlatformSocket socket, const char* version, const char* p
         httpSendNotFound(socket, version, path);
         return;
     }
-    httpSendOk(socket, version, static_cast<int32_t>(length), "image/jpeg", false);
-    sendBody(socket, file, length);
+    httpSendOk(socket, version, static_cast<int32_t>(picture.length),
+               picture_format_mime(picture.format), false);
+    sendBody(socket, file, picture.length);
     std::fclose(file);
 }

@@ -151,50 +151,90 @@ TEST_F(StreamingTest, PicturesAreTheJpegBytesToTheFrameEnd) {
     }
 }
 
-TEST_F(StreamingTest, PictureSearchStaysInsideThePictureFrame) {
+TEST_F(StreamingTest, PictureIsTheFrameContentAfterItsFields) {
+    using fixtures::apicFrameData;
     using fixtures::Id3Frame;
-    std::string jpeg = fixtures::fakeJpeg(200);
+    std::string jpeg = fixtures::jpegPicture(300, 200);
+    std::string exif = fixtures::jpegPicture(90, 90, 400);
+    std::string png = fixtures::pngPicture(16, 16);
     std::string audio = fixtures::mpegAudio(fixtures::MpegSpec{});
     std::string marker("\xFF\xD8\xFF\xE0", 4);
+    // UTF-16 description whose bytes hold a JPEG marker and single zero bytes.
+    std::string wideDescription = std::string("\xFF\xFE", 2) + marker + std::string("A\0B\0", 4);
     struct Case {
         const char* name;
         std::vector<Id3Frame> frames;
-        std::string trailer;  // bytes after the audio
+        int version;
         std::string expected; // "" for not found
+        const char* mime;
     } cases[] = {
         // A comment that mentions APIC comes first; the real frame is still the one used.
         {"comment",
-         {{"COMM", "xxxAPIC\x7F\x7F\x7F\x7F"},
-          {"APIC", fixtures::apicFrameData("image/jpeg", "d", jpeg)}},
-         "",
-         jpeg},
-        // A doubled first marker byte does not hide the marker one byte later.
-        {"doubled", {{"APIC", fixtures::apicFrameData("image/jpeg", "", "\xFF" + jpeg)}}, "", jpeg},
-        {"png",
-         {{"APIC",
-           fixtures::apicFrameData("image/png", "", "\x89PNG\r\n\x1A\n" + std::string(50, 'p'))}},
-         marker + "after",
-         ""},
-        {"exif",
-         {{"APIC",
-           fixtures::apicFrameData("image/jpeg", "", "\xFF\xD8\xFF\xE1" + std::string(50, 'e'))}},
-         "",
-         ""},
-        {"none", {{"TIT2", fixtures::textFrameData(0, "No art")}}, marker + "after", ""},
+         {{"COMM", "xxxAPIC\x7F\x7F\x7F\x7F"}, {"APIC", apicFrameData("image/jpeg", "d", jpeg)}},
+         3,
+         jpeg,
+         "image/jpeg"},
+        {"png", {{"APIC", apicFrameData("image/png", "", png)}}, 3, png, "image/png"},
+        {"exif", {{"APIC", apicFrameData("image/jpeg", "", exif)}}, 4, exif, "image/jpeg"},
+        // The type is read from the bytes, not from the frame's MIME type.
+        {"mislabelled", {{"APIC", apicFrameData("image/jpg", "", png)}}, 3, png, "image/png"},
+        {"wide description",
+         {{"APIC", apicFrameData("image/png", wideDescription, png, 3, 1)}},
+         3,
+         png,
+         "image/png"},
+        {"latin description with a marker",
+         {{"APIC", apicFrameData("image/png", marker + "x", png)}},
+         3,
+         png,
+         "image/png"},
+        {"version 2", {{"PIC", fixtures::picFrameData("PNG", "cover", png)}}, 2, png, "image/png"},
+        // The front cover wins over an earlier picture; else the first picture is used.
+        {"front cover later",
+         {{"APIC", apicFrameData("image/jpeg", "", jpeg, 0)},
+          {"APIC", apicFrameData("image/png", "", png, 3)}},
+         3,
+         png,
+         "image/png"},
+        {"first of the others",
+         {{"APIC", apicFrameData("image/jpeg", "", jpeg, 4)},
+          {"APIC", apicFrameData("image/png", "", png, 5)}},
+         3,
+         jpeg,
+         "image/jpeg"},
+        // A frame that holds no JPEG or PNG is passed over.
+        {"gif then jpeg",
+         {{"APIC", apicFrameData("image/gif", "", "GIF89a\x01\0\x01\0", 3)},
+          {"APIC", apicFrameData("image/jpeg", "", jpeg, 3)}},
+         3,
+         jpeg,
+         "image/jpeg"},
+        {"link", {{"APIC", apicFrameData("-->", "", "http://x/" + marker)}}, 3, "", nullptr},
+        {"no terminator", {{"APIC", std::string("\0image/jpeg", 11) + marker}}, 3, "", nullptr},
+        {"none", {{"TIT2", fixtures::textFrameData(0, "No art")}}, 3, "", nullptr},
     };
     for (const Case& c : cases) {
+        fixtures::Id3v2Options options;
+        options.version = c.version;
+        // A marker after the tag is never taken for a picture.
         std::string id = addTrack(std::string(c.name) + ".mp3",
-                                  fixtures::id3v2Tag(c.frames) + audio + c.trailer);
+                                  fixtures::id3v2Tag(c.frames, options) + audio + marker);
         std::string answer = picture(id);
         if (c.expected.empty()) {
             expectNotFound(answer, "/virtual/" + id + ".jpg");
-        } else {
-            Answer parts = split(answer);
-            EXPECT_EQ(headerValue(parts.head, "Content-Length"), std::to_string(c.expected.size()))
-                << c.name;
-            EXPECT_TRUE(parts.body == c.expected) << c.name;
+            continue;
         }
+        Answer parts = split(answer);
+        EXPECT_EQ(headerValue(parts.head, "Content-Type"), c.mime) << c.name;
+        EXPECT_EQ(headerValue(parts.head, "Content-Length"), std::to_string(c.expected.size()))
+            << c.name;
+        EXPECT_TRUE(parts.body == c.expected) << c.name;
     }
+    // Content not stored as is (an unsynchronised tag) is not served.
+    std::string tag = fixtures::id3v2Tag({{"APIC", apicFrameData("image/png", "", png)}});
+    tag[5] = static_cast<char>(0x80);
+    std::string unsync = addTrack("unsync.mp3", tag + audio);
+    expectNotFound(picture(unsync), "/virtual/" + unsync + ".jpg");
     expectNotFound(picture("0"), "/virtual/0.jpg");
     expectNotFound(fetch(httpServeAlbumArt, "/nothing"), "/nothing");
 }
