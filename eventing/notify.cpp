@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "mp3/dlna_info.h"
 #include "runtime/diagnostics.h"
 
 namespace {
@@ -34,7 +35,7 @@ constexpr const char kContentDirectoryBody[] =
 constexpr const char kConnectionManagerBody[] =
     "<e:propertyset xmlns:e=\"urn:schemas-upnp-org:event-1-0\">\n"
     "<e:property>\n"
-    "<SourceProtocolInfo>http-get:*:audio/mpeg:*,http-get:*:audio/mpegurl:*</SourceProtocolInfo>\n"
+    "<SourceProtocolInfo>%s</SourceProtocolInfo>\n"
     "</e:property>\n"
     "<e:property>\n"
     "<SinkProtocolInfo></SinkProtocolInfo>\n"
@@ -170,6 +171,10 @@ void genaNotify(int index, int notifyContentDirectory, int notifyConnectionManag
     int first = index < 0 ? 0 : index;
     int last = index < 0 ? kGenaTableSize - 1 : index;
     char contentDirectoryBody[512];
+    char source[512];
+    char connectionManagerBody[sizeof source + sizeof kConnectionManagerBody];
+    std::snprintf(connectionManagerBody, sizeof connectionManagerBody, kConnectionManagerBody,
+                  dlna_source_protocols(source, sizeof source));
     for (int i = first; i <= last; i++) {
         // The copy is taken, and the entry's seq raised, in one step under the table's guard;
         // the delivery below runs without it.
@@ -179,7 +184,7 @@ void genaNotify(int index, int notifyContentDirectory, int notifyConnectionManag
             continue;
         }
         target.callback[sizeof target.callback - 1] = '\0';
-        const char* body = kConnectionManagerBody;
+        const char* body = connectionManagerBody;
         if (target.isContentDirectory) {
             std::snprintf(contentDirectoryBody, sizeof contentDirectoryBody, kContentDirectoryBody,
                           gSystemUpdateId.load(std::memory_order_relaxed));

@@ -29,7 +29,8 @@ void takeInfo(MediaObject* item, Mp3Info* info) {
     item->duration = info->duration;
     item->size = info->size;
     item->track_number = info->track_number;
-    item->has_album_art = info->has_album_art;
+    item->picture_format = info->picture_format;
+    item->audio_profile = info->audio_profile;
     *info = Mp3Info{};
 }
 

@@ -213,7 +213,7 @@ void renderContainer(Element& e, const MediaObject* object, const DidlFilter* fi
         for (const MediaObject* child = object->first_child; child != nullptr;
              child = child->next_sibling) {
             const MediaObject* item = member_item(child);
-            if (item != nullptr && item->has_album_art) {
+            if (item != nullptr && item->picture_format != 0) {
                 // The item's own id (under All Tracks); no line end follows this element.
                 e.lit("&lt;upnp:albumArtURI&gt;").raw(urlBase).lit("virtual/");
                 e.number(media_db_object_id(item)).lit(".jpg&lt;/upnp:albumArtURI&gt;");
@@ -272,7 +272,7 @@ void renderItem(Element& e, const MediaObject* object, const MediaObject* item,
     }
     if (filter->albumArtUri) {
         e.lit("&lt;upnp:albumArtURI&gt;");
-        if (item->has_album_art) {
+        if (item->picture_format != 0) {
             e.raw(urlBase).lit("virtual/").number(id).lit(".jpg");
         }
         e.lit("&lt;/upnp:albumArtURI&gt;\r\n");

@@ -20,7 +20,7 @@ MediaObject* makeTrack(const TrackSpec& shape, int number) {
     item->duration = copyOrAbsent(shape.duration, shape.absentTexts);
     item->size = shape.size;
     item->track_number = shape.track;
-    item->has_album_art = shape.art ? 1 : 0;
+    item->picture_format = static_cast<uint8_t>(shape.art);
     return item;
 }
 

@@ -14,7 +14,7 @@ struct TrackSpec {
     std::string album;
     std::string genre;
     int track = 0;
-    bool art = false;
+    int art = 0; // PictureFormat of the picture served for it (true gives a JPEG)
     std::string date = "2001-01-01";
     std::string duration = "0:03:05.000";
     int size = 1000;

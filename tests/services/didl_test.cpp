@@ -66,7 +66,7 @@ TEST_F(DidlTest, AlbumMembersAreListedOncePerDistinctText) {
     MediaObject* art = findByTitle("Three", 'i');
     media_db_read_lock();
     bool threeFirst =
-        album->first_child->target == art || (album->first_child->target->has_album_art == 0 &&
+        album->first_child->target == art || (album->first_child->target->picture_format == 0 &&
                                               album->first_child->next_sibling->target == art);
     media_db_read_unlock();
     if (!threeFirst) {
