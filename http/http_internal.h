@@ -50,6 +50,7 @@ enum class HttpRouteKind {
 struct HttpRoute {
     HttpRouteKind kind;
     char* path;
+    char* head;          // the head, for header look-ups (its request line is cut short)
     const char* version; // "HTTP/1.0" when the request line names none
     char* body;          // after the first blank line; nullptr when none
     char* soapAction;    // the SOAPACTION value with its quotes

@@ -225,13 +225,14 @@ static const MethodWord kMethods[] = {
 
 HttpRoute httpRouteRequest(char* text) {
     HttpRoute route = {
-        HttpRouteKind::None, nullptr, "HTTP/1.0", nullptr, nullptr, nullptr, nullptr, 100};
+        HttpRouteKind::None, nullptr, nullptr, "HTTP/1.0", nullptr, nullptr, nullptr, nullptr, 100};
     char* blank = std::strstr(text, "\r\n\r\n");
     if (blank != nullptr) {
         *blank = '\0';
         route.body = blank + 4;
     }
     char* head = text;
+    route.head = head;
     verbosePrint("### HTTP RECEIVED:\n%s\n", head);
     // Clients may send empty lines before the request line.
     char* line = head + std::strspn(head, "\r\n");

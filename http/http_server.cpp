@@ -97,8 +97,12 @@ void httpAcceptThread(void* arg) {
             platformSocketClose(s);
             continue;
         }
+        // Registered before its thread starts, so a shutdown that already counts the
+        // connection also reaches it.
+        registerConnection(s);
         void* socketArg = reinterpret_cast<void*>(static_cast<intptr_t>(s));
         if (platformThreadStartDetached(httpConnectionThread, socketArg) != 0) {
+            unregisterConnection(s);
             activeConnections.fetch_sub(1, std::memory_order_relaxed);
             platformSocketClose(s);
         }
@@ -108,7 +112,6 @@ void httpAcceptThread(void* arg) {
 
 void httpConnectionThread(void* arg) {
     auto s = static_cast<PlatformSocket>(reinterpret_cast<intptr_t>(arg));
-    registerConnection(s);
     httpServeConnection(s, kHttpReadLimits);
     activeConnections.fetch_sub(1, std::memory_order_relaxed);
 }
@@ -142,10 +145,10 @@ static int dispatch(PlatformSocket socket, const HttpRoute& route, const char* u
         sendContentDirectoryDescription(socket, route.version);
         return -1;
     case HttpRouteKind::Track:
-        httpServeTrack(socket, route.version, route.path);
+        httpServeTrack(socket, MediaRequest{route.version, route.path, route.head, false});
         return -1;
     case HttpRouteKind::AlbumArt:
-        httpServeAlbumArt(socket, route.version, route.path);
+        httpServeAlbumArt(socket, MediaRequest{route.version, route.path, route.head, false});
         return -1;
     case HttpRouteKind::Soap:
         soap_dispatch(socket, route.version, urlBase, route.soapAction, route.body);

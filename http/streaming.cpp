@@ -1,12 +1,16 @@
-// Tracks and their embedded pictures, sent whole from the file to the client.
+// Tracks and their embedded pictures, sent from the file to the client whole or by byte range.
 #include "http/streaming.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
+#include "http/byte_range.h"
+#include "http/http_internal.h"
 #include "http/http_writers.h"
 #include "media_db/media_db.h"
+#include "mp3/dlna_info.h"
 #include "mp3/mp3_info.h"
 #include "mp3/picture_info.h"
 
@@ -17,18 +21,25 @@ namespace {
 constexpr int kStreamBlock = 256 * 1024;
 constexpr int kPathSize = 1024;
 
-// Resolves the number after `marker` in the target to a copy of the item's file path. False
-// for no marker, no number, or a number that names no item.
-bool resolvePath(const char* target, const char* marker, char* path) {
+// What streaming needs of an item, copied out under the catalogue lock.
+struct ItemCopy {
+    char path[kPathSize];
+    uint8_t audioProfile;
+};
+
+// Resolves the number after `marker` in the target. False for no marker, no number, or a
+// number that names no item.
+bool resolveItem(const char* target, const char* marker, ItemCopy* copy) {
     const char* id = target != nullptr ? std::strstr(target, marker) : nullptr;
     if (id == nullptr) {
         return false;
     }
     media_db_read_lock();
-    const char* found = media_db_path_for_id(id + std::strlen(marker));
-    bool ok = found != nullptr && std::strlen(found) < kPathSize;
+    const MediaObject* item = media_db_item_for_id(id + std::strlen(marker));
+    bool ok = item != nullptr && std::strlen(item->path) < kPathSize;
     if (ok) {
-        std::strcpy(path, found);
+        std::strcpy(copy->path, item->path);
+        copy->audioProfile = item->audio_profile;
     }
     media_db_read_unlock();
     return ok;
@@ -48,11 +59,12 @@ FILE* openWithSize(const char* path, int64_t* size) {
     return file;
 }
 
-// Sends `length` bytes of the file from its current position. A read or send failure ends the
-// body early; the client then sees fewer bytes than announced.
-void sendBody(PlatformSocket socket, FILE* file, int64_t length) {
+// Sends `length` bytes of the file from `offset`. A read or send failure ends the body early;
+// the client then sees fewer bytes than announced.
+void sendBody(PlatformSocket socket, FILE* file, int64_t offset, int64_t length) {
     char* block = static_cast<char*>(std::malloc(kStreamBlock));
-    if (block == nullptr) {
+    if (block == nullptr || std::fseek(file, static_cast<long>(offset), SEEK_SET) != 0) {
+        std::free(block);
         return;
     }
     while (length > 0) {
@@ -66,44 +78,119 @@ void sendBody(PlatformSocket socket, FILE* file, int64_t length) {
     std::free(block);
 }
 
-} // namespace
-
-void httpServeTrack(PlatformSocket socket, const char* version, const char* path) {
-    char filePath[kPathSize];
-    int64_t size = 0;
-    FILE* file = nullptr;
-    if (resolvePath(path, "disk/", filePath)) {
-        file = openWithSize(filePath, &size);
+bool startsWithNoCase(const char* text, const char* prefix) {
+    for (; *prefix != '\0'; text++, prefix++) {
+        char c = *text >= 'A' && *text <= 'Z' ? static_cast<char>(*text - 'A' + 'a') : *text;
+        char p =
+            *prefix >= 'A' && *prefix <= 'Z' ? static_cast<char>(*prefix - 'A' + 'a') : *prefix;
+        if (c != p) {
+            return false;
+        }
     }
-    if (file == nullptr) {
-        httpSendNotFound(socket, version, path);
+    return true;
+}
+
+// The transfer mode the client asks for, when it names one; `standard` otherwise.
+const char* transferMode(char* head, const char* standard) {
+    const char* asked = head != nullptr ? httpFindHeader(head, "transferMode.dlna.org") : nullptr;
+    for (const char* mode : {"Streaming", "Interactive", "Background"}) {
+        if (asked != nullptr && startsWithNoCase(asked, mode)) {
+            return mode;
+        }
+    }
+    return standard;
+}
+
+// What one resource is: its bytes in the file, type and DLNA profile.
+struct Resource {
+    FILE* file;
+    int64_t offset;
+    int64_t size;
+    const char* mime;
+    const char* profile; // nullptr when it fits no DLNA profile
+    DlnaMedia media;
+};
+
+// Answers for the resource: 406 for a time seek without a byte range, 416 for a range past its
+// end, 206 for a range, 200 for the whole.
+void serveResource(PlatformSocket socket, const MediaRequest& request, const Resource& r) {
+    char* head = request.head;
+    const char* range = head != nullptr ? httpFindHeader(head, "Range") : nullptr;
+    HttpMediaHead answer = {200, r.mime, r.size, 0, r.size, nullptr, nullptr};
+    if (range == nullptr && head != nullptr &&
+        httpFindHeader(head, "TimeSeekRange.dlna.org") != nullptr) {
+        answer = {406, nullptr, 0, 0, r.size, nullptr, nullptr};
+        httpSendMediaHead(socket, request.version, answer);
         return;
     }
-    httpSendOk(socket, version, static_cast<int32_t>(size), "audio/mpeg", false);
-    sendBody(socket, file, size);
+    // No validator is ever sent, so an If-Range condition cannot hold: the whole body goes.
+    bool conditional = head != nullptr && httpFindHeader(head, "If-Range") != nullptr;
+    ByteRange asked = httpParseByteRange(conditional ? nullptr : range, r.size);
+    if (asked.kind == ByteRangeKind::Unsatisfiable) {
+        answer = {416, nullptr, 0, 0, r.size, nullptr, nullptr};
+        httpSendMediaHead(socket, request.version, answer);
+        return;
+    }
+    if (asked.kind == ByteRangeKind::Partial) {
+        answer = {206, r.mime, asked.length, asked.first, r.size, nullptr, nullptr};
+    }
+    char features[160];
+    const char* wanted =
+        head != nullptr ? httpFindHeader(head, "getcontentFeatures.dlna.org") : nullptr;
+    if (wanted != nullptr && wanted[0] == '1') {
+        answer.features = dlna_features(features, sizeof features, r.profile, r.media);
+    }
+    answer.transferMode =
+        transferMode(head, r.media == DlnaMedia::Audio ? "Streaming" : "Interactive");
+    httpSendMediaHead(socket, request.version, answer);
+    if (request.headOnly) {
+        return;
+    }
+    // A renderer pauses by no longer reading; wait for it rather than end its stream.
+    platformSocketSetTimeouts(socket, kMediaStallMs, kMediaStallMs);
+    sendBody(socket, r.file, r.offset + answer.rangeFirst, answer.contentLength);
+}
+
+} // namespace
+
+void httpServeTrack(PlatformSocket socket, const MediaRequest& request) {
+    ItemCopy item;
+    int64_t size = 0;
+    FILE* file = nullptr;
+    if (resolveItem(request.path, "disk/", &item)) {
+        file = openWithSize(item.path, &size);
+    }
+    if (file == nullptr) {
+        httpSendNotFound(socket, request.version, request.path, request.headOnly);
+        return;
+    }
+    Resource track = {
+        file, 0, size, "audio/mpeg", mp3_audio_profile_name(item.audioProfile), DlnaMedia::Audio};
+    serveResource(socket, request, track);
     std::fclose(file);
 }
 
-void httpServeAlbumArt(PlatformSocket socket, const char* version, const char* path) {
-    char filePath[kPathSize];
+void httpServeAlbumArt(PlatformSocket socket, const MediaRequest& request) {
+    ItemCopy item;
     int64_t size = 0;
     FILE* file = nullptr;
-    if (resolvePath(path, "virtual/", filePath)) {
-        file = openWithSize(filePath, &size);
+    if (resolveItem(request.path, "virtual/", &item)) {
+        file = openWithSize(item.path, &size);
     }
     Mp3Picture picture{};
-    bool found = file != nullptr && mp3_album_art_range(file, size, &picture) &&
-                 picture.length <= INT32_MAX &&
-                 std::fseek(file, static_cast<long>(picture.offset), SEEK_SET) == 0;
-    if (!found) {
+    if (file == nullptr || !mp3_album_art_range(file, size, &picture)) {
         if (file != nullptr) {
             std::fclose(file);
         }
-        httpSendNotFound(socket, version, path);
+        httpSendNotFound(socket, request.version, request.path, request.headOnly);
         return;
     }
-    httpSendOk(socket, version, static_cast<int32_t>(picture.length),
-               picture_format_mime(picture.format), false);
-    sendBody(socket, file, picture.length);
+    Resource art = {file,
+                    picture.offset,
+                    picture.length,
+                    picture_format_mime(picture.format),
+                    picture_format_profile(picture.format),
+                    DlnaMedia::Picture};
+    serveResource(socket, request, art);
     std::fclose(file);
 }

@@ -10,27 +10,32 @@
 
 namespace {
 
+using Serve = void (*)(PlatformSocket, const MediaRequest&);
+
 struct ServeJob {
-    void (*serve)(PlatformSocket, const char*, const char*);
+    Serve serve;
     PlatformSocket socket;
     std::string target;
+    std::string head;
+    bool headOnly;
 };
 
 void serveBody(void* arg) {
     auto* job = static_cast<ServeJob*>(arg);
-    job->serve(job->socket, "HTTP/1.1", job->target.c_str());
+    job->serve(job->socket,
+               MediaRequest{"HTTP/1.1", job->target.c_str(), &job->head[0], job->headOnly});
     platformSocketClose(job->socket);
 }
 
-// Serves `target` on its own thread (bodies may exceed the socket buffers) and returns what
-// the client received.
-std::string fetch(void (*serve)(PlatformSocket, const char*, const char*),
-                  const std::string& target) {
+// Serves `target` on its own thread (bodies may exceed the socket buffers) with the header
+// lines given, and returns what the client received.
+std::string fetch(Serve serve, const std::string& target, const std::string& headers = "",
+                  bool headOnly = false) {
     HttpSocketPair pair;
     if (!httpSocketPairOpen(&pair)) {
         return "<no socket pair>";
     }
-    ServeJob job{serve, pair.server, target};
+    ServeJob job{serve, pair.server, target, "GET " + target + " HTTP/1.1\r\n" + headers, headOnly};
     pair.server = kPlatformInvalidSocket;
     PlatformThread thread;
     if (platformThreadStart(&thread, serveBody, &job) != 0) {
@@ -114,6 +119,83 @@ TEST_F(StreamingTest, TrackBytesAreSentWhole) {
     std::string reference = std::to_string(media_db_object_id(album->first_child));
     media_db_read_unlock();
     EXPECT_TRUE(split(fetch(httpServeTrack, "/disk/" + reference + ".mp3")).body == bytes);
+}
+
+TEST_F(StreamingTest, RangesHeadAndDlnaHeaders) {
+    fixtures::Mp3Spec shape;
+    shape.jpeg = fixtures::jpegPicture(100, 100);
+    std::string bytes = fixtures::buildMp3(shape);
+    std::string id = addTrack("ranges.mp3", bytes);
+    const std::string& jpeg = shape.jpeg;
+    const std::string size = std::to_string(bytes.size());
+    const std::string track = "/disk/" + id + ".mp3";
+    const std::string art = "/virtual/" + id + ".jpg";
+    const std::string audioFeatures = "DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;DLNA.ORG_CI=0;"
+                                      "DLNA.ORG_FLAGS=01700000000000000000000000000000";
+    struct Case {
+        Serve serve;
+        std::string target;
+        std::string headers;
+        bool headOnly;
+        std::string status;
+        std::string body; // expected body; its length is the expected Content-Length
+        std::string contentRange;
+        std::string features;
+        std::string mode;
+    } cases[] = {
+        {httpServeTrack, track, "", false, "200 OK", bytes, "(absent)", "(absent)", "Streaming"},
+        {httpServeTrack, track, "Range: bytes=100-199\r\n", false, "206 Partial Content",
+         bytes.substr(100, 100), "bytes 100-199/" + size, "(absent)", "Streaming"},
+        {httpServeTrack, track, "range: bytes=-5\r\nHost: x\r\n", false, "206 Partial Content",
+         bytes.substr(bytes.size() - 5),
+         "bytes " + std::to_string(bytes.size() - 5) + "-" + std::to_string(bytes.size() - 1) +
+             "/" + size,
+         "(absent)", "Streaming"},
+        {httpServeTrack, track, "Range: bytes=" + size + "-\r\n", false,
+         "416 Range Not Satisfiable", "", "bytes */" + size, "(absent)", "(absent)"},
+        {httpServeTrack, track, "Range: bytes=0-1,4-5\r\n", false, "200 OK", bytes, "(absent)",
+         "(absent)", "Streaming"},
+        {httpServeTrack, track, "Range: bytes=5-\r\nIf-Range: \"v1\"\r\n", false, "200 OK", bytes,
+         "(absent)", "(absent)", "Streaming"},
+        {httpServeTrack, track, "TimeSeekRange.dlna.org: npt=10.0-\r\n", false,
+         "406 Not Acceptable", "", "(absent)", "(absent)", "(absent)"},
+        {httpServeTrack, track, "TimeSeekRange.dlna.org: npt=10.0-\r\nRange: bytes=10-\r\n", false,
+         "206 Partial Content", bytes.substr(10),
+         "bytes 10-" + std::to_string(bytes.size() - 1) + "/" + size, "(absent)", "Streaming"},
+        {httpServeTrack, track,
+         "getcontentFeatures.dlna.org: 1\r\ntransferMode.dlna.org: Background\r\n", false, "200 OK",
+         bytes, "(absent)", audioFeatures, "Background"},
+        {httpServeTrack, track, "Range: bytes=0-9\r\ngetcontentFeatures.dlna.org: 1\r\n", true,
+         "206 Partial Content", bytes.substr(0, 10), "bytes 0-9/" + size, audioFeatures,
+         "Streaming"},
+        {httpServeAlbumArt, art, "getcontentFeatures.dlna.org: 1\r\n", false, "200 OK", jpeg,
+         "(absent)",
+         "DLNA.ORG_PN=JPEG_TN;DLNA.ORG_OP=01;DLNA.ORG_CI=0;"
+         "DLNA.ORG_FLAGS=00D00000000000000000000000000000",
+         "Interactive"},
+        {httpServeAlbumArt, art, "Range: bytes=2-\r\n", true, "206 Partial Content", jpeg.substr(2),
+         "bytes 2-" + std::to_string(jpeg.size() - 1) + "/" + std::to_string(jpeg.size()),
+         "(absent)", "Interactive"},
+    };
+    for (const Case& c : cases) {
+        std::string what = c.target + " " + c.headers + (c.headOnly ? " HEAD" : "");
+        Answer answer = split(fetch(c.serve, c.target, c.headers, c.headOnly));
+        EXPECT_EQ(answer.head.substr(0, 9 + c.status.size()), "HTTP/1.1 " + c.status) << what;
+        EXPECT_EQ(headerValue(answer.head, "Content-Length"), std::to_string(c.body.size()))
+            << what;
+        EXPECT_TRUE(answer.body == (c.headOnly ? "" : c.body)) << what;
+        EXPECT_EQ(headerValue(answer.head, "Content-Range"), c.contentRange) << what;
+        EXPECT_EQ(headerValue(answer.head, "Accept-Ranges"), "bytes") << what;
+        EXPECT_EQ(headerValue(answer.head, "contentFeatures.dlna.org"), c.features) << what;
+        EXPECT_EQ(headerValue(answer.head, "transferMode.dlna.org"), c.mode) << what;
+    }
+    // HEAD of the 404 page: its head, with the page's length, and no page.
+    Answer page = split(fetch(httpServeTrack, "/disk/0.mp3"));
+    Answer head = split(fetch(httpServeTrack, "/disk/0.mp3", "", true));
+    EXPECT_EQ(head.head.substr(0, 22), "HTTP/1.1 404 Not Found");
+    EXPECT_EQ(headerValue(head.head, "Content-Length"), std::to_string(page.body.size()));
+    EXPECT_EQ(headerValue(page.head, "Content-Length"), std::to_string(page.body.size()));
+    EXPECT_EQ(head.body, "");
 }
 
 TEST_F(StreamingTest, TracksThatNameNoFileAreNotFound) {
