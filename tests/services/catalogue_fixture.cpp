@@ -21,6 +21,7 @@ MediaObject* makeTrack(const TrackSpec& shape, int number) {
     item->size = shape.size;
     item->track_number = shape.track;
     item->picture_format = static_cast<uint8_t>(shape.art);
+    item->audio_profile = static_cast<uint8_t>(shape.audio);
     return item;
 }
 

@@ -19,6 +19,7 @@ struct TrackSpec {
     std::string duration = "0:03:05.000";
     int size = 1000;
     bool absentTexts = false; // leave title, artist, album, genre, date and duration absent
+    int audio = 1;            // Mp3AudioProfile (1: MP3)
 };
 
 struct PlaylistSpec {
