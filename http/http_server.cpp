@@ -183,9 +183,12 @@ void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits) {
     std::snprintf(strURLBase, sizeof strURLBase, "http://%s:%d/",
                   platformAddressText(local.address, address), local.port);
     int subscription = -1;
-    if (httpReadRequest(socket, request, limits) == HttpReadResult::Complete) {
+    HttpReadResult read = httpReadRequest(socket, request, limits);
+    if (read == HttpReadResult::Complete) {
         HttpRoute route = httpRouteRequest(request->text);
         subscription = dispatch(socket, route, strURLBase);
+    } else if (read == HttpReadResult::LengthRequired) {
+        httpSendStatusOnly(socket, "HTTP/1.1", "411 Length Required");
     }
     textBufferFree(request);
     unregisterConnection(socket);

@@ -136,6 +136,17 @@ void httpSendNotFound(PlatformSocket socket, const char* version, const char* ur
 
 #undef KB_NOT_FOUND_PAGE
 
+void httpSendStatusOnly(PlatformSocket socket, const char* version, const char* status) {
+    HttpDateText date = httpDate();
+    sendFormatted(socket, true,
+                  "%s %s\r\n"
+                  "Date: %s GMT\r\n"
+                  "Content-Length: 0\r\n"
+                  "Connection: close\r\n"
+                  "\r\n",
+                  version, status, date.text);
+}
+
 namespace {
 
 const char* statusText(int status) {

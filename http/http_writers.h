@@ -20,6 +20,10 @@ void httpSendServerError(PlatformSocket socket, const char* version, int32_t con
 void httpSendNotFound(PlatformSocket socket, const char* version, const char* url,
                       bool headOnly = false);
 
+// An answer without a body: the status line ("411 Length Required"), Date, Content-Length: 0
+// and Connection: close.
+void httpSendStatusOnly(PlatformSocket socket, const char* version, const char* status);
+
 // Head of an answer that carries a track or a picture, or refuses the range or time asked for.
 struct HttpMediaHead {
     int status;               // 200, 206, 406 or 416
