@@ -586,7 +586,17 @@ static void xmlEscape(const char* text, char* out, size_t size) {
     out[used] = '\0';
 }
 
-void sendDeviceDescription(PlatformSocket socket, const char* version, const char* urlBase) {
+// The 200 head for a document of `length` bytes, then the document unless headOnly.
+static void sendDocument(PlatformSocket socket, const char* version, const char* text, int length,
+                         bool headOnly) {
+    httpSendOk(socket, version, length, "text/xml", false);
+    if (!headOnly) {
+        httpSendAll(socket, text, length);
+    }
+}
+
+void sendDeviceDescription(PlatformSocket socket, const char* version, const char* urlBase,
+                           bool headOnly) {
     char hostName[256];
     if (platformHostName(hostName, sizeof hostName) != 0) {
         hostName[0] = '\0';
@@ -602,23 +612,17 @@ void sendDeviceDescription(PlatformSocket socket, const char* version, const cha
     }
     int length = std::snprintf(body, size, kDeviceTemplate, udn.text, escaped, urlBase);
     if (length > 0) {
-        httpSendOk(socket, version, length, "text/xml", false);
-        httpSendAll(socket, body, length);
+        sendDocument(socket, version, body, length, headOnly);
     }
     std::free(body);
 }
 
-static void sendConstant(PlatformSocket socket, const char* version, const char* text, int length) {
-    httpSendOk(socket, version, length, "text/xml", false);
-    httpSendAll(socket, text, length);
+void sendContentDirectoryDescription(PlatformSocket socket, const char* version, bool headOnly) {
+    sendDocument(socket, version, kContentDirectoryScpd,
+                 static_cast<int>(sizeof kContentDirectoryScpd - 1), headOnly);
 }
 
-void sendContentDirectoryDescription(PlatformSocket socket, const char* version) {
-    sendConstant(socket, version, kContentDirectoryScpd,
-                 static_cast<int>(sizeof kContentDirectoryScpd - 1));
-}
-
-void sendConnectionManagerDescription(PlatformSocket socket, const char* version) {
-    sendConstant(socket, version, kConnectionManagerScpd,
-                 static_cast<int>(sizeof kConnectionManagerScpd - 1));
+void sendConnectionManagerDescription(PlatformSocket socket, const char* version, bool headOnly) {
+    sendDocument(socket, version, kConnectionManagerScpd,
+                 static_cast<int>(sizeof kConnectionManagerScpd - 1), headOnly);
 }

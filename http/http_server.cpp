@@ -136,19 +136,21 @@ static int dispatch(PlatformSocket socket, const HttpRoute& route, const char* u
     case HttpRouteKind::None:
         return -1;
     case HttpRouteKind::DeviceDescription:
-        sendDeviceDescription(socket, route.version, urlBase);
+        sendDeviceDescription(socket, route.version, urlBase, route.headOnly);
         return -1;
     case HttpRouteKind::ConnectionManagerDescription:
-        sendConnectionManagerDescription(socket, route.version);
+        sendConnectionManagerDescription(socket, route.version, route.headOnly);
         return -1;
     case HttpRouteKind::ContentDirectoryDescription:
-        sendContentDirectoryDescription(socket, route.version);
+        sendContentDirectoryDescription(socket, route.version, route.headOnly);
         return -1;
     case HttpRouteKind::Track:
-        httpServeTrack(socket, MediaRequest{route.version, route.path, route.head, false});
+        httpServeTrack(socket,
+                       MediaRequest{route.version, route.path, route.media, route.headOnly});
         return -1;
     case HttpRouteKind::AlbumArt:
-        httpServeAlbumArt(socket, MediaRequest{route.version, route.path, route.head, false});
+        httpServeAlbumArt(socket,
+                          MediaRequest{route.version, route.path, route.media, route.headOnly});
         return -1;
     case HttpRouteKind::Soap:
         soap_dispatch(socket, route.version, urlBase, route.soapAction, route.body);

@@ -91,8 +91,7 @@ bool startsWithNoCase(const char* text, const char* prefix) {
 }
 
 // The transfer mode the client asks for, when it names one; `standard` otherwise.
-const char* transferMode(char* head, const char* standard) {
-    const char* asked = head != nullptr ? httpFindHeader(head, "transferMode.dlna.org") : nullptr;
+const char* transferMode(const char* asked, const char* standard) {
     for (const char* mode : {"Streaming", "Interactive", "Background"}) {
         if (asked != nullptr && startsWithNoCase(asked, mode)) {
             return mode;
@@ -114,34 +113,29 @@ struct Resource {
 // Answers for the resource: 406 for a time seek without a byte range, 416 for a range past its
 // end, 206 for a range, 200 for the whole.
 void serveResource(PlatformSocket socket, const MediaRequest& request, const Resource& r) {
-    char* head = request.head;
-    const char* range = head != nullptr ? httpFindHeader(head, "Range") : nullptr;
+    const HttpMediaHeaders& asked = request.headers;
     HttpMediaHead answer = {200, r.mime, r.size, 0, r.size, nullptr, nullptr};
-    if (range == nullptr && head != nullptr &&
-        httpFindHeader(head, "TimeSeekRange.dlna.org") != nullptr) {
+    if (asked.range == nullptr && asked.timeSeekRange != nullptr) {
         answer = {406, nullptr, 0, 0, r.size, nullptr, nullptr};
         httpSendMediaHead(socket, request.version, answer);
         return;
     }
     // No validator is ever sent, so an If-Range condition cannot hold: the whole body goes.
-    bool conditional = head != nullptr && httpFindHeader(head, "If-Range") != nullptr;
-    ByteRange asked = httpParseByteRange(conditional ? nullptr : range, r.size);
-    if (asked.kind == ByteRangeKind::Unsatisfiable) {
+    ByteRange range = httpParseByteRange(asked.ifRange != nullptr ? nullptr : asked.range, r.size);
+    if (range.kind == ByteRangeKind::Unsatisfiable) {
         answer = {416, nullptr, 0, 0, r.size, nullptr, nullptr};
         httpSendMediaHead(socket, request.version, answer);
         return;
     }
-    if (asked.kind == ByteRangeKind::Partial) {
-        answer = {206, r.mime, asked.length, asked.first, r.size, nullptr, nullptr};
+    if (range.kind == ByteRangeKind::Partial) {
+        answer = {206, r.mime, range.length, range.first, r.size, nullptr, nullptr};
     }
     char features[160];
-    const char* wanted =
-        head != nullptr ? httpFindHeader(head, "getcontentFeatures.dlna.org") : nullptr;
-    if (wanted != nullptr && wanted[0] == '1') {
+    if (asked.contentFeatures != nullptr && asked.contentFeatures[0] == '1') {
         answer.features = dlna_features(features, sizeof features, r.profile, r.media);
     }
     answer.transferMode =
-        transferMode(head, r.media == DlnaMedia::Audio ? "Streaming" : "Interactive");
+        transferMode(asked.transferMode, r.media == DlnaMedia::Audio ? "Streaming" : "Interactive");
     httpSendMediaHead(socket, request.version, answer);
     if (request.headOnly) {
         return;

@@ -2,14 +2,15 @@
 // with the DLNA headers renderers ask for.
 #pragma once
 
+#include "http/http_internal.h"
 #include "platform/platform.h"
 
 // One GET or HEAD of a media URL.
 struct MediaRequest {
     const char* version;
     const char* path; // the request target; the ObjectID follows its first "disk/" or "virtual/"
-    char* head;       // the request head, searched for Range and the DLNA headers; may be nullptr
-    bool headOnly;    // HEAD: the same status line and headers, no body
+    HttpMediaHeaders headers;
+    bool headOnly; // HEAD: the same status line and headers, no body
 };
 
 // Both write their whole answer and leave the socket open for the caller to close. A body

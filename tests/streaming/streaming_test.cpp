@@ -22,8 +22,10 @@ struct ServeJob {
 
 void serveBody(void* arg) {
     auto* job = static_cast<ServeJob*>(arg);
+    // The header values as the router finds them.
+    HttpRoute route = httpRouteRequest(&job->head[0]);
     job->serve(job->socket,
-               MediaRequest{"HTTP/1.1", job->target.c_str(), &job->head[0], job->headOnly});
+               MediaRequest{"HTTP/1.1", job->target.c_str(), route.media, job->headOnly});
     platformSocketClose(job->socket);
 }
 
@@ -35,7 +37,8 @@ std::string fetch(Serve serve, const std::string& target, const std::string& hea
     if (!httpSocketPairOpen(&pair)) {
         return "<no socket pair>";
     }
-    ServeJob job{serve, pair.server, target, "GET " + target + " HTTP/1.1\r\n" + headers, headOnly};
+    ServeJob job{serve, pair.server, target, "GET " + target + " HTTP/1.1\r\n" + headers + "\r\n",
+                 headOnly};
     pair.server = kPlatformInvalidSocket;
     PlatformThread thread;
     if (platformThreadStart(&thread, serveBody, &job) != 0) {
