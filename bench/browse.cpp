@@ -19,9 +19,9 @@
 #include <string>
 #include <vector>
 
-#include "http/http_server.h"
 #include "media_db/media_db.h"
 #include "platform/platform.h"
+#include "server/http_server.h"
 #include "soap/soap_dispatch.h"
 #include "support/http_socket_pair.h"
 #include "support/soap_exchange.h"

@@ -4,20 +4,16 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "mp3/dlna_info.h"
 #include "runtime/diagnostics.h"
 
-namespace {
-
 // Raised by announceContentChange (watcher thread), read by any thread.
-std::atomic<int32_t> gSystemUpdateId{0};
+static std::atomic<int32_t> gSystemUpdateId{0};
 
 constexpr uint32_t kConnectTimeoutMs = 3000;
 constexpr int kMessageSize = 1024; // at most 1,023 bytes on the wire
-constexpr int kHostSize = 256;
 
 constexpr const char kContentDirectoryBody[] =
     "<e:propertyset xmlns:e=\"urn:schemas-upnp-org:event-1-0\">\n"
@@ -45,57 +41,17 @@ constexpr const char kConnectionManagerBody[] =
     "</e:property>\n"
     "</e:propertyset>\n";
 
-// One callback URL cut into the pieces a NOTIFY needs.
-struct CallbackUrl {
-    char host[kHostSize]; // name to connect to
-    int port;
-    const char* hostField; // host and port as written, up to the path
-    int hostFieldLength;
-    const char* path; // from the '/' up to the '>' or the end
-    int pathLength;
-};
-
-// Parses the URL whose "http:" starts at `http`. Sets *next to where the search for the next
-// URL continues. Returns 1 for a usable URL, 0 for one to skip (host name too long), -1 when
-// the URL has no path, which ends the walk.
-int parseUrl(const char* http, CallbackUrl* url, const char** next) {
-    // The host starts after "http://"; the two slashes are skipped whatever they are.
-    const char* hostStart = http + 5;
-    for (int i = 0; i < 2 && *hostStart != '\0'; i++) {
-        hostStart++;
+// The whole NOTIFY message for one stored URL of `target`. False when head and body do not fit
+// in 1,023 bytes, or the URL was cut off the copied callback text: a message is never cut,
+// since its CONTENT-LENGTH would no longer match.
+static bool buildMessage(const GenaCallbackUrl& url, const GenaEventTarget& target,
+                         const char* body, char* message) {
+    int32_t copied = static_cast<int32_t>(std::strlen(target.callback));
+    if (url.pathStart + url.pathLength > copied || url.hostStart + url.hostLength > copied) {
+        return false;
     }
-    const char* colon = nullptr;
-    const char* slash = nullptr;
-    const char* p = hostStart;
-    for (; *p != '\0' && *p != '>'; p++) {
-        if (*p == ':' && colon == nullptr) {
-            colon = p;
-        } else if (*p == '/' && slash == nullptr) {
-            slash = p;
-        }
-    }
-    *next = p;
-    if (slash == nullptr) {
-        return -1;
-    }
-    url->port = colon != nullptr ? std::atoi(colon + 1) : 80;
-    const char* hostEnd = colon != nullptr ? colon : slash;
-    if (hostEnd < hostStart || hostEnd - hostStart >= kHostSize) {
-        return 0;
-    }
-    std::memcpy(url->host, hostStart, static_cast<size_t>(hostEnd - hostStart));
-    url->host[hostEnd - hostStart] = '\0';
-    url->hostField = hostStart;
-    url->hostFieldLength = static_cast<int>(slash - hostStart);
-    url->path = slash;
-    url->pathLength = static_cast<int>(p - slash);
-    return 1;
-}
-
-// The whole NOTIFY message for one URL. False when head and body do not fit in 1,023 bytes: a
-// message is never cut, since its CONTENT-LENGTH would no longer match.
-bool buildMessage(const CallbackUrl& url, const GenaEventTarget& target, const char* body,
-                  char* message) {
+    const char* path = url.pathLength > 0 ? target.callback + url.pathStart : "/";
+    int pathLength = url.pathLength > 0 ? url.pathLength : 1;
     int length = std::snprintf(message, kMessageSize,
                                "NOTIFY %.*s HTTP/1.1\r\n"
                                "HOST: %.*s\r\n"
@@ -107,49 +63,19 @@ bool buildMessage(const CallbackUrl& url, const GenaEventTarget& target, const c
                                "SEQ: %d\r\n"
                                "\r\n"
                                "%s",
-                               url.pathLength, url.path, url.hostFieldLength, url.hostField,
-                               static_cast<int>(std::strlen(body)), target.sid, target.seq, body);
+                               pathLength, path, static_cast<int>(url.hostLength),
+                               target.callback + url.hostStart, static_cast<int>(std::strlen(body)),
+                               target.sid, target.seq, body);
     return length > 0 && length < kMessageSize;
 }
 
-// Delivers the event to the first URL of the callback text that accepts it.
-void deliver(const GenaEventTarget& target, const char* body) {
-    char message[kMessageSize];
-    const char* position = target.callback;
-    for (;;) {
-        const char* http = std::strstr(position, "http:");
-        if (http == nullptr) {
-            return;
-        }
-        CallbackUrl url;
-        int parsed = parseUrl(http, &url, &position);
-        if (parsed < 0) {
-            return;
-        }
-        if (parsed > 0 && buildMessage(url, target, body, message) &&
-            genaSendMessage(url.host, url.port, message, &target.peer)) {
-            return;
-        }
-    }
-}
-
-} // namespace
-
-bool genaSendMessage(const char* host, int port, const char* message, const GenaPeer* peer) {
-    uint32_t address = 0;
-    if (host == nullptr || message == nullptr || port <= 0 || port > 65535 ||
-        platformResolveIpv4(host, &address) != 0) {
-        return false;
-    }
-    if (peer != nullptr && !genaCallbackAddressAllowed(peer, address)) {
-        return false;
-    }
+// Connects to the address (3 s time-out) and writes `message`. True when written.
+static bool sendTo(uint32_t address, uint16_t port, const char* message) {
     PlatformSocket socket = platformSocketTcp();
     if (socket == kPlatformInvalidSocket) {
         return false;
     }
-    if (platformSocketConnect(socket, address, static_cast<uint16_t>(port), kConnectTimeoutMs) !=
-        0) {
+    if (platformSocketConnect(socket, address, port, kConnectTimeoutMs) != 0) {
         platformSocketClose(socket);
         return false;
     }
@@ -165,6 +91,31 @@ bool genaSendMessage(const char* host, int port, const char* message, const Gena
     verbosePrint("### EVENT send\n%s", message);
     platformSocketClose(socket);
     return true;
+}
+
+// Delivers the event to the first stored URL that accepts it, at the address and port checked
+// when the subscription was made.
+static void deliver(const GenaEventTarget& target, const char* body) {
+    char message[kMessageSize];
+    for (int32_t i = 0; i < target.urlCount && i < kGenaMaxCallbackUrls; i++) {
+        const GenaCallbackUrl& url = target.urls[i];
+        if (genaCallbackAddressAllowed(&target.peer, url.address) &&
+            buildMessage(url, target, body, message) && sendTo(url.address, url.port, message)) {
+            return;
+        }
+    }
+}
+
+bool genaSendMessage(const char* host, int port, const char* message, const GenaPeer* peer) {
+    uint32_t address = 0;
+    if (host == nullptr || message == nullptr || port <= 0 || port > 65535 ||
+        platformResolveIpv4(host, &address) != 0) {
+        return false;
+    }
+    if (peer != nullptr && !genaCallbackAddressAllowed(peer, address)) {
+        return false;
+    }
+    return sendTo(address, static_cast<uint16_t>(port), message);
 }
 
 void genaNotify(int index, int notifyContentDirectory, int notifyConnectionManager) {

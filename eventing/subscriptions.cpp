@@ -3,7 +3,6 @@
 // is formatted under the lock and written after it has been released.
 #include "eventing/subscriptions.h"
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +14,9 @@
 #include "runtime/http_date.h"
 
 struct Subscription {
-    char* callback; // owned; nullptr marks a free entry
+    char* callback;                             // owned "<url>" pieces; nullptr marks a free entry
+    GenaCallbackUrl urls[kGenaMaxCallbackUrls]; // offsets count from callback[0]
+    int32_t urlCount;
     int32_t isContentDirectory;
     int32_t sid;
     int32_t seq;
@@ -101,55 +102,38 @@ bool genaCallbackAddressAllowed(const GenaPeer* peer, uint32_t address) {
     return (address & mask) == (peer->localAddress & mask);
 }
 
-static bool startsWithNoCase(const char* text, const char* prefix) {
-    for (; *prefix != '\0'; text++, prefix++) {
-        if (std::tolower(static_cast<unsigned char>(*text)) != *prefix) {
-            return false;
-        }
-    }
-    return true;
-}
+// Callback URLs that qualified: the owned text of their "<url>" pieces and each one parsed.
+struct AllowedCallbacks {
+    char* text;
+    GenaCallbackUrl urls[kGenaMaxCallbackUrls];
+    int32_t count;
+};
 
-// Whether the URL between the angle brackets names an http host this peer may be sent to.
-static bool urlAllowed(const char* url, size_t length, const GenaPeer* peer) {
-    static const char kScheme[] = "http://";
-    const size_t schemeLength = sizeof kScheme - 1;
-    if (length <= schemeLength || !startsWithNoCase(url, kScheme)) {
-        return false;
-    }
-    const char* host = url + schemeLength;
-    size_t hostLength = std::strcspn(host, ":/>");
-    if (host + hostLength > url + length) {
-        hostLength = static_cast<size_t>(url + length - host);
-    }
-    char name[256];
-    if (hostLength == 0 || hostLength >= sizeof name ||
-        std::memchr(host, '@', hostLength) != nullptr) {
-        return false;
-    }
-    std::memcpy(name, host, hostLength);
-    name[hostLength] = '\0';
-    uint32_t address = 0;
-    return platformResolveIpv4(name, &address) == 0 && genaCallbackAddressAllowed(peer, address);
-}
-
-// Copies the "<url>" pieces of the callback line that may receive events from `peer` into a
-// new owned text. Returns nullptr when none qualifies; sets *noMemory when allocation failed.
-static char* allowedCallbacks(const char* line, size_t length, const GenaPeer* peer,
-                              bool* noMemory) {
+// Copies the "<url>" pieces of the callback line that parse and may receive events from `peer`
+// (at most kGenaMaxCallbackUrls) into a new owned text, with each URL parsed. Returns false
+// when none qualifies; sets *noMemory when allocation failed.
+static bool allowedCallbacks(const char* line, size_t length, const GenaPeer* peer,
+                             AllowedCallbacks* out, bool* noMemory) {
     char* kept = static_cast<char*>(std::malloc(length + 1));
     if (kept == nullptr) {
         *noMemory = true;
-        return nullptr;
+        return false;
     }
     size_t used = 0;
+    out->count = 0;
     const char* end = line + length;
     for (const char* open = line; open < end;) {
         const char* close = static_cast<const char*>(std::memchr(open, '>', end - open));
         if (close == nullptr) {
             break;
         }
-        if (peer != nullptr && urlAllowed(open + 1, close - open - 1, peer)) {
+        GenaCallbackUrl& url = out->urls[out->count < kGenaMaxCallbackUrls ? out->count : 0];
+        if (peer != nullptr && out->count < kGenaMaxCallbackUrls &&
+            genaParseCallbackUrl(open + 1, static_cast<size_t>(close - open - 1), &url) &&
+            genaCallbackAddressAllowed(peer, url.address)) {
+            url.hostStart += static_cast<int32_t>(used + 1);
+            url.pathStart += static_cast<int32_t>(used + 1);
+            out->count++;
             std::memcpy(kept + used, open, close - open + 1);
             used += close - open + 1;
         }
@@ -160,10 +144,11 @@ static char* allowedCallbacks(const char* line, size_t length, const GenaPeer* p
     }
     if (used == 0) {
         std::free(kept);
-        return nullptr;
+        return false;
     }
     kept[used] = '\0';
-    return kept;
+    out->text = kept;
+    return true;
 }
 
 void genaClearSubscriptions() {
@@ -175,7 +160,8 @@ void genaClearSubscriptions() {
 
 // Stores a new entry at the highest free index with a sid unique among live entries.
 // Returns the index, or -1 when the table is full (the callback is then released).
-static int storeSubscription(char* callback, const char* path, const GenaPeer* peer, int32_t* sid) {
+static int storeSubscription(const AllowedCallbacks& callbacks, const char* path,
+                             const GenaPeer* peer, int32_t* sid) {
     std::lock_guard<std::mutex> guard(tableLock);
     uint32_t now = platformTickMs();
     expireLocked(now);
@@ -186,7 +172,7 @@ static int storeSubscription(char* callback, const char* path, const GenaPeer* p
         }
     }
     if (index < 0) {
-        std::free(callback);
+        std::free(callbacks.text);
         return -1;
     }
     uint32_t candidate = now;
@@ -194,7 +180,9 @@ static int storeSubscription(char* callback, const char* path, const GenaPeer* p
         candidate++;
     }
     Subscription& entry = subscriptionTable[index];
-    entry.callback = callback;
+    entry.callback = callbacks.text;
+    std::memcpy(entry.urls, callbacks.urls, sizeof entry.urls);
+    entry.urlCount = callbacks.count;
     entry.isContentDirectory = std::strstr(path, "ConnectionManager") != nullptr ? 0 : 1;
     entry.sid = static_cast<int32_t>(candidate);
     entry.seq = 0;
@@ -219,8 +207,8 @@ int genaSubscribe(PlatformSocket socket, int timeout, const char* path, const ch
         return -1;
     }
     bool noMemory = false;
-    char* kept = allowedCallbacks(open, lineLength - (open - callback), peer, &noMemory);
-    if (kept == nullptr) {
+    AllowedCallbacks kept;
+    if (!allowedCallbacks(open, lineLength - (open - callback), peer, &kept, &noMemory)) {
         sendAnswer(socket, noMemory ? kFailed : kRefused);
         return -1;
     }
@@ -314,6 +302,8 @@ bool genaTakeEventTarget(int index, bool notifyContentDirectory, bool notifyConn
     out->isContentDirectory = entry.isContentDirectory;
     out->peer = entry.peer;
     std::snprintf(out->callback, sizeof out->callback, "%s", entry.callback);
+    std::memcpy(out->urls, entry.urls, sizeof out->urls);
+    out->urlCount = entry.urlCount;
     // Event keys run 0, 1, ... and wrap to 1, never back to 0 (and never overflow).
     entry.seq = entry.seq == INT32_MAX ? 1 : entry.seq + 1;
     return true;

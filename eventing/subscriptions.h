@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "eventing/callback_url.h"
 #include "platform/platform.h"
 
 // Where a subscription came from: the subscriber's address and the local address (with its
@@ -31,13 +32,19 @@ void genaRenew(PlatformSocket socket, int timeout, const char* sid);
 // Cancellation; `sid` is the text after "SID: " (begins "uuid:"); nullptr when absent.
 void genaUnsubscribe(PlatformSocket socket, const char* sid);
 
+// The most callback URLs kept per subscription; later ones in the header are ignored.
+constexpr int kGenaMaxCallbackUrls = 8;
+
 // A consistent copy of one live entry, taken for delivering one event.
 struct GenaEventTarget {
     int32_t sid;
     int32_t seq;                // the event key to send
     int32_t isContentDirectory; // 1 ContentDirectory, 0 ConnectionManager
     GenaPeer peer;
-    char callback[1024]; // the stored CALLBACK text, cut to fit
+    char callback[1024]; // the stored "<url>" pieces that qualified, cut to fit
+    // Those URLs as parsed at SUBSCRIBE, in header order; offsets count from callback[0].
+    GenaCallbackUrl urls[kGenaMaxCallbackUrls];
+    int32_t urlCount;
 };
 
 // Copies entry `index` and raises its seq by one in the same locked step, so concurrent

@@ -3,7 +3,8 @@
 #include <cstring>
 #include <vector>
 
-#include "http/http_internal.h"
+#include "http/http_request.h"
+#include "server/http_route.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<char> text(data, data + size);

@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         PictureInfo info;
         int64_t length = static_cast<int64_t>(size) - 2 * skip;
         bool found = length > 0 && picture_read_info(file, skip, length, &info);
-        if (found && (info.kind == PictureKind::None || info.width < 0 || info.height < 0 ||
+        if (found && (info.kind == kNotAPicture || info.width < 0 || info.height < 0 ||
                       (info.width == 0) != (info.height == 0) ||
                       picture_format_mime(picture_format(&info)) == nullptr)) {
             __builtin_trap();

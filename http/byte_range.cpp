@@ -1,16 +1,16 @@
 // Range header: one byte range in the three forms a client may write, checked against the size.
 #include "http/byte_range.h"
 
-namespace {
+#include "runtime/ascii.h"
 
-constexpr ByteRange kWhole = {ByteRangeKind::Whole, 0, 0};
+static constexpr ByteRange kWhole = {ByteRangeKind::Whole, 0, 0};
 
-bool isDigit(char c) {
+static bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
 // Decimal digits at *p, saturating at INT64_MAX; false when there are none.
-bool readNumber(const char** p, int64_t* out) {
+static bool readNumber(const char** p, int64_t* out) {
     if (!isDigit(**p)) {
         return false;
     }
@@ -23,33 +23,20 @@ bool readNumber(const char** p, int64_t* out) {
     return true;
 }
 
-bool startsWithBytesUnit(const char* p) {
-    const char* unit = "bytes=";
-    for (; *unit != '\0'; unit++, p++) {
-        char c = *p >= 'A' && *p <= 'Z' ? static_cast<char>(*p - 'A' + 'a') : *p;
-        if (c != *unit) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // True when only blanks remain before the end of the value.
-bool atEnd(const char* p) {
+static bool atEnd(const char* p) {
     while (*p == ' ' || *p == '\t') {
         p++;
     }
     return *p == '\0' || *p == '\r' || *p == '\n';
 }
 
-ByteRange partial(int64_t first, int64_t last) {
+static ByteRange partial(int64_t first, int64_t last) {
     return {ByteRangeKind::Partial, first, last - first + 1};
 }
 
-} // namespace
-
 ByteRange httpParseByteRange(const char* value, int64_t size) {
-    if (value == nullptr || !startsWithBytesUnit(value) || size <= 0) {
+    if (value == nullptr || !asciiStartsWithNoCase(value, "bytes=") || size <= 0) {
         return kWhole;
     }
     const char* p = value + 6;

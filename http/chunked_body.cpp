@@ -4,12 +4,10 @@
 
 #include <cstring>
 
-namespace {
-
 // Longest chunk-size or trailer line accepted; longer lines are not framing anyone sends.
-constexpr int32_t kMaxLine = 4096;
+static constexpr int32_t kMaxLine = 4096;
 
-int hexValue(char c) {
+static int hexValue(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
     }
@@ -24,7 +22,7 @@ int hexValue(char c) {
 
 // The chunk size at the start of line [p, end): hex digits, then blanks and an extension or the
 // end. -1 when malformed, or when above `limit` (reported as limit + 1).
-int64_t chunkSize(const char* p, const char* end, int64_t limit) {
+static int64_t chunkSize(const char* p, const char* end, int64_t limit) {
     int64_t size = 0;
     const char* digits = p;
     for (; p < end && hexValue(*p) >= 0; p++) {
@@ -38,8 +36,6 @@ int64_t chunkSize(const char* p, const char* end, int64_t limit) {
     }
     return p == digits || (p < end && *p != ';') ? -1 : size;
 }
-
-} // namespace
 
 HttpChunked httpDecodeChunked(char* body, int32_t length, int32_t maxBody, HttpChunkedScan* scan) {
     for (;;) {

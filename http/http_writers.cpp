@@ -147,9 +147,7 @@ void httpSendStatusOnly(PlatformSocket socket, const char* version, const char* 
                   version, status, date.text);
 }
 
-namespace {
-
-const char* statusText(int status) {
+static const char* statusText(int status) {
     switch (status) {
     case 206:
         return "206 Partial Content";
@@ -161,8 +159,6 @@ const char* statusText(int status) {
         return "200 OK";
     }
 }
-
-} // namespace
 
 void httpSendMediaHead(PlatformSocket socket, const char* version, const HttpMediaHead& head) {
     char type[96] = "";

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "eventing/notify.h"
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
 #include "platform/platform.h"
@@ -25,6 +24,8 @@ std::atomic<int32_t> gStopping{0};
 // Written only by the window thread in start and stop.
 PlatformThread gThread;
 bool gThreadStarted = false;
+// Set at start on the window thread, read by the watcher.
+std::atomic<MediaLibraryChangeHook> gChangeHook{nullptr};
 
 // Updates *seen from the file's status; true when that differs from the last pass.
 bool fileChanged(const char* path, SeenFile* seen) {
@@ -165,7 +166,10 @@ bool media_library_pass(const char* folder, LibraryWatchState* state) {
         }
     }
     if (changed && gStopping.load(std::memory_order_relaxed) == 0) {
-        announceContentChange();
+        MediaLibraryChangeHook hook = gChangeHook.load(std::memory_order_relaxed);
+        if (hook != nullptr) {
+            hook();
+        }
         return true;
     }
     return false;
@@ -192,6 +196,10 @@ void media_library_import(void*) {
         }
         sleepUnlessStopped(kPassMs);
     }
+}
+
+void media_library_set_change_hook(MediaLibraryChangeHook hook) {
+    gChangeHook.store(hook, std::memory_order_relaxed);
 }
 
 int media_library_start() {

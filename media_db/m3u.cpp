@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
@@ -16,11 +14,33 @@ namespace {
 constexpr int kLineSize = 512; // at most 511 characters per read; longer lines split
 
 struct M3uEntry {
-    std::string title;
-    std::string path;
+    char title[kLineSize];
+    char path[kLineSize];
     int64_t size;
     long long seconds;
 };
+
+// The entries read so far; `items` is owned (std::free).
+struct M3uEntries {
+    M3uEntry* items;
+    size_t count;
+    size_t capacity;
+};
+
+// Room for one more entry, doubling the array. Nullptr when memory is short.
+M3uEntry* addEntry(M3uEntries* entries) {
+    if (entries->count == entries->capacity) {
+        size_t capacity = entries->capacity == 0 ? 16 : 2 * entries->capacity;
+        auto* grown =
+            static_cast<M3uEntry*>(std::realloc(entries->items, capacity * sizeof(M3uEntry)));
+        if (grown == nullptr) {
+            return nullptr;
+        }
+        entries->items = grown;
+        entries->capacity = capacity;
+    }
+    return &entries->items[entries->count++];
+}
 
 // Reads one line without its line end ("\n" or "\r\n"). False at the end of the file.
 bool readLine(FILE* file, char* line) {
@@ -39,33 +59,32 @@ bool readLine(FILE* file, char* line) {
 
 // The playlist's title: the name, cut to 511 characters, without its last four characters when
 // it contains ".m3u" and is longer than that.
-std::string playlistTitle(const char* name) {
-    std::string title(name, strnlen(name, kLineSize - 1));
-    if (title.find(".m3u") != std::string::npos && title.size() > 4) {
-        title.resize(title.size() - 4);
+void playlistTitle(const char* name, char* title) {
+    size_t length = strnlen(name, kLineSize - 1);
+    std::memcpy(title, name, length);
+    title[length] = '\0';
+    if (std::strstr(title, ".m3u") != nullptr && length > 4) {
+        title[length - 4] = '\0';
     }
-    return title;
 }
 
-// An entry's file: absolute path lines as they stand, others relative to the playlist's folder.
-std::string resolvePath(const char* playlistPath, const char* line) {
-    std::string path;
+// An entry's file into `path` (kLineSize bytes, cut to fit): absolute path lines as they
+// stand, others relative to the playlist's folder.
+void resolvePath(const char* playlistPath, const char* line, char* path) {
+    int folderLength = 0;
     if (!platformPathIsAbsolute(line)) {
         const char* separator = std::strrchr(playlistPath, platformPathSeparator);
         if (separator != nullptr) {
-            path.assign(playlistPath, static_cast<size_t>(separator - playlistPath + 1));
+            folderLength = static_cast<int>(separator - playlistPath + 1);
         }
     }
-    path += line;
-    if (path.size() > kLineSize - 1) {
-        path.resize(kLineSize - 1);
-    }
-    return path;
+    std::snprintf(path, kLineSize, "%.*s%s", folderLength, playlistPath, line);
 }
 
 // Reads the entries after the first line until the pattern breaks; entries whose file does not
 // exist are dropped.
-void readEntries(FILE* file, const char* playlistPath, std::vector<M3uEntry>* entries) {
+// Stops early, keeping what was read, when memory is short.
+void readEntries(FILE* file, const char* playlistPath, M3uEntries* entries) {
     char line[kLineSize];
     char pathLine[kLineSize];
     while (readLine(file, line)) {
@@ -76,22 +95,26 @@ void readEntries(FILE* file, const char* playlistPath, std::vector<M3uEntry>* en
         if (comma == nullptr || !readLine(file, pathLine)) {
             return;
         }
-        M3uEntry entry;
-        entry.seconds = std::strtoll(line + 8, nullptr, 10);
-        entry.title = comma + 1;
-        entry.path = resolvePath(playlistPath, pathLine);
+        char path[kLineSize];
+        resolvePath(playlistPath, pathLine, path);
         PlatformFileStatus status;
-        if (platformFileStatus(entry.path.c_str(), &status) != 0) {
+        if (platformFileStatus(path, &status) != 0) {
             continue;
         }
-        entry.size = status.size;
-        entries->push_back(entry);
+        M3uEntry* entry = addEntry(entries);
+        if (entry == nullptr) {
+            return;
+        }
+        entry->seconds = std::strtoll(line + 8, nullptr, 10);
+        std::snprintf(entry->title, sizeof entry->title, "%s", comma + 1);
+        std::memcpy(entry->path, path, sizeof path);
+        entry->size = status.size;
     }
 }
 
 // Fills one playlist item; false on short memory.
 bool fillEntry(MediaObject* item, const M3uEntry& entry, int32_t trackNumber) {
-    item->title = strdup(entry.title.c_str());
+    item->title = strdup(entry.title);
     if (item->title == nullptr) {
         return false;
     }
@@ -121,23 +144,26 @@ void media_db_read_m3u(const char* path, const char* name) {
         return;
     }
     // The file system is queried before the lock is taken, so readers never wait for the disk.
-    std::vector<M3uEntry> entries;
+    M3uEntries entries = {nullptr, 0, 0};
     readEntries(file, path, &entries);
     std::fclose(file);
 
+    char title[kLineSize];
+    playlistTitle(name, title);
     media_db_lock();
-    MediaObject* playlist = add_child_container(playlistTitle(name).c_str(),
-                                                media_db_top().playlists, kClassPlaylistContainer);
-    for (size_t i = 0; playlist != nullptr && i < entries.size(); i++) {
-        MediaObject* item = make_item(entries[i].path.c_str(), kClassMusicTrack);
+    MediaObject* playlist =
+        add_child_container(title, media_db_top().playlists, kClassPlaylistContainer);
+    for (size_t i = 0; playlist != nullptr && i < entries.count; i++) {
+        MediaObject* item = make_item(entries.items[i].path, kClassMusicTrack);
         if (item == nullptr) {
             break;
         }
-        if (!fillEntry(item, entries[i], static_cast<int32_t>(i + 1))) {
+        if (!fillEntry(item, entries.items[i], static_cast<int32_t>(i + 1))) {
             media_db_free_unlinked(item);
             break;
         }
         media_db_append_child(playlist, item);
     }
     media_db_unlock();
+    std::free(entries.items);
 }

@@ -16,7 +16,7 @@ constexpr char kPictureFlags[] = "00D00000000000000000000000000000";
 // Appends "http-get:*:<mime>:<features>" with a separating comma when out is not empty.
 int appendEntry(char* out, int size, int used, const char* mime, const char* profile) {
     char features[160];
-    dlna_features(features, sizeof features, profile, DlnaMedia::Audio);
+    dlna_features(features, sizeof features, profile, kDlnaAudio);
     int n = std::snprintf(out + used, static_cast<size_t>(size - used), "%shttp-get:*:%s:%s",
                           used > 0 ? "," : "", mime, features);
     return n < 0 || used + n >= size ? size - 1 : used + n;
@@ -25,10 +25,10 @@ int appendEntry(char* out, int size, int used, const char* mime, const char* pro
 } // namespace
 
 char* dlna_features(char* out, int size, const char* profile, DlnaMedia media) {
-    std::snprintf(
-        out, static_cast<size_t>(size), "%s%s%sDLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=%s",
-        profile != nullptr ? "DLNA.ORG_PN=" : "", profile != nullptr ? profile : "",
-        profile != nullptr ? ";" : "", media == DlnaMedia::Audio ? kAudioFlags : kPictureFlags);
+    std::snprintf(out, static_cast<size_t>(size),
+                  "%s%s%sDLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=%s",
+                  profile != nullptr ? "DLNA.ORG_PN=" : "", profile != nullptr ? profile : "",
+                  profile != nullptr ? ";" : "", media == kDlnaAudio ? kAudioFlags : kPictureFlags);
     return out;
 }
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 // Tracks are sent for streaming, pictures for interactive display; both allow byte seek only.
-enum class DlnaMedia { Audio, Picture };
+enum DlnaMedia { kDlnaAudio, kDlnaPicture };
 
 // Writes "DLNA.ORG_PN=<profile>;DLNA.ORG_OP=01;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=<flags>" into out,
 // without the DLNA.ORG_PN part when `profile` is nullptr. Returns out (cut to size - 1).

@@ -102,16 +102,16 @@ const FormatText& formatText(uint8_t format) {
 } // namespace
 
 bool picture_read_info(FILE* file, int64_t offset, int64_t length, PictureInfo* info) {
-    *info = PictureInfo{PictureKind::None, 0, 0};
+    *info = PictureInfo{kNotAPicture, 0, 0};
     const int64_t end = offset + length;
     uint8_t start[8];
     static const uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     if (readAt(file, offset, end, start, 3) && start[0] == 0xFF && start[1] == 0xD8 &&
         start[2] == 0xFF) {
-        info->kind = PictureKind::Jpeg;
+        info->kind = kJpegPicture;
         readJpegSize(file, offset + 2, end, info);
     } else if (readAt(file, offset, end, start, 8) && std::memcmp(start, kPngSignature, 8) == 0) {
-        info->kind = PictureKind::Png;
+        info->kind = kPngPicture;
         readPngSize(file, offset + 8, end, info);
     } else {
         return false;
@@ -125,7 +125,7 @@ bool picture_read_info(FILE* file, int64_t offset, int64_t length, PictureInfo* 
 
 PictureFormat picture_format(const PictureInfo* info) {
     bool sized = info->width > 0;
-    if (info->kind == PictureKind::Jpeg) {
+    if (info->kind == kJpegPicture) {
         return !sized                   ? kPictureJpeg
                : fits(info, 160, 160)   ? kPictureJpegTn
                : fits(info, 640, 480)   ? kPictureJpegSm
@@ -133,7 +133,7 @@ PictureFormat picture_format(const PictureInfo* info) {
                : fits(info, 4096, 4096) ? kPictureJpegLrg
                                         : kPictureJpeg;
     }
-    if (info->kind == PictureKind::Png) {
+    if (info->kind == kPngPicture) {
         return !sized                   ? kPicturePng
                : fits(info, 160, 160)   ? kPicturePngTn
                : fits(info, 4096, 4096) ? kPicturePngLrg

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 
-enum class PictureKind : uint8_t { None, Jpeg, Png };
+enum PictureKind : uint8_t { kNotAPicture, kJpegPicture, kPngPicture };
 
 struct PictureInfo {
     PictureKind kind;

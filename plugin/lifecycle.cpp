@@ -4,18 +4,25 @@
 #include <cstdio>
 #include <cstring>
 
-#include "http/http_server.h"
+#include "eventing/notify.h"
 #include "media_db/library_import.h"
 #include "media_db/media_db.h"
 #include "runtime/diagnostics.h"
+#include "server/http_server.h"
 
 const char kSettingsSection[] = "KestrelBloom UPnP Media Server";
 const char kSettingsKey[] = "STARTED";
 const char kTipWhileOn[] = "disable KestrelBloom Media Server - Winamp";
 const char kTipWhileOff[] = "enable KestrelBloom Media Server - Winamp";
 
+// The watcher announces each catalogue change to the event subscribers.
+static int startLibraryWatcher() {
+    media_library_set_change_hook(announceContentChange);
+    return media_library_start();
+}
+
 static const LifecycleHooks kRealHooks = {
-    media_library_start,
+    startLibraryWatcher,
     media_library_stop,
     media_db_destroy,
     platformNetStartup,

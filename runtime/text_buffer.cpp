@@ -57,11 +57,20 @@ TextBuffer* textBufferAppend(TextBuffer* buffer, const char* text) {
         return buffer;
     }
     size_t n = std::strlen(text);
-    if (n == 0 || !textBufferGrow(buffer, n)) {
+    if (n > INT32_MAX) {
         return buffer;
     }
-    std::memcpy(buffer->text + buffer->length, text, n + 1);
-    buffer->length += static_cast<int32_t>(n);
+    return textBufferAppendLength(buffer, text, static_cast<int32_t>(n));
+}
+
+TextBuffer* textBufferAppendLength(TextBuffer* buffer, const char* text, int32_t length) {
+    if (buffer == nullptr || text == nullptr || length <= 0 ||
+        !textBufferGrow(buffer, static_cast<size_t>(length))) {
+        return buffer;
+    }
+    std::memcpy(buffer->text + buffer->length, text, static_cast<size_t>(length));
+    buffer->length += length;
+    buffer->text[buffer->length] = '\0';
     return buffer;
 }
 
@@ -96,6 +105,14 @@ void textBufferClear(TextBuffer* buffer) {
     }
     buffer->length = 0;
     buffer->text[0] = '\0';
+}
+
+void textBufferTruncate(TextBuffer* buffer, int32_t length) {
+    if (buffer == nullptr || length < 0 || length >= buffer->length) {
+        return;
+    }
+    buffer->length = length;
+    buffer->text[length] = '\0';
 }
 
 void textBufferFree(TextBuffer* buffer) {

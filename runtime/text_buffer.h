@@ -1,6 +1,11 @@
 // Growable NUL-terminated text in which requests are collected and answers are built.
 // Invariants: text is always terminated, length == strlen(text), length <= capacity - 1.
 // A buffer belongs to the one thread that created it; it has no lock.
+//
+// Every text the plug-in builds (requests, answers, documents, events) is built in a
+// TextBuffer. Out of memory has one rule: an append whose growth fails loses the piece being
+// appended and nothing else; the buffer stays valid and nothing is reported, so no caller
+// aborts. Callers that must not send a cut answer decide with the sizes they allocate first.
 #pragma once
 
 #include <cstdint>
@@ -20,12 +25,19 @@ TextBuffer* textBufferCreate(const char* initial, int32_t capacity);
 // unchanged, and the buffer is still returned.
 TextBuffer* textBufferAppend(TextBuffer* buffer, const char* text);
 
+// Appends the `length` bytes at `text` (which must hold no NUL), with the rule above.
+TextBuffer* textBufferAppendLength(TextBuffer* buffer, const char* text, int32_t length);
+
 // Appends printf-style formatted text with the growth rule of textBufferAppend.
 TextBuffer* textBufferAppendFormat(TextBuffer* buffer, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
 // Empties the buffer, keeping its storage. nullptr is ignored.
 void textBufferClear(TextBuffer* buffer);
+
+// Cuts the text back to its first `length` bytes (a length not below the current one changes
+// nothing), keeping the storage. nullptr is ignored.
+void textBufferTruncate(TextBuffer* buffer, int32_t length);
 
 // Releases the text and the record. nullptr is ignored.
 void textBufferFree(TextBuffer* buffer);

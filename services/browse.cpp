@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "media_db/media_db.h"
+#include "runtime/upnp_error.h"
 #include "services/services_internal.h"
 #include "services/sort_criteria.h"
 
@@ -52,15 +53,15 @@ int browse_direct_children(PlatformSocket socket, const char* version, const cha
                            const char* objectId, const char* filter, int32_t startingIndex,
                            int32_t requestedCount, const char* sortCriteria) {
     if (objectId == nullptr) {
-        return 701;
+        return kUpnpNoSuchObject;
     }
     media_db_read_lock();
     MediaObject* container = findObject(objectId);
     int code = 0;
     if (container == nullptr) {
-        code = 701;
+        code = kUpnpNoSuchObject;
     } else if (container->kind != 'c' || startingIndex < 0) {
-        code = 402;
+        code = kUpnpInvalidArgs;
     }
     SortKeys keys;
     sort_keys_parse(sortCriteria, &keys);
@@ -71,14 +72,14 @@ int browse_direct_children(PlatformSocket socket, const char* version, const cha
         if (keys.count > 0 && count > 0) {
             int32_t filled = 0;
             entries = sortedChildren(container, sortCriteria, &keys, startingIndex, count, &filled);
-            code = entries == nullptr ? 603 : 0;
+            code = entries == nullptr ? kUpnpOutOfMemory : 0;
             count = services_page_length(filled, startingIndex, count);
         }
     }
     ServicesAnswer answer;
     if (code == 0 &&
         !services_answer_open(&answer, socket, version, urlBase, "BrowseResponse", filter, true)) {
-        code = 603;
+        code = kUpnpOutOfMemory;
     }
     if (code != 0) {
         std::free(entries);
@@ -102,16 +103,16 @@ int browse_direct_children(PlatformSocket socket, const char* version, const cha
 int browse_metadata(PlatformSocket socket, const char* version, const char* urlBase,
                     const char* objectId, const char* filter) {
     if (objectId == nullptr) {
-        return 701;
+        return kUpnpNoSuchObject;
     }
     media_db_read_lock();
     MediaObject* object = findObject(objectId);
     ServicesAnswer answer;
-    int code = object == nullptr ? 701 : 0;
+    int code = object == nullptr ? kUpnpNoSuchObject : 0;
     // Never chunked, whatever the request's version.
     if (code == 0 &&
         !services_answer_open(&answer, socket, version, urlBase, "BrowseResponse", filter, false)) {
-        code = 603;
+        code = kUpnpOutOfMemory;
     }
     if (code != 0) {
         media_db_read_unlock();

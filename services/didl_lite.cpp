@@ -1,10 +1,10 @@
 #include "services/didl_lite.h"
 
-#include <cinttypes>
-#include <cstdio>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
-#include <string>
-#include <vector>
+
+#include "runtime/xml_escape.h"
 
 #include "mp3/dlna_info.h"
 #include "mp3/mp3_info.h"
@@ -23,42 +23,6 @@ bool filter_includes(const char* filter, const char* name) {
         }
     }
     return false;
-}
-
-void didl_escape(const char* text, char* area, int capacity) {
-    if (capacity <= 0) {
-        return;
-    }
-    std::memset(area, 0, static_cast<size_t>(capacity));
-    if (text == nullptr) {
-        return;
-    }
-    int limit = capacity - 1;
-    int used = 0;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; p++) {
-        char reference[16];
-        const char* piece = reference;
-        if (*p == '<') {
-            piece = "&amp;lt;";
-        } else if (*p == '>') {
-            piece = "&amp;gt;";
-        } else if (*p == '&') {
-            piece = "&amp;amp;";
-        } else if (*p > 0x7F) {
-            std::snprintf(reference, sizeof reference, "&#%d;", *p);
-        } else if (*p < 0x20 && *p != '\t' && *p != '\n' && *p != '\r') {
-            continue;
-        } else {
-            reference[0] = static_cast<char>(*p);
-            reference[1] = '\0';
-        }
-        int pieceLength = static_cast<int>(std::strlen(piece));
-        if (used + pieceLength > limit) {
-            return;
-        }
-        std::memcpy(area + used, piece, static_cast<size_t>(pieceLength));
-        used += pieceLength;
-    }
 }
 
 const MediaObject* member_item(const MediaObject* object) {
@@ -86,23 +50,20 @@ void didl_filter_parse(const char* filter, DidlFilter* out) {
 
 namespace {
 
-// Escaped texts keep at most this many characters, as the 1,024-byte work areas of
-// didl_escape do.
-constexpr size_t kEscapedLimit = 1022;
+// Escaped texts keep at most this many characters.
+constexpr int32_t kEscapedLimit = 1022;
 
-// One element is rendered into a string by plain appends (no format parsing, no work-area
-// clearing); a page of 50 elements is the hot path of every Browse.
+// One element is written by plain appends (no format parsing); a page of 50 elements is the hot
+// path of every Browse.
 struct Element {
-    std::string& out;
+    TextBuffer* out;
 
     template <size_t N> Element& lit(const char (&text)[N]) {
-        out.append(text, N - 1);
+        textBufferAppendLength(out, text, static_cast<int32_t>(N - 1));
         return *this;
     }
     Element& raw(const char* text) {
-        if (text != nullptr) {
-            out.append(text);
-        }
+        textBufferAppend(out, text);
         return *this;
     }
     // Signed decimal, as "%I64d" writes it.
@@ -118,40 +79,12 @@ struct Element {
         if (value < 0) {
             *--p = '-';
         }
-        out.append(p, static_cast<size_t>(digits + sizeof digits - p));
+        textBufferAppendLength(out, p, static_cast<int32_t>(digits + sizeof digits - p));
         return *this;
     }
-    // The didl_escape form of `text`, with the same cut.
+    // A metadata text, escaped twice and cut at kEscapedLimit characters.
     Element& escaped(const char* text) {
-        size_t used = 0;
-        for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
-             p != nullptr && *p != 0; p++) {
-            char reference[8];
-            const char* piece = reference;
-            size_t length = 1;
-            if (*p == '<') {
-                piece = "&amp;lt;";
-                length = 8;
-            } else if (*p == '>') {
-                piece = "&amp;gt;";
-                length = 8;
-            } else if (*p == '&') {
-                piece = "&amp;amp;";
-                length = 9;
-            } else if (*p > 0x7F) {
-                length =
-                    static_cast<size_t>(std::snprintf(reference, sizeof reference, "&#%d;", *p));
-            } else if (*p < 0x20 && *p != '\t' && *p != '\n' && *p != '\r') {
-                continue;
-            } else {
-                reference[0] = static_cast<char>(*p);
-            }
-            if (used + length > kEscapedLimit) {
-                break;
-            }
-            out.append(piece, length);
-            used += length;
-        }
+        textBufferAppendXml(out, text, XmlEscape::Twice, kEscapedLimit);
         return *this;
     }
 };
@@ -160,11 +93,42 @@ int64_t parentIdOf(const MediaObject* object) {
     return object->parent != nullptr ? media_db_object_id(object->parent) : -1;
 }
 
+// Lines already written by appendDistinctMembers: where each escaped text starts in the
+// element and its hash. Offsets, not pointers, since the element's storage moves as it grows.
+struct WrittenLine {
+    uint32_t hash;
+    int32_t start;
+    int32_t length;
+};
+
+uint32_t textHash(const char* text, int32_t length) {
+    uint32_t hash = 2166136261u;
+    for (int32_t i = 0; i < length; i++) {
+        hash = (hash ^ static_cast<unsigned char>(text[i])) * 16777619u;
+    }
+    return hash;
+}
+
+bool alreadyWritten(const TextBuffer* out, const WrittenLine* lines, int32_t count,
+                    const WrittenLine& line) {
+    for (int32_t i = 0; i < count; i++) {
+        if (lines[i].hash == line.hash && lines[i].length == line.length &&
+            std::memcmp(out->text + lines[i].start, out->text + line.start,
+                        static_cast<size_t>(line.length)) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // One line per distinct escaped artist (or genre) of the members, in order of first
-// appearance. Hashes keep the check for an earlier equal line cheap on long playlists.
+// appearance. Each text is escaped in place and taken back when an earlier line holds it;
+// hashes keep that check cheap on long playlists. Without memory for the list of written
+// lines, every member's line is written.
 void appendDistinctMembers(Element& e, const MediaObject* container, bool genre) {
-    std::vector<std::pair<uint32_t, std::string>> written;
-    std::string text;
+    int32_t room = container->child_count > 0 ? container->child_count : 1;
+    auto* lines = static_cast<WrittenLine*>(std::malloc(sizeof(WrittenLine) * room));
+    int32_t count = 0;
     for (const MediaObject* child = container->first_child; child != nullptr;
          child = child->next_sibling) {
         const MediaObject* item = member_item(child);
@@ -172,29 +136,30 @@ void appendDistinctMembers(Element& e, const MediaObject* container, bool genre)
         if (value == nullptr) {
             continue;
         }
-        text.clear();
-        Element{text}.escaped(value);
-        uint32_t hash = 2166136261u;
-        for (char c : text) {
-            hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+        int32_t lineStart = e.out->length;
+        if (genre) {
+            e.lit("&lt;upnp:genre&gt;");
+        } else {
+            e.lit("&lt;upnp:artist&gt;");
         }
-        bool seen = false;
-        for (const auto& entry : written) {
-            if (entry.first == hash && entry.second == text) {
-                seen = true;
-                break;
-            }
-        }
-        if (seen) {
+        WrittenLine line = {0, e.out->length, 0};
+        e.escaped(value);
+        line.length = e.out->length - line.start;
+        line.hash = textHash(e.out->text + line.start, line.length);
+        if (lines != nullptr && alreadyWritten(e.out, lines, count, line)) {
+            textBufferTruncate(e.out, lineStart);
             continue;
         }
-        written.emplace_back(hash, text);
+        if (lines != nullptr && count < room) {
+            lines[count++] = line;
+        }
         if (genre) {
-            e.lit("&lt;upnp:genre&gt;").raw(text.c_str()).lit("&lt;/upnp:genre&gt;\r\n");
+            e.lit("&lt;/upnp:genre&gt;\r\n");
         } else {
-            e.lit("&lt;upnp:artist&gt;").raw(text.c_str()).lit("&lt;/upnp:artist&gt;\r\n");
+            e.lit("&lt;/upnp:artist&gt;\r\n");
         }
     }
+    std::free(lines);
 }
 
 // The album-art element for a picture of the given PictureFormat, served at virtual/<id> with
@@ -254,7 +219,7 @@ void renderResource(Element& e, int64_t id, const MediaObject* item, const DidlF
     }
     char features[160];
     dlna_features(features, sizeof features, mp3_audio_profile_name(item->audio_profile),
-                  DlnaMedia::Audio);
+                  kDlnaAudio);
     e.lit("protocolInfo=&quot;http-get:*:audio/mpeg:").raw(features).lit("&quot;&gt;");
     e.raw(urlBase).lit("disk/");
     e.number(id).lit(".mp3&lt;/res&gt;\r\n");
@@ -301,7 +266,7 @@ void renderItem(Element& e, const MediaObject* object, const MediaObject* item,
 
 } // namespace
 
-void didl_render(std::string* out, const MediaObject* object, const DidlFilter* filter,
+void didl_render(TextBuffer* out, const MediaObject* object, const DidlFilter* filter,
                  const char* urlBase) {
     if (object == nullptr) {
         return;
@@ -309,7 +274,7 @@ void didl_render(std::string* out, const MediaObject* object, const DidlFilter* 
     if (urlBase == nullptr) {
         urlBase = "";
     }
-    Element e{*out};
+    Element e{out};
     if (object->kind == 'c') {
         renderContainer(e, object, filter, urlBase);
         return;
@@ -322,9 +287,8 @@ void didl_render(std::string* out, const MediaObject* object, const DidlFilter* 
 
 TextBuffer* didl_write_filtered(TextBuffer* buffer, const MediaObject* object,
                                 const DidlFilter* filter, const char* urlBase) {
-    std::string element;
-    didl_render(&element, object, filter, urlBase);
-    return textBufferAppend(buffer, element.c_str());
+    didl_render(buffer, object, filter, urlBase);
+    return buffer;
 }
 
 TextBuffer* didl_write_object(TextBuffer* buffer, const MediaObject* object, const char* filter,

@@ -3,8 +3,6 @@
 // "&quot;", and metadata texts escaped twice.
 #pragma once
 
-#include <string>
-
 #include "media_db/media_db.h"
 #include "runtime/text_buffer.h"
 
@@ -12,13 +10,6 @@
 // "res", "size"...). A missing filter or one beginning with '*' asks for everything; otherwise
 // `name` must occur followed by ',', a byte <= 0x20 or the end. An empty filter asks for none.
 bool filter_includes(const char* filter, const char* name);
-
-// Writes the doubly escaped form of `text` into `area`, which is first zero-filled over
-// `capacity` bytes. At most capacity - 1 characters are written, cut before a replacement that
-// would not fit whole, so the result is always terminated inside those bytes. Bytes above 0x7F
-// become decimal references; control bytes other than tab, LF and CR are dropped, as XML
-// cannot carry them. nullptr text leaves the area empty.
-void didl_escape(const char* text, char* area, int capacity);
 
 // The item whose fields an object publishes: itself for an item, the target of a reference,
 // nullptr for a container or nullptr.
@@ -34,8 +25,9 @@ void didl_filter_parse(const char* filter, DidlFilter* out);
 // on with. `urlBase` ("http://host:port/") starts every URL. Caller holds a catalogue lock.
 TextBuffer* didl_write_object(TextBuffer* buffer, const MediaObject* object, const char* filter,
                               const char* urlBase);
-// Appends the element to a string: the form the answers use.
-void didl_render(std::string* out, const MediaObject* object, const DidlFilter* filter,
+// Appends the element to `out`; texts are escaped by textBufferAppendXml (XmlEscape::Twice, at
+// most 1,022 characters each).
+void didl_render(TextBuffer* out, const MediaObject* object, const DidlFilter* filter,
                  const char* urlBase);
 TextBuffer* didl_write_filtered(TextBuffer* buffer, const MediaObject* object,
                                 const DidlFilter* filter, const char* urlBase);

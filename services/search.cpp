@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "media_db/media_db.h"
+#include "runtime/upnp_error.h"
 #include "services/services_internal.h"
 
 namespace {
@@ -31,11 +32,11 @@ int collectMatches(const char* containerId, const char* searchCriteria, const ch
                    MatchList* list) {
     const MediaObject* container = media_db_find(services_parse_id(containerId));
     if (container == nullptr || container->kind != 'c') {
-        return 710;
+        return kUpnpNoSuchContainer;
     }
     list->entries = static_cast<SortEntry*>(std::malloc(sizeof(SortEntry) * kInitialMatches));
     if (list->entries == nullptr) {
-        return 603;
+        return kUpnpOutOfMemory;
     }
     list->capacity = kInitialMatches;
     CriteriaProgram program;
@@ -43,7 +44,7 @@ int collectMatches(const char* containerId, const char* searchCriteria, const ch
     int status = program.status == 0 ? 0 : search_collect(list, container, &program, sortCriteria);
     criteria_release(&program);
     if (status < 0) {
-        return status == -1 ? 708 : 501;
+        return status == -1 ? kUpnpInvalidSearchCriteria : kUpnpActionFailed;
     }
     return 0;
 }
@@ -79,10 +80,10 @@ int search_action(PlatformSocket socket, const char* version, const char* urlBas
                   const char* containerId, const char* searchCriteria, const char* filter,
                   int32_t startingIndex, int32_t requestedCount, const char* sortCriteria) {
     if (containerId == nullptr) {
-        return 701;
+        return kUpnpNoSuchObject;
     }
     if (startingIndex < 0) {
-        return 402;
+        return kUpnpInvalidArgs;
     }
     media_db_read_lock();
     MatchList list = {nullptr, 0, 0};
@@ -91,7 +92,7 @@ int search_action(PlatformSocket socket, const char* version, const char* urlBas
     ServicesAnswer answer;
     if (code == 0 &&
         !services_answer_open(&answer, socket, version, urlBase, "SearchResponse", filter, true)) {
-        code = 603;
+        code = kUpnpOutOfMemory;
     }
     if (code != 0) {
         std::free(list.entries);

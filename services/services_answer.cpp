@@ -54,7 +54,9 @@ bool services_answer_open(ServicesAnswer* answer, PlatformSocket socket, const c
     answer->failed = false;
     answer->text = textBufferCreate(nullptr, 4096);
     answer->out = answer->chunked ? textBufferCreate(nullptr, kFlushBytes + 4096) : nullptr;
-    if (answer->text == nullptr || (answer->chunked && answer->out == nullptr)) {
+    answer->element = textBufferCreate(nullptr, 4096);
+    if (answer->text == nullptr || answer->element == nullptr ||
+        (answer->chunked && answer->out == nullptr)) {
         services_answer_discard(answer);
         return false;
     }
@@ -87,12 +89,13 @@ void services_answer_object(ServicesAnswer* answer, const MediaObject* object) {
     if (answer->failed) {
         return;
     }
-    answer->element.clear();
-    didl_render(&answer->element, object, &answer->filter, answer->urlBase);
+    textBufferClear(answer->element);
+    didl_render(answer->element, object, &answer->filter, answer->urlBase);
     if (answer->chunked) {
-        queueChunk(answer, answer->element.c_str(), answer->element.size());
+        queueChunk(answer, answer->element->text, static_cast<size_t>(answer->element->length));
     } else {
-        answer->text = textBufferAppend(answer->text, answer->element.c_str());
+        answer->text =
+            textBufferAppendLength(answer->text, answer->element->text, answer->element->length);
     }
 }
 
@@ -122,8 +125,10 @@ void services_answer_finish(ServicesAnswer* answer, int32_t returned, int32_t to
 void services_answer_discard(ServicesAnswer* answer) {
     textBufferFree(answer->text);
     textBufferFree(answer->out);
+    textBufferFree(answer->element);
     answer->text = nullptr;
     answer->out = nullptr;
+    answer->element = nullptr;
 }
 
 int32_t services_page_length(int32_t total, int32_t start, int32_t requested) {

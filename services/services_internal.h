@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 #include "platform/platform.h"
 #include "runtime/text_buffer.h"
@@ -21,7 +20,7 @@ struct ServicesAnswer {
     bool failed;
     TextBuffer* text;    // unchunked: the whole answer; chunked: head and tail before framing
     TextBuffer* out;     // framed chunks waiting to be written (chunked answers only)
-    std::string element; // the element being written, its storage kept for the next
+    TextBuffer* element; // the element being written, its storage kept for the next
 };
 
 // Prepares an answer; nothing is sent yet. It is chunked when `chunkable` is set and the

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "runtime/upnp_error.h"
 #include "services/browse.h"
 #include "services/capabilities.h"
 #include "services/search.h"
@@ -15,7 +16,7 @@ using ActionHandler = int (*)(PlatformSocket socket, const char* version, const 
                               char* body, int length);
 
 int notImplemented(PlatformSocket, const char*, const char*, char*, int) {
-    return 602;
+    return kUpnpOptionalActionNotImplemented;
 }
 
 // The fixed answers take no arguments; each sends its own answer and cannot fail.
@@ -71,12 +72,13 @@ void soap_dispatch(PlatformSocket socket, const char* version, const char* urlBa
                    const char* soapAction, char* body) {
     // A request without a body has no arguments to read, not even an empty envelope.
     if (body == nullptr) {
-        soap_send_fault(socket, version, 402);
+        soap_send_fault(socket, version, kUpnpInvalidArgs);
         return;
     }
     int length = soap_prepare_body(body);
     ActionHandler handler = findAction(soapAction);
-    int code = handler != nullptr ? handler(socket, version, urlBase, body, length) : 401;
+    int code =
+        handler != nullptr ? handler(socket, version, urlBase, body, length) : kUpnpInvalidAction;
     if (code != 0) {
         soap_send_fault(socket, version, code);
     }
@@ -86,11 +88,11 @@ int browse_request(PlatformSocket socket, const char* version, const char* urlBa
                    int length) {
     const char* flag = soap_get_arg("BrowseFlag", body, length);
     if (flag == nullptr) {
-        return 402;
+        return kUpnpInvalidArgs;
     }
     bool children = std::strcmp(flag, "BrowseDirectChildren") == 0;
     if (!children && std::strcmp(flag, "BrowseMetadata") != 0) {
-        return 402;
+        return kUpnpInvalidArgs;
     }
     const char* sortCriteria = soap_get_arg("SortCriteria", body, length);
     int requestedCount = soap_get_int_arg("RequestedCount", body, length);
@@ -119,10 +121,10 @@ int search_request(PlatformSocket socket, const char* version, const char* urlBa
 int prepare_for_connection(PlatformSocket, const char*, const char*, char* body, int length) {
     const char* direction = soap_get_arg("Direction", body, length);
     if (direction == nullptr) {
-        return 402;
+        return kUpnpInvalidArgs;
     }
     if (std::strcmp(direction, "Input") != 0 && std::strcmp(direction, "Output") != 0) {
-        return 402;
+        return kUpnpInvalidArgs;
     }
-    return 602;
+    return kUpnpOptionalActionNotImplemented;
 }

@@ -4,29 +4,6 @@
 
 #include "http/http_writers.h"
 
-const UpnpError upnp_error_table[] = {
-    {401, "invalid Action"},
-    {402, "invalid Args"},
-    {501, "Action Failed"},
-    {600, "Argument Value Invalid"},
-    {601, "Argument Value Out of Range"},
-    {602, "Optional Action Not implemented"},
-    {603, "Out of Memory"},
-    {604, "Human Intervention Required"},
-    {605, "String Argument Too Long"},
-    {606, "Action not authorized"},
-    {607, "Signature failure"},
-    {608, "Signature missing"},
-    {609, "Not encrypted"},
-    {610, "Invalid Sequence"},
-    {611, "Invalid control URL"},
-    {612, "No such session"},
-    {701, "No such object"},
-    {708, "Invalid search criteria"},
-    {710, "No such container"},
-    {0, nullptr},
-};
-
 namespace {
 
 // Lines end in LF only; the leading blanks are part of the envelope.
@@ -54,7 +31,7 @@ const UpnpError* errorRow(int code) {
         if (row->code == code) {
             return row;
         }
-        if (row->code == 604) {
+        if (row->code == kUpnpHumanInterventionRequired) {
             fallback = row;
         }
     }
@@ -65,15 +42,13 @@ const UpnpError* errorRow(int code) {
 
 TextBuffer* soap_fault_text(int code) {
     const UpnpError* row = errorRow(code);
-    char area[1024];
-    int length = std::snprintf(area, sizeof area, kFaultFormat, row->code, row->description);
+    // Exactly as large as the envelope and its terminator.
+    int length = std::snprintf(nullptr, 0, kFaultFormat, row->code, row->description);
     if (length < 0) {
         return nullptr;
     }
-    if (length >= static_cast<int>(sizeof area)) {
-        length = static_cast<int>(sizeof area) - 1;
-    }
-    return textBufferCreate(area, length + 1);
+    TextBuffer* text = textBufferCreate(nullptr, length + 1);
+    return textBufferAppendFormat(text, kFaultFormat, row->code, row->description);
 }
 
 void soap_send_fault(PlatformSocket socket, const char* version, int code) {

@@ -3,14 +3,7 @@
 
 #include "platform/platform.h"
 #include "runtime/text_buffer.h"
-
-struct UpnpError {
-    int code;
-    const char* description;
-};
-
-// The UPnP error codes and their texts, searched in order; a row with code 0 ends it.
-extern const UpnpError upnp_error_table[];
+#include "runtime/upnp_error.h"
 
 // A new buffer holding the fault envelope for `code` (a code not in the table is answered as
 // 604 with that row's text). nullptr when memory is short. The caller frees it.

@@ -48,7 +48,7 @@ int sendSearchResponse(const Ipv4Endpoint* destination, PlatformSocket socket,
 // The five byebye messages, rows in order.
 void sendByebyeAll(PlatformSocket socket, const Ipv4Endpoint* destination);
 
-enum class SsdpMode { alive, answer };
+enum class SsdpMode { Alive, Answer };
 
 // For each row selected by `target`, in order: sendAlive (alive) or sendSearchResponse (answer).
 // Returns how many rows were selected.

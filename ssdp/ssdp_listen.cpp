@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <new>
 
-#include "http/http_server.h"
 #include "runtime/diagnostics.h"
+#include "server/http_server.h"
 #include "ssdp/ssdp_internal.h"
 
 constexpr uint16_t kFirstSendPort = 9080;

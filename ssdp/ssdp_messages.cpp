@@ -176,7 +176,7 @@ int announceOrAnswer(PlatformSocket socket, const Ipv4Endpoint* http,
             continue;
         }
         selected++;
-        if (mode == SsdpMode::alive) {
+        if (mode == SsdpMode::Alive) {
             sendAlive(destination, socket, http, udn.text, kNotificationTypes[row]);
         } else {
             sendSearchResponse(destination, socket, http, udn.text, kNotificationTypes[row]);

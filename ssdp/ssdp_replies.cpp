@@ -54,7 +54,7 @@ int sendDueReplies(SsdpTimerParam* param, uint32_t nowMs) {
             continue;
         }
         announceOrAnswer(socket, &param->http, &node->requester, node->searchTarget,
-                         SsdpMode::answer);
+                         SsdpMode::Answer);
         *link = node->next;
         std::free(node->searchTarget);
         std::free(node);
@@ -104,7 +104,7 @@ void ssdpHeartbeatThread(void* arg) {
         }
         if (++counter >= kPassesPerBurst) {
             announceOrAnswer(param->heartbeatSocket, &param->http, &group, "ssdp:all",
-                             SsdpMode::alive);
+                             SsdpMode::Alive);
             counter = 0;
         }
         sendDueReplies(param, platformTickMs());

@@ -3,27 +3,10 @@
 
 #include <cstring>
 
+#include "runtime/ascii.h"
+
 constexpr int kDefaultMx = 5;
 constexpr int kLargestMx = 120;
-
-static char lowerAscii(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-// Case-insensitive (ASCII) substring search; `needle` is written in capitals.
-static const char* findNoCase(const char* haystack, const char* needle) {
-    size_t length = std::strlen(needle);
-    for (const char* p = haystack; *p != '\0'; p++) {
-        size_t i = 0;
-        while (i < length && p[i] != '\0' && lowerAscii(p[i]) == lowerAscii(needle[i])) {
-            i++;
-        }
-        if (i == length) {
-            return p;
-        }
-    }
-    return nullptr;
-}
 
 static bool hasRequiredPieces(const char* datagram) {
     static const char* const kExact[] = {"M-SEARCH", "*", "HTTP/1.1"};
@@ -34,7 +17,7 @@ static bool hasRequiredPieces(const char* datagram) {
         }
     }
     for (const char* name : kHeaderNames) {
-        if (findNoCase(datagram, name) == nullptr) {
+        if (asciiFindNoCase(datagram, name) == nullptr) {
             return false;
         }
     }
@@ -51,7 +34,7 @@ static const char* skipBlanks(const char* p) {
 // MX as the datagram gives it: the leading decimal digits after "MX:", held in 8 bits.
 // Without an "MX:" line the default applies.
 static int readMx(const char* datagram) {
-    const char* line = findNoCase(datagram, "\nMX:");
+    const char* line = asciiFindNoCase(datagram, "\nMX:");
     if (line == nullptr) {
         return kDefaultMx;
     }
@@ -66,7 +49,7 @@ bool ssdpParseSearch(const char* datagram, SsdpSearch* out) {
     if (datagram == nullptr || !hasRequiredPieces(datagram)) {
         return false;
     }
-    const char* line = findNoCase(datagram, "\nST:");
+    const char* line = asciiFindNoCase(datagram, "\nST:");
     if (line == nullptr) {
         return false;
     }

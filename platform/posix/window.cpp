@@ -4,8 +4,6 @@
 
 #include <cstdio>
 
-#include "runtime/diagnostics.h"
-
 // Each loaded module resolves its own icons; any two distinct non-null handles will do.
 static const char kIconNames[2][8] = {"icon104", "icon105"};
 
@@ -48,7 +46,9 @@ int platformTrayAdd(PlatformWindow owner, uint32_t, uint32_t, PlatformIcon, cons
     if (owner == nullptr) {
         return -1;
     }
-    logPrint("tray: %s\n", tip != nullptr ? tip : "");
+    // The stand-in tray is a line on standard output, flushed so a pipe reader sees it at once.
+    std::printf("tray: %s\n", tip != nullptr ? tip : "");
+    std::fflush(stdout);
     return 0;
 }
 

@@ -234,6 +234,65 @@ TEST_F(NotifyTest, LaterUrlsAreTriedAndSeqAdvancesEvenWhenAllFail) {
     EXPECT_EQ(target.seq, 1);
 }
 
+// The host ends at the first '/' after "http://": a ':' in the path is part of the path, so
+// the event goes to the host and port that were checked at SUBSCRIBE.
+TEST_F(NotifyTest, DeliveryUsesTheUrlParsedAtSubscribe) {
+    int colon = subscribe("/ContentDirectory/event", "<" + url_ + "/cb:7/x>");
+    ASSERT_GE(colon, 0);
+    genaNotify(colon, 1, 0);
+    std::vector<std::string> got = server_.waitFor(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].compare(0, 24, "NOTIFY /cb:7/x HTTP/1.1\r"), 0) << got[0];
+    EXPECT_EQ(header(got[0], "HOST"), "127.0.0.1:" + std::to_string(server_.port));
+
+    // No path: the request target is "/". The scheme is read without regard to case.
+    server_.finish();
+    ASSERT_TRUE(server_.start());
+    std::string bare = "HTTP://127.0.0.1:" + std::to_string(server_.port);
+    int noPath = subscribe("/ContentDirectory/event", "<" + bare + ">");
+    ASSERT_GE(noPath, 0);
+    genaNotify(noPath, 1, 0);
+    got = server_.waitFor(1);
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].compare(0, 17, "NOTIFY / HTTP/1.1"), 0) << got[0];
+}
+
+TEST(CallbackUrl, HostPortAndPath) {
+    struct Case {
+        const char* url;
+        bool ok;
+        uint16_t port;
+        const char* host; // as written, for HOST
+        const char* path; // "" when none
+    };
+    const Case cases[] = {
+        {"http://127.0.0.1:8000/a/b", true, 8000, "127.0.0.1:8000", "/a/b"},
+        {"http://127.0.0.1/cb:7/x", true, 80, "127.0.0.1", "/cb:7/x"},
+        {"Http://127.0.0.1:9", true, 9, "127.0.0.1:9", ""},
+        {"http://127.0.0.1:/p", true, 80, "127.0.0.1:", "/p"},
+        {"http://127.0.0.1:0/p", false, 0, "", ""},
+        {"http://127.0.0.1:65536/p", false, 0, "", ""},
+        {"http://127.0.0.1:8x/p", false, 0, "", ""},
+        {"http://user@127.0.0.1/p", false, 0, "", ""},
+        {"http:///p", false, 0, "", ""},
+        {"https://127.0.0.1/p", false, 0, "", ""},
+        {"http://", false, 0, "", ""},
+        {"http://no-such-host.invalid/p", false, 0, "", ""},
+    };
+    for (const Case& c : cases) {
+        GenaCallbackUrl url{};
+        bool ok = genaParseCallbackUrl(c.url, std::strlen(c.url), &url);
+        ASSERT_EQ(ok, c.ok) << c.url;
+        if (!ok) {
+            continue;
+        }
+        EXPECT_EQ(url.address, 0x0100007Fu) << c.url;
+        EXPECT_EQ(url.port, c.port) << c.url;
+        EXPECT_EQ(std::string(c.url + url.hostStart, static_cast<size_t>(url.hostLength)), c.host);
+        EXPECT_EQ(std::string(c.url + url.pathStart, static_cast<size_t>(url.pathLength)), c.path);
+    }
+}
+
 TEST_F(NotifyTest, SendMessageHonoursTheSubscribersReach) {
     const char* message = "NOTIFY / HTTP/1.1\r\n\r\nhello";
     GenaPeer elsewhere = {0x0102A8C0, 0x0202A8C0, 0x00FFFFFF}; // 192.168.2.x, not loopback

@@ -1,4 +1,4 @@
-#include "http/http_internal.h"
+#include "http/http_request.h"
 
 #include <gtest/gtest.h>
 
@@ -260,6 +260,16 @@ TEST(HttpRead, ChunkedBodiesAndExpectContinue) {
         }
         EXPECT_EQ(r.continueSeen, c.continueSeen) << c.name;
     }
+}
+
+TEST(HttpRead, FindHeaderNeedsAWholeNameAtLineStart) {
+    char head[] = "GET /Content-Length: 3 HTTP/1.1\r\nX-Content-Length: 4\r\n"
+                  "Content-Lengthy: 5\r\nCONTENT-LENGTH:\t 6\r\nContent-Length: 7";
+    char* value = httpFindHeader(head, "Content-Length");
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(std::string(value).rfind("6\r\n", 0), 0u);
+    char only[] = "GET / HTTP/1.1";
+    EXPECT_EQ(httpFindHeader(only, "GET / HTTP/1.1"), nullptr);
 }
 
 } // namespace

@@ -213,7 +213,12 @@ class WatcherTest : public CatalogueTest {
     void SetUp() override {
         CatalogueTest::SetUp();
         media_db_destroy();
+        media_library_set_change_hook(announceContentChange);
         state_ = LibraryWatchState{};
+    }
+    void TearDown() override {
+        media_library_set_change_hook(nullptr);
+        CatalogueTest::TearDown();
     }
     bool pass() { return media_library_pass(dir_.c_str(), &state_); }
     // Sets a file's modification time exactly, so tests never depend on the clock's grain.
@@ -334,6 +339,7 @@ TEST(WatcherThreadTest, StartsBuildingAndStopsOnRequest) {
     // The test program's folder has no library files: the thread builds the empty catalogue
     // and keeps polling until it is stopped.
     media_db_destroy();
+    media_library_set_change_hook(announceContentChange);
     int32_t before = currentSystemUpdateId();
     ASSERT_EQ(media_library_start(), 0);
     EXPECT_EQ(media_library_start(), 0); // already running: nothing more is started
@@ -352,6 +358,7 @@ TEST(WatcherThreadTest, StartsBuildingAndStopsOnRequest) {
     media_library_stop(); // a second stop is harmless
     ASSERT_EQ(media_library_start(), 0);
     media_library_stop();
+    media_library_set_change_hook(nullptr);
     media_db_destroy();
 }
 

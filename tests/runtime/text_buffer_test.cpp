@@ -106,4 +106,26 @@ TEST(TextBuffer, FormattedAppendUsesTheSameGrowthRule) {
     textBufferFree(buffer);
 }
 
+// A counted append takes exactly its bytes (a longer source is not read past them) with the
+// growth rule of textBufferAppend; truncating keeps the storage for what follows.
+TEST(TextBuffer, CountedAppendAndTruncate) {
+    TextBuffer* buffer = textBufferCreate("0123456789", 16);
+    textBufferAppendLength(buffer, "abcdefgh", 5); // 15 characters: fits
+    EXPECT_EQ(buffer->capacity, 16);
+    EXPECT_STREQ(buffer->text, "0123456789abcde");
+    textBufferAppendLength(buffer, "xyz", 1);
+    EXPECT_EQ(buffer->capacity, 32);
+    textBufferAppendLength(buffer, "ignored", 0);
+    textBufferAppendLength(buffer, "ignored", -3);
+    EXPECT_STREQ(buffer->text, "0123456789abcdex");
+    textBufferTruncate(buffer, 10);
+    EXPECT_STREQ(buffer->text, "0123456789");
+    textBufferTruncate(buffer, 50); // not below the length: nothing changes
+    textBufferTruncate(buffer, -1);
+    EXPECT_EQ(buffer->length, 10);
+    EXPECT_EQ(buffer->capacity, 32);
+    expectConsistent(buffer);
+    textBufferFree(buffer);
+}
+
 } // namespace

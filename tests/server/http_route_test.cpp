@@ -1,4 +1,4 @@
-#include "http/http_internal.h"
+#include "server/http_route.h"
 
 #include <gtest/gtest.h>
 
@@ -156,16 +156,6 @@ TEST(HttpRoute, RenewalAndUnsubscribeSid) {
     Routed none = route("UNSUBSCRIBE /e HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_EQ(none.route.kind, HttpRouteKind::Unsubscribe);
     EXPECT_EQ(none.route.sid, nullptr);
-}
-
-TEST(HttpRoute, FindHeaderNeedsAWholeNameAtLineStart) {
-    char head[] = "GET /Content-Length: 3 HTTP/1.1\r\nX-Content-Length: 4\r\n"
-                  "Content-Lengthy: 5\r\nCONTENT-LENGTH:\t 6\r\nContent-Length: 7";
-    char* value = httpFindHeader(head, "Content-Length");
-    ASSERT_NE(value, nullptr);
-    EXPECT_EQ(std::string(value).rfind("6\r\n", 0), 0u);
-    char only[] = "GET / HTTP/1.1";
-    EXPECT_EQ(httpFindHeader(only, "GET / HTTP/1.1"), nullptr);
 }
 
 } // namespace

@@ -3,8 +3,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "http/streaming.h"
 #include "media_db/media_db.h"
+#include "server/streaming.h"
 #include "support/fixtures_media.h"
 #include "support/http_socket_pair.h"
 

@@ -1,4 +1,4 @@
-#include "http/http_server.h"
+#include "server/http_server.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "eventing/subscriptions.h"
-#include "http/http_internal.h"
+#include "http/http_request.h"
 #include "runtime/device_identity.h"
 #include "support/http_socket_pair.h"
 

@@ -1,5 +1,5 @@
 // The listener of one served address, its accept thread and one thread per connection.
-#include "http/http_server.h"
+#include "server/http_server.h"
 
 #include <atomic>
 #include <cstdint>
@@ -8,11 +8,12 @@
 
 #include "eventing/notify.h"
 #include "eventing/subscriptions.h"
-#include "http/descriptions.h"
-#include "http/http_internal.h"
+#include "http/http_request.h"
 #include "http/http_writers.h"
-#include "http/streaming.h"
 #include "runtime/diagnostics.h"
+#include "server/descriptions.h"
+#include "server/http_route.h"
+#include "server/streaming.h"
 #include "soap/soap_dispatch.h"
 
 // Connection threads alive in the whole process; written by accept and connection threads.

@@ -1,8 +1,10 @@
-// One HTTP listener per served address; one thread per accepted connection.
+// One HTTP listener per served address; one thread per accepted connection, which reads the
+// request, routes it and calls its handler.
 #pragma once
 
 #include <atomic>
 
+#include "http/http_request.h"
 #include "platform/platform.h"
 
 // Listening socket on `address`, port 8080 or the next free one up to 9080; 0 when none.
@@ -21,3 +23,12 @@ void httpShutdownConnections();
 // Connection-thread body: `arg` is the accepted socket value cast to a pointer-sized integer.
 // Serves one request and closes the socket.
 void httpConnectionThread(void* arg);
+
+// Serves one accepted connection with the given limits (the connection thread uses
+// kHttpReadLimits) and closes it.
+void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits);
+
+// Number of connection threads running now (all listeners together) and the most allowed;
+// connections above the limit are closed at once by the accept thread.
+int httpActiveConnections();
+constexpr int kHttpMaxConnections = 256;

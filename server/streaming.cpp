@@ -1,5 +1,5 @@
 // Tracks and their embedded pictures, sent from the file to the client whole or by byte range.
-#include "http/streaming.h"
+#include "server/streaming.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,14 +7,12 @@
 #include <initializer_list>
 
 #include "http/byte_range.h"
-#include "http/http_internal.h"
 #include "http/http_writers.h"
 #include "media_db/media_db.h"
 #include "mp3/dlna_info.h"
 #include "mp3/mp3_info.h"
 #include "mp3/picture_info.h"
-
-namespace {
+#include "runtime/ascii.h"
 
 // Bytes moved per read and send. Large blocks keep loopback streaming near memory speed; the
 // bytes on the wire are the same whatever the block size.
@@ -29,7 +27,7 @@ struct ItemCopy {
 
 // Resolves the number after `marker` in the target. False for no marker, no number, or a
 // number that names no item.
-bool resolveItem(const char* target, const char* marker, ItemCopy* copy) {
+static bool resolveItem(const char* target, const char* marker, ItemCopy* copy) {
     const char* id = target != nullptr ? std::strstr(target, marker) : nullptr;
     if (id == nullptr) {
         return false;
@@ -45,7 +43,7 @@ bool resolveItem(const char* target, const char* marker, ItemCopy* copy) {
     return ok;
 }
 
-FILE* openWithSize(const char* path, int64_t* size) {
+static FILE* openWithSize(const char* path, int64_t* size) {
     FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
         return nullptr;
@@ -61,7 +59,7 @@ FILE* openWithSize(const char* path, int64_t* size) {
 
 // Sends `length` bytes of the file from `offset`. A read or send failure ends the body early;
 // the client then sees fewer bytes than announced.
-void sendBody(PlatformSocket socket, FILE* file, int64_t offset, int64_t length) {
+static void sendBody(PlatformSocket socket, FILE* file, int64_t offset, int64_t length) {
     char* block = static_cast<char*>(std::malloc(kStreamBlock));
     if (block == nullptr || std::fseek(file, static_cast<long>(offset), SEEK_SET) != 0) {
         std::free(block);
@@ -78,22 +76,10 @@ void sendBody(PlatformSocket socket, FILE* file, int64_t offset, int64_t length)
     std::free(block);
 }
 
-bool startsWithNoCase(const char* text, const char* prefix) {
-    for (; *prefix != '\0'; text++, prefix++) {
-        char c = *text >= 'A' && *text <= 'Z' ? static_cast<char>(*text - 'A' + 'a') : *text;
-        char p =
-            *prefix >= 'A' && *prefix <= 'Z' ? static_cast<char>(*prefix - 'A' + 'a') : *prefix;
-        if (c != p) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // The transfer mode the client asks for, when it names one; `standard` otherwise.
-const char* transferMode(const char* asked, const char* standard) {
+static const char* transferMode(const char* asked, const char* standard) {
     for (const char* mode : {"Streaming", "Interactive", "Background"}) {
-        if (asked != nullptr && startsWithNoCase(asked, mode)) {
+        if (asked != nullptr && asciiStartsWithNoCase(asked, mode)) {
             return mode;
         }
     }
@@ -112,7 +98,7 @@ struct Resource {
 
 // Answers for the resource: 406 for a time seek without a byte range, 416 for a range past its
 // end, 206 for a range, 200 for the whole.
-void serveResource(PlatformSocket socket, const MediaRequest& request, const Resource& r) {
+static void serveResource(PlatformSocket socket, const MediaRequest& request, const Resource& r) {
     const HttpMediaHeaders& asked = request.headers;
     HttpMediaHead answer = {200, r.mime, r.size, 0, r.size, nullptr, nullptr};
     if (asked.range == nullptr && asked.timeSeekRange != nullptr) {
@@ -135,7 +121,7 @@ void serveResource(PlatformSocket socket, const MediaRequest& request, const Res
         answer.features = dlna_features(features, sizeof features, r.profile, r.media);
     }
     answer.transferMode =
-        transferMode(asked.transferMode, r.media == DlnaMedia::Audio ? "Streaming" : "Interactive");
+        transferMode(asked.transferMode, r.media == kDlnaAudio ? "Streaming" : "Interactive");
     httpSendMediaHead(socket, request.version, answer);
     if (request.headOnly) {
         return;
@@ -144,8 +130,6 @@ void serveResource(PlatformSocket socket, const MediaRequest& request, const Res
     platformSocketSetTimeouts(socket, kMediaStallMs, kMediaStallMs);
     sendBody(socket, r.file, r.offset + answer.rangeFirst, answer.contentLength);
 }
-
-} // namespace
 
 void httpServeTrack(PlatformSocket socket, const MediaRequest& request) {
     ItemCopy item;
@@ -158,8 +142,8 @@ void httpServeTrack(PlatformSocket socket, const MediaRequest& request) {
         httpSendNotFound(socket, request.version, request.path, request.headOnly);
         return;
     }
-    Resource track = {
-        file, 0, size, "audio/mpeg", mp3_audio_profile_name(item.audioProfile), DlnaMedia::Audio};
+    Resource track = {file,      0, size, "audio/mpeg", mp3_audio_profile_name(item.audioProfile),
+                      kDlnaAudio};
     serveResource(socket, request, track);
     std::fclose(file);
 }
@@ -184,7 +168,7 @@ void httpServeAlbumArt(PlatformSocket socket, const MediaRequest& request) {
                     picture.length,
                     picture_format_mime(picture.format),
                     picture_format_profile(picture.format),
-                    DlnaMedia::Picture};
+                    kDlnaPicture};
     serveResource(socket, request, art);
     std::fclose(file);
 }

@@ -1,5 +1,5 @@
 // The device description (filled per request) and the two constant service descriptions.
-#include "http/descriptions.h"
+#include "server/descriptions.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +7,8 @@
 
 #include "http/http_writers.h"
 #include "runtime/device_identity.h"
+#include "runtime/text_buffer.h"
+#include "runtime/xml_escape.h"
 
 // One line without line breaks; filled with the UDN, the host name and the URLBase.
 static const char kDeviceTemplate[] =
@@ -563,29 +565,6 @@ static const char kConnectionManagerScpd[] =
     "   </serviceStateTable>\r\n"
     "</scpd>\r\n";
 
-// The host name as XML character data: a name holding '&', '<' or '>' (legal in some
-// Windows computer names) would otherwise break the document. Cut to fit `out`.
-static void xmlEscape(const char* text, char* out, size_t size) {
-    size_t used = 0;
-    for (; *text != '\0'; text++) {
-        const char* piece = *text == '&'   ? "&amp;"
-                            : *text == '<' ? "&lt;"
-                            : *text == '>' ? "&gt;"
-                                           : nullptr;
-        size_t n = piece != nullptr ? std::strlen(piece) : 1;
-        if (used + n >= size) {
-            break;
-        }
-        if (piece != nullptr) {
-            std::memcpy(out + used, piece, n);
-        } else {
-            out[used] = *text;
-        }
-        used += n;
-    }
-    out[used] = '\0';
-}
-
 // The 200 head for a document of `length` bytes, then the document unless headOnly.
 static void sendDocument(PlatformSocket socket, const char* version, const char* text, int length,
                          bool headOnly) {
@@ -601,20 +580,18 @@ void sendDeviceDescription(PlatformSocket socket, const char* version, const cha
     if (platformHostName(hostName, sizeof hostName) != 0) {
         hostName[0] = '\0';
     }
-    char escaped[5 * sizeof hostName];
-    xmlEscape(hostName, escaped, sizeof escaped);
-    UdnText udn = deviceUdn();
-    size_t size = sizeof kDeviceTemplate + std::strlen(udn.text) + std::strlen(escaped) +
-                  std::strlen(urlBase) + 1;
-    char* body = static_cast<char*>(std::malloc(size));
-    if (body == nullptr) {
-        return;
+    // The host name as XML character data: a name holding '&', '<' or '>' (legal in some
+    // Windows computer names) would otherwise break the document.
+    TextBuffer* name = textBufferCreate(nullptr, 5 * sizeof hostName);
+    TextBuffer* body = textBufferCreate(nullptr, sizeof kDeviceTemplate + 2048);
+    if (name != nullptr && body != nullptr) {
+        textBufferAppendXml(name, hostName, XmlEscape::Once, 5 * sizeof hostName - 1);
+        UdnText udn = deviceUdn();
+        textBufferAppendFormat(body, kDeviceTemplate, udn.text, name->text, urlBase);
+        sendDocument(socket, version, body->text, body->length, headOnly);
     }
-    int length = std::snprintf(body, size, kDeviceTemplate, udn.text, escaped, urlBase);
-    if (length > 0) {
-        sendDocument(socket, version, body, length, headOnly);
-    }
-    std::free(body);
+    textBufferFree(name);
+    textBufferFree(body);
 }
 
 void sendContentDirectoryDescription(PlatformSocket socket, const char* version, bool headOnly) {

@@ -2,8 +2,8 @@
 // with the DLNA headers renderers ask for.
 #pragma once
 
-#include "http/http_internal.h"
 #include "platform/platform.h"
+#include "server/http_route.h"
 
 // One GET or HEAD of a media URL.
 struct MediaRequest {
