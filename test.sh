@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs missing test dependencies, builds the native release build, a sanitizer build of the
 # unit tests and the Windows build, runs every test, and ends with "N passed, N failed".
+# The Wine tests run the shipped 32-bit Windows build where this machine runs 32-bit x86
+# programs, else a 64-bit variant of the same tree in build-win64 (KB_FORCE_WIN64=1 forces
+# that path); the 32-bit DLL is then checked from its file. See tests/integration/lib/wine.sh.
 set -u
 cd "$(dirname "$0")"
 JOBS="${KB_JOBS:-2}"
@@ -17,6 +20,14 @@ note "dependencies"
 if ! tools/install-deps.sh; then
     echo "test.sh: installing dependencies failed; continuing with what is installed" >&2
 fi
+
+# Which Windows build the Wine tests run: decided once here, passed to every test through the
+# environment.
+source tests/integration/lib/wine.sh
+kb_wine_select
+windows_line=$(kb_wine_describe)
+note "windows build"
+echo "$windows_line"
 
 # build NAME CMAKE-ARGS...: configures and builds; a failure counts as one failed test.
 build() {
@@ -77,24 +88,38 @@ format_check() {
     fi
 }
 
-mkdir -p build build-asan build-win32 build-fuzz
+# The product folders include each other in one direction only; counts as one test.
+include_check() {
+    note "include cycles"
+    if python3 tools/check_include_cycles.py .; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+        failed_names+=("include cycle between folders")
+    fi
+}
+
+mkdir -p build build-asan build-win32 build-win64 build-fuzz
 build build -DCMAKE_BUILD_TYPE=Release -DKB_INTEGRATION_TESTS=ON && native_ok=1 || native_ok=0
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DKB_SANITIZE=address,undefined \
     -DKB_INTEGRATION_TESTS=OFF -DKB_PRODUCT=ON && asan_ok=1 || asan_ok=0
 build build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
     -DCMAKE_BUILD_TYPE=Release || true
+if [ "$KB_WINDOWS_BUILD" = win64 ]; then
+    build build-win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+        -DCMAKE_BUILD_TYPE=Release || true
+fi
 
-# The Wine prefix the whole-system tests share (see tests/integration/CMakeLists.txt), made once
-# here inside a namespace of its own, so that its first wineserver never sees the real network.
+# The Wine prefix the whole-system tests share (the selected Windows build folder's own), made
+# once here inside a namespace of its own, so that its first wineserver never sees the real
+# network.
 prepare_wine_prefix() {
-    local prefix="$PWD/build/wine-prefix"
-    [ -f "$prefix/system.reg" ] && return
-    command -v wineboot >/dev/null && command -v xvfb-run >/dev/null || return
+    [ -f "$WINEPREFIX/system.reg" ] && return
+    command -v xvfb-run >/dev/null && kb_wine_stage || return
+    kb_wine_preflight >/dev/null || return  # the Wine tests report it, each within seconds
     note "wine prefix"
     ip netns add kb-wineboot 2>/dev/null || return
-    ip netns exec kb-wineboot env WINEPREFIX="$prefix" WINEDEBUG=-all \
-        WINEDLLOVERRIDES="mscoree,mshtml=" timeout 180 xvfb-run -a wineboot -i >/dev/null 2>&1
-    ip netns exec kb-wineboot env WINEPREFIX="$prefix" timeout 30 wineserver -w
+    kb_wine_prefix kb-wineboot
     for pid in $(ip netns pids kb-wineboot 2>/dev/null); do kill "$pid" 2>/dev/null; done
     ip netns del kb-wineboot
 }
@@ -125,6 +150,7 @@ fuzz_smoke() {
 }
 
 format_check
+include_check
 fuzz_smoke
 prepare_wine_prefix
 # The native run includes the whole-system tests, the Wine smoke test among them.
@@ -136,5 +162,6 @@ if [ ${#failed_names[@]} -gt 0 ]; then
     printf '  %s\n' "${failed_names[@]}"
 fi
 echo
+echo "$windows_line"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -5,7 +5,9 @@ set -eu
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
-pkgs=(mingw-w64 g++-mingw-w64-i686-posix xvfb xauth gupnp-tools gssdp-tools python3-gi
+# wine64 and the x86_64 compiler serve machines that cannot run 32-bit programs: there the Wine
+# tests run a 64-bit variant of the Windows build (see tests/integration/lib/wine.sh).
+pkgs=(mingw-w64 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine64 xvfb xauth gupnp-tools gssdp-tools python3-gi
       gir1.2-gupnp-1.6 gir1.2-gupnp-av-1.0 gir1.2-gssdp-1.6 lame python3-mutagen iproute2
       gmediarender gstreamer1.0-plugins-good gstreamer1.0-plugins-base gstreamer1.0-plugins-ugly
       gstreamer1.0-libav clang libclang-rt-14-dev llvm)

@@ -3,13 +3,11 @@
 album, genre, year, track number and an embedded JPEG cover) and an M3U playlist.
 
 The MPEG audio frames and the JPEG covers are generated here; no encoder is needed.
-
-usage: make_demo_library.py OUTPUT_DIR
 """
+import argparse
 import math
 import os
 import struct
-import sys
 import unicodedata
 
 # ---------------------------------------------------------------------------------------------
@@ -232,9 +230,10 @@ def safe_name(text):
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit(__doc__)
-    root = sys.argv[1]
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0].replace("\n", " "))
+    parser.add_argument("output_dir", metavar="OUTPUT_DIR",
+                        help="folder to write the library into (made when missing)")
+    root = parser.parse_args().output_dir
     playlist = ["#EXTM3U"]
     count = 0
     for artist, album, year, genre, colours, tracks in ALBUMS:

@@ -2,19 +2,22 @@
 # ContentDirectory control on the Windows build: kbhost.exe runs the DLL under Wine in a server
 # namespace on a small generated library, and curl sends SOAP requests from the client
 # namespace: Browse (chunked and HTTP/1.0), BrowseMetadata, Search with an escaped comparison,
-# a fault, and the fixed answers. Skips when there is no Windows build.
+# a fault, and the fixed answers. Runs the build lib/wine.sh selects.
 set -u
 SRC="${KB_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}"
-WIN="${KB_WIN32_BUILD_DIR:-$SRC/build-win32}"
-if [ ! -f "$WIN/stage/kbhost.exe" ] || [ ! -f "$WIN/stage/Plugins/gen_kestrelbloom.dll" ]; then
-    echo "SKIP: no Windows build in $WIN (build it with cmake/mingw-w64-i686.cmake)"
+source "$SRC/tests/integration/lib/check.sh"
+source "$SRC/tests/integration/lib/netns.sh"
+source "$SRC/tests/integration/lib/wine.sh"
+kb_wine_select
+kb_wine_describe
+if ! kb_wine_stage; then
+    echo "SKIP: no Windows build in $KB_WINE_BUILD_DIR"
     exit 0
 fi
-for tool in wine xvfb-run curl lame /usr/bin/python3; do
+for tool in xvfb-run curl lame /usr/bin/python3; do
     command -v "$tool" >/dev/null || { echo "FAIL - $tool is not installed"; exit 1; }
 done
-# shellcheck source=lib/netns.sh
-source "$SRC/tests/integration/lib/netns.sh"
+kb_wine_preflight || exit 1
 
 WORK=$(mktemp -d /tmp/kb_cdswine.XXXXXX)
 cleanup() {
@@ -23,12 +26,6 @@ cleanup() {
     [ -n "${KB_KEEP:-}" ] || rm -rf "$WORK"
 }
 trap cleanup EXIT
-
-failures=0
-check() {
-    local what="$1"; shift
-    if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; failures=$((failures + 1)); fi
-}
 
 # Three tagged tracks (ISO-8859-1 texts) and no playlist.
 mkdir -p "$WORK/music"
@@ -48,12 +45,13 @@ for i, (title, number) in enumerate([("Rock & Roll", 3), ("Caf\u00e9", 10), ("Zu
 PY
 
 kb_netns_up kbcdsw
-cp -r "$WIN/stage" "$WORK/stage"
+kb_require "Wine prefix ready" kb_wine_prefix kbcdsw-s
+cp -r "$KB_WINE_BUILD_DIR/stage" "$WORK/stage"
 rm -f "$WORK/stage/winamp.ini"
-export WINEDEBUG=-all
 mkfifo "$WORK/in"
-kb_in_server timeout 240 xvfb-run -a wine "$WORK/stage/kbhost.exe" --music "Z:${WORK//\//\\}\\music" \
+kb_in_server timeout 240 xvfb-run -a "$KB_WINE" "$WORK/stage/kbhost.exe" --music "Z:${WORK//\//\\}\\music" \
     <"$WORK/in" >"$WORK/out" 2>"$WORK/err" &
+HOST_PID=$!
 exec 7>"$WORK/in"
 
 URL=http://192.0.2.1:8080/control
@@ -72,13 +70,17 @@ browse() { # browse OBJECTID FLAG [CURL OPTIONS...]
 }
 element() { sed -n "s|.*<$1>\\(.*\\)</$1>.*|\\1|p" | head -1; }
 
-# Wait (bounded) until the watcher has filed the three tracks under All Tracks.
+# Wait (bounded) until the watcher has filed the three tracks under All Tracks, or stop at
+# once when the host has ended (its output says why).
 for _ in $(seq 1 ${KB_WAIT:-120}); do
     browse 0 BrowseDirectChildren >"$WORK/root" 2>/dev/null
     grep -q 'childCount=&quot;3&quot; restricted=&quot;true&quot;&gt;' "$WORK/root" &&
         grep -q 'All Tracks' "$WORK/root" && break
+    kill -0 "$HOST_PID" 2>/dev/null || break
     sleep 1
 done
+grep -q '^HTTP/1.1 200 OK' "$WORK/root" || tr -d '\r' <"$WORK/out" "$WORK/err" | sed 's/^/host: /'
+kb_require "the server answered the root Browse" grep -q '^HTTP/1.1 200 OK' "$WORK/root"
 check "root listing is chunked and names the five top containers" bash -c \
     "grep -q '^Transfer-Encoding: chunked' '$WORK/root' && [ \$(grep -c '&lt;container id=' '$WORK/root') = 5 ]"
 ALL=$(grep -B1 'All Tracks' "$WORK/root" | sed -n 's/.*container id=&quot;\([0-9]*\)&quot;.*/\1/p' | head -1)
@@ -108,5 +110,4 @@ check "GetSortCapabilities" grep -q '<SortCaps>dc:title,dc:creator,upnp:artist,u
 echo quit >&7
 exec 7>&-
 for _ in $(seq 1 300); do grep -q 'kbhost: stopped' "$WORK/out" 2>/dev/null && break; sleep 0.1; done
-echo "$failures failure(s)"
-test "$failures" -eq 0
+kb_finish

@@ -6,6 +6,7 @@
 set -u
 SRC="${KB_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}"
 BUILD="${KB_BUILD_DIR:-$SRC/build}"
+source "$SRC/tests/integration/lib/check.sh"
 source "$SRC/tests/integration/lib/netns.sh"
 NS=kbe2essd
 IFACE="${NS:0:8}c1"
@@ -30,10 +31,6 @@ cp -r "$BUILD/stage" "$work/stage"
 rm -f "$work/stage/winamp.ini"
 mkfifo "$work/commands"
 kb_netns_up "$NS"
-failures=0
-check() { # check WHAT CONDITION-STATUS
-    if [ "$2" -eq 0 ]; then echo "ok   - $1"; else echo "FAIL - $1"; failures=$((failures + 1)); fi
-}
 
 # wait_for FILE PATTERN COUNT SECONDS: until PATTERN occurs COUNT times in FILE.
 wait_for() {
@@ -50,41 +47,36 @@ sleep 0.5
 kb_in_server timeout 60 "$work/stage/kbhost" <"$work/commands" >"$work/host" 2>&1 &
 exec 3>"$work/commands"
 start=$(date +%s.%N)
-wait_for "$work/host" "^kbhost: started" 1 15
-check "kbhost started" $?
-wait_for "$work/seen" "resource available" 5 6
-check "switched on at start: all five resources available" $?
+kb_require "kbhost started" wait_for "$work/host" "^kbhost: started" 1 15
+kb_require "the server answered: its five resources announced available" \
+    wait_for "$work/seen" "resource available" 5 6
 awk -v a="$start" -v b="$(date +%s.%N)" \
     'BEGIN { printf "figure: first alive seen %.2f s after starting kbhost\n", b - a }'
 echo click >&3
-wait_for "$work/seen" "resource unavailable" 5 4
-check "switched off by a click: all five unavailable" $?
+check "switched off by a click: all five unavailable" wait_for "$work/seen" "resource unavailable" 5 4
 echo click >&3
-wait_for "$work/seen" "resource available" 10 6
-check "switched on again by a click: all five available again" $?
+check "switched on again by a click: all five available again" \
+    wait_for "$work/seen" "resource available" 10 6
 echo quit >&3
-wait_for "$work/host" "^kbhost: stopped" 1 15
-check "kbhost stopped" $?
-wait_for "$work/seen" "resource unavailable" 10 4
-check "quit: all five unavailable" $?
+check "kbhost stopped" wait_for "$work/host" "^kbhost: stopped" 1 15
+check "quit: all five unavailable" wait_for "$work/seen" "resource unavailable" 10 4
 
 # The order of events and the resources themselves.
 udn=$(grep -m1 -o 'uuid:[^:[:space:]]*' "$work/seen")
 phases=$(awk '/^resource (available|unavailable)/ {
                   if ($2 != last) { printf "%s ", $2; last = $2 } }' "$work/seen")
-[ "$phases" = "available unavailable available unavailable " ]
-check "events in order: available, unavailable, available, unavailable ($phases)" $?
+check "events in order: available, unavailable, available, unavailable ($phases)" \
+    test "$phases" = "available unavailable available unavailable "
 for type in "" "::upnp:rootdevice" "::urn:schemas-upnp-org:device:MediaServer:1" \
     "::urn:schemas-upnp-org:service:ContentDirectory:1" \
     "::urn:schemas-upnp-org:service:ConnectionManager:1"; do
-    [ "$(grep -cx "  USN:      $udn$type" "$work/seen")" -eq 4 ]
-    check "USN $udn$type seen in each of the four changes" $?
+    check "USN $udn$type seen in each of the four changes" \
+        test "$(grep -cx "  USN:      $udn$type" "$work/seen")" -eq 4
 done
-[ "$(grep -c "Location: http://192.0.2.1:8080/DeviceDescription.xml" "$work/seen")" -eq 10 ]
-check "every available resource names the description on 192.0.2.1:8080" $?
+check "every available resource names the description on 192.0.2.1:8080" \
+    test "$(grep -c "Location: http://192.0.2.1:8080/DeviceDescription.xml" "$work/seen")" -eq 10
 if [ "$failures" -ne 0 ]; then
     echo "--- gssdp-discover saw:"
     cat "$work/seen"
 fi
-echo "$failures failure(s)"
-[ "$failures" -eq 0 ]
+kb_finish

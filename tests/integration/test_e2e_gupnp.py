@@ -5,7 +5,11 @@ pictures, a playlist) in a server namespace. From a client namespace GUPnP finds
 MediaServer, reads both services, browses every container in pages and checks every field of
 every object against the files; runs a sorted Browse and a Search; fetches every track and
 picture; subscribes to ContentDirectory and sees SystemUpdateID rise when the host's library
-file changes, after which the rebuilt catalogue is browsed and checked again."""
+file changes, after which the rebuilt catalogue is browsed and checked again; quit then stops
+the host.
+
+usage: test_e2e_gupnp.py [native|windows]: the native build's kbhost, or kbhost.exe with the DLL
+under Wine (the Windows build lib/wine.sh selects)."""
 import os
 import subprocess
 import sys
@@ -14,27 +18,54 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib"))
 import e2e_support as e2e  # noqa: E402
 
-NS = "kbe2egup"
+NAMESPACES = {"native": "kbe2egup", "windows": "kbe2ewin"}
 
 
-def main():
-    stage = e2e.native_stage()
-    if stage is None:
-        print("SKIP: no kbhost in the build's stage")
-        return 0
-    scene = e2e.Scene(NS, stage, "kb_e2e_gupnp.")
+def main(build):
+    win = None
+    if build == "windows":
+        win, status = e2e.open_windows()
+        if win is None:
+            return status
+        stage = win.stage
+    else:
+        stage = e2e.native_stage()
+        if stage is None:
+            print("SKIP: no kbhost in the build's stage")
+            return 0
+    ns = NAMESPACES[build]
+    scene = e2e.Scene(ns, stage, "kb_e2e_gupnp.")
     host = None
     started = time.monotonic()
     try:
-        host = e2e.Host(NS, [os.path.join(scene.stage, "kbhost"), "--music", scene.music])
+        if win is None:
+            host = e2e.Host(ns, [os.path.join(scene.stage, "kbhost"), "--music", scene.music])
+        else:
+            if not win.prefix(ns):
+                print("FAIL - the Wine prefix could not be made")
+                return 1
+            print("figure: Wine prefix ready in %.1f s" % (time.monotonic() - started))
+            host = e2e.Host(ns, win.command(scene.stage, "--music",
+                                            "Z:" + scene.music.replace("/", "\\")), win.env)
+        launched = time.monotonic()
+        if host.wait_line("kbhost: started", 120) is None:
+            print("FAIL - the host did not start")
+            return 1
+        print("figure: host started %.1f s after launch" % (time.monotonic() - launched))
         client = subprocess.run(scene.in_client(
             "timeout", "150", "/usr/bin/python3", os.path.abspath(__file__), "--client",
             scene.iface, scene.music, os.path.join(scene.stage, "Plugins", "ml", "main.dat")))
+        quitting = time.monotonic()
+        host.send("quit")
+        stopped = host.wait_line("kbhost: stopped", 60, time.time() - 1) is not None
+        print("%s - the host stops on quit%s" % (
+            "ok  " if stopped else "FAIL",
+            " (%.1f s)" % (time.monotonic() - quitting) if stopped else ""))
         print("figure: whole run %.1f s" % (time.monotonic() - started))
-        return client.returncode
+        return client.returncode if stopped else 1
     finally:
         if host is not None:
-            host.quit(20)
+            host.quit(30)
         scene.close()
 
 
@@ -144,4 +175,6 @@ def run_client(iface, music, library_file):
 if __name__ == "__main__":
     if len(sys.argv) == 5 and sys.argv[1] == "--client":
         sys.exit(run_client(sys.argv[2], sys.argv[3], sys.argv[4]))
-    sys.exit(main())
+    if len(sys.argv) > 2 or sys.argv[1:] not in ([], ["native"], ["windows"]):
+        sys.exit(__doc__.split("usage: ")[1])
+    sys.exit(main(sys.argv[1] if len(sys.argv) == 2 else "native"))

@@ -6,7 +6,10 @@ metadata to the renderer's AVTransport (SetAVTransportURI, Play) and checks that
 reports PLAYING, that its playback position moves, and that the server sent at least the track's
 bytes while it played. Then it seeks (REL_TIME) into the middle of the track: the renderer asks
 the server for a byte range and must keep PLAYING from there, its position past the target and
-advancing."""
+advancing.
+
+usage: test_e2e_renderer.py [native|windows]: the native build's kbhost, or kbhost.exe with the
+DLL under Wine (the Windows build lib/wine.sh selects)."""
 import json
 import os
 import shutil
@@ -17,25 +20,34 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "lib"))
 import e2e_support as e2e  # noqa: E402
 
-NS = "kbe2erdr"
+NAMESPACES = {"native": "kbe2erdr", "windows": "kbe2ewrd"}
 RENDERER = "urn:schemas-upnp-org:device:MediaRenderer:1"
 AVT = "urn:schemas-upnp-org:service:AVTransport:1"
 TRACK = "Long Road"
 SEEK_TARGET_S = 32  # the middle of the 65 s track
 
 
-def main():
+def main(build):
+    if build == "windows":
+        win, status = e2e.open_windows()
+        if win is None:
+            return status
+        return play_from(NAMESPACES[build], win.stage,
+                         lambda scene: win.command(scene.stage, "--music",
+                                                   "Z:" + scene.music.replace("/", "\\")),
+                         win.prefix, win.env)
     stage = e2e.native_stage()
     if stage is None:
         print("SKIP: no kbhost in the build's stage")
         return 0
-    return play_from(NS, stage, lambda scene: [os.path.join(scene.stage, "kbhost"), "--music",
-                                               scene.music])
+    return play_from(NAMESPACES[build], stage,
+                     lambda scene: [os.path.join(scene.stage, "kbhost"), "--music", scene.music])
 
 
-def play_from(ns, stage, host_command, env=None):
-    """Serves the library with host_command(scene) in the server namespace of ns, starts
-    gmediarender in the client namespace and runs the client side there."""
+def play_from(ns, stage, host_command, prepare=None, env=None):
+    """Serves the library with host_command(scene) in the server namespace of ns (after
+    prepare(ns), which tells whether the host can start), starts gmediarender in the client
+    namespace and runs the client side there."""
     if shutil.which("gmediarender") is None:
         print("FAIL - gmediarender is not installed")
         return 1
@@ -43,7 +55,13 @@ def play_from(ns, stage, host_command, env=None):
     host = renderer = None
     started = time.monotonic()
     try:
-        host = e2e.Host(ns, host_command(scene), env(ns) if env else None)
+        if prepare is not None and not prepare(ns):
+            print("FAIL - the host's surroundings could not be prepared")
+            return 1
+        host = e2e.Host(ns, host_command(scene), env)
+        if host.wait_line("kbhost: started", 120) is None:
+            print("FAIL - the host did not start")
+            return 1
         log = open(os.path.join(scene.work, "renderer.log"), "w")
         renderer = subprocess.Popen(scene.in_client(
             "timeout", "120", "gmediarender", "-I", scene.iface, "-f", "KB Test Renderer",
@@ -179,4 +197,6 @@ def run_client(iface, server_ns, link, size):
 if __name__ == "__main__":
     if len(sys.argv) == 6 and sys.argv[1] == "--client":
         sys.exit(run_client(sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5])))
-    sys.exit(main())
+    if len(sys.argv) > 2 or sys.argv[1:] not in ([], ["native"], ["windows"]):
+        sys.exit(__doc__.split("usage: ")[1])
+    sys.exit(main(sys.argv[1] if len(sys.argv) == 2 else "native"))

@@ -6,7 +6,7 @@
 set -u
 BUILD="${KB_BUILD_DIR:?KB_BUILD_DIR not set}"
 SRC="${KB_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}"
-# shellcheck source=lib/netns.sh
+source "$SRC/tests/integration/lib/check.sh"
 source "$SRC/tests/integration/lib/netns.sh"
 
 WORK=$(mktemp -d /tmp/kb_lifecycle.XXXXXX)
@@ -14,11 +14,6 @@ cleanup() { kb_netns_down kblife; rm -rf "$WORK"; }
 trap cleanup EXIT
 kb_netns_up kblife
 
-failures=0
-check() { # check DESCRIPTION COMMAND...
-    local what="$1"; shift
-    if "$@"; then echo "ok   - $what"; else echo "FAIL - $what"; failures=$((failures + 1)); fi
-}
 not_grep() { ! grep -q "$@"; }
 
 STAGE="$WORK/stage"
@@ -38,6 +33,8 @@ lines() { grep -E '^(tray|kbhost: (started|stopped)|result)' "$WORK/out" | tr '\
 
 # First start: no setting means on. Only the left-button-down notification of icon 1024 toggles.
 run_host 'click\nmessage 3731 1024 0x200\nmessage 3731 1024 0x202\nmessage 3731 1024 0x203\nmessage 3731 1024 0x204\nmessage 3731 1024 0x205\nmessage 3731 1025 0x201\nclick\nclick\nquit\n'
+grep -q '^kbhost: started$' "$WORK/out" || sed 's/^/stderr: /' "$WORK/err"
+kb_require "the plug-in started in the host" grep -q '^kbhost: started$' "$WORK/out"
 check "first start exits 0" test "$rc" -eq 0
 check "first start: on, clicks toggle, other notifications pass through" test "$(lines)" = \
     "$ON|kbhost: started|$OFF|result: 0|result: 0|result: 0|result: 0|result: 0|result: 0|$ON|$OFF|kbhost: stopped|"
@@ -142,5 +139,4 @@ check "quit during a slow stream: no fault after unloading (status $rc)" test "$
 check "quit during a slow stream ends the stream and unloads the module" \
     not_grep 'still running at quit' "$WORK/out"
 
-echo "$failures failure(s)"
-test "$failures" -eq 0
+kb_finish

@@ -214,6 +214,7 @@ class Checks:
         sys.stdout.flush()
         if not condition:
             self.failures += 1
+        return condition
 
 
 def browse(object_id):
@@ -254,15 +255,16 @@ def touch(path):
 
 def run_client(stage, music):
     c = Checks()
+    answered = False
     for _ in range(150):
         try:
-            if http("GET", "/DeviceDescription.xml")[0] == 200:
-                break
+            answered = http("GET", "/DeviceDescription.xml")[0] == 200
         except OSError:
             pass
+        if answered:
+            break
         time.sleep(0.2)
-    else:
-        c.check("server answers on %s:8080" % SERVER, False)
+    if not c.check("server answers on %s:8080" % SERVER, answered):
         return 1
 
     events = Events()

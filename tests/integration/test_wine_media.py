@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The Windows build's media path under Wine: kbhost.exe loads the DLL with a generated library
 (Windows paths in main.dat, a playlist with a relative path line), and from a second namespace a
-client browses, fetches tracks, a playlist entry and a picture, and compares them with the files."""
+client browses, fetches tracks, a playlist entry and a picture, and compares them with the files.
+Runs the Windows build lib/wine.sh selects."""
 import importlib.util
 import os
 import shutil
@@ -15,21 +16,21 @@ LOADER = importlib.util.spec_from_file_location(
     "media_events", os.path.join(HERE, "test_media_events_streaming.py"))
 media = importlib.util.module_from_spec(LOADER)
 LOADER.loader.exec_module(media)
+sys.path.insert(0, os.path.join(HERE, "lib"))
+import e2e_support as e2e  # noqa: E402
 
 NS = "kbwmedia"
 
 
 def main():
-    src = os.environ.get("KB_SOURCE_DIR", os.path.normpath(os.path.join(HERE, "..", "..")))
-    win = os.environ.get("KB_WIN32_BUILD_DIR", os.path.join(src, "build-win32"))
-    if not os.path.exists(os.path.join(win, "stage", "kbhost.exe")):
-        print("SKIP: no Windows build in %s" % win)
-        return 0
+    win, status = e2e.open_windows()
+    if win is None:
+        return status
     work = tempfile.mkdtemp(prefix="kb_wmedia.")
     host = None
     try:
         stage = os.path.join(work, "stage")
-        shutil.copytree(os.path.join(win, "stage"), stage)
+        shutil.copytree(win.stage, stage)
         music = os.path.join(work, "music")
         os.mkdir(music)
         media.make_library(music)
@@ -38,38 +39,37 @@ def main():
         with open(os.path.join(music, "Mix.m3u"), "w") as m3u:
             m3u.write("#EXTM3U\r\n#EXTINF:3,Plain\r\nplain.mp3\r\n#EXTINF:4,Again\r\nsub\\again.mp3\r\n")
         media.sh("kb_netns_up %s" % NS)
-        env = dict(os.environ, WINEDEBUG="-all")
-        host = subprocess.Popen(
-            ["ip", "netns", "exec", NS + "-s", "timeout", "200", "xvfb-run", "-a", "wine",
-             os.path.join(stage, "kbhost.exe"), "--music", "Z:" + music.replace("/", "\\")],
-            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+        if not win.prefix(NS):
+            print("FAIL - the Wine prefix could not be made")
+            return 1
+        host = e2e.Host(NS, win.command(stage, "--music", "Z:" + music.replace("/", "\\")),
+                        win.env)
+        if host.wait_line("kbhost: started", 120) is None:
+            print("FAIL - kbhost.exe did not start under Wine")
+            return 1
         client = subprocess.run(
             ["ip", "netns", "exec", NS + "-c", "timeout", "150", "/usr/bin/python3",
              os.path.abspath(__file__), "--client", music])
         return client.returncode
     finally:
         if host is not None:
-            try:
-                host.stdin.write(b"quit\n")
-                host.stdin.close()
-                host.wait(timeout=30)
-            except Exception:  # the namespace teardown below kills it
-                pass
+            host.quit(30)
         media.sh("kb_netns_down %s" % NS, check=False)
         shutil.rmtree(work, ignore_errors=True)
 
 
 def run_client(music):
     c = media.Checks()
-    for _ in range(600):  # Wine starts slowly
+    answered = False
+    for _ in range(150):  # the host has started; its listener may take a moment longer
         try:
-            if media.http("GET", "/DeviceDescription.xml")[0] == 200:
-                break
+            answered = media.http("GET", "/DeviceDescription.xml")[0] == 200
         except OSError:
             pass
+        if answered:
+            break
         time.sleep(0.2)
-    else:
-        c.check("server under Wine answers", False)
+    if not c.check("the server under Wine answered", answered):
         return 1
     top = []
     for _ in range(50):  # the first library pass may still run

@@ -136,43 +136,110 @@ def sh(command, check=True):
     return subprocess.run(["bash", "-c", 'source "%s"; %s' % (NETNS, command)], check=check)
 
 
-def wine_prefix(ns):
-    """A Wine prefix of these tests alone, made on first use. Wine creates sockets in its
-    wineserver, which lives in the network namespace of the Wine process that started it: a
-    shared prefix whose wineserver another test or user started elsewhere would put the DLL's
-    sockets in that other namespace. So the prefix is private, and it is prepared inside the
-    server namespace and its wineserver waited for before kbhost.exe starts."""
-    prefix = os.path.join(tempfile.gettempdir(), "kb-e2e-wineprefix")
-    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
-               WINEDLLOVERRIDES="mscoree,mshtml=")
-    if not os.path.exists(os.path.join(prefix, "system.reg")):
-        subprocess.run(["ip", "netns", "exec", ns + "-s", "timeout", "120", "wineboot", "-i"],
-                       env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run(["timeout", "30", "wineserver", "-w"], env=env)
-    return env
+class Windows:
+    """The Windows build the Wine tests run and how Wine starts it, as lib/wine.sh selects:
+    the shipped 32-bit build where this machine runs 32-bit x86 programs, else the 64-bit
+    variant under the 64-bit loader. Its prefix belongs to that build folder."""
+
+    def __init__(self):
+        out = subprocess.run(["bash", os.path.join(HERE, "wine.sh"), "env"], check=True,
+                             capture_output=True, text=True).stdout
+        self.vars = dict(line.split("=", 1) for line in out.splitlines() if "=" in line)
+        self.build = self.vars["KB_WINDOWS_BUILD"]
+        self.loader = self.vars["KB_WINE"]
+        self.line = self.vars["KB_WINDOWS_LINE"]
+        self.stage = os.path.join(self.vars["KB_WINE_BUILD_DIR"], "stage")
+        self.env = dict(os.environ, WINEPREFIX=self.vars["WINEPREFIX"], WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        if "WINELOADER" in self.vars:
+            self.env["WINELOADER"] = self.vars["WINELOADER"]
+
+    def has_stage(self):
+        return (os.path.exists(os.path.join(self.stage, "kbhost.exe")) and
+                os.path.exists(os.path.join(self.stage, "Plugins", "gen_kestrelbloom.dll")))
+
+    def preflight(self):
+        """None when the loader starts, else its own message."""
+        try:
+            run = subprocess.run([self.loader, "--version"], capture_output=True, text=True,
+                                 timeout=20)
+        except (OSError, subprocess.TimeoutExpired) as error:
+            return str(error)
+        return None if run.returncode == 0 else (run.stdout + run.stderr).strip()
+
+    def prefix(self, ns):
+        """Makes the prefix inside the server namespace of ns when it does not exist yet (the
+        first wineserver keeps its sockets in the namespace it starts in); True when ready."""
+        if not os.path.exists(os.path.join(self.env["WINEPREFIX"], "system.reg")):
+            subprocess.run(["ip", "netns", "exec", ns + "-s", "timeout", "180", "xvfb-run", "-a",
+                            self.loader, "wineboot", "-i"], env=self.env,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            subprocess.run(["ip", "netns", "exec", ns + "-s", "timeout", "60", "wineserver",
+                            "-w"], env=self.env)
+        return os.path.exists(os.path.join(self.env["WINEPREFIX"], "system.reg"))
+
+    def command(self, stage, *args):
+        """kbhost.exe of a copied stage under Wine with a virtual display."""
+        return ["timeout", "200", "xvfb-run", "-a", self.loader,
+                os.path.join(stage, "kbhost.exe"), *args]
+
+
+def open_windows():
+    """(Windows, None) ready to run, or (None, exit status) after saying why not: no build is a
+    skip, a loader that cannot start fails at once with its message."""
+    win = Windows()
+    print(win.line, flush=True)
+    if not win.has_stage():
+        print("SKIP: no Windows build in %s" % win.stage)
+        return None, 0
+    if shutil.which("xvfb-run") is None:
+        print("FAIL - xvfb-run is needed")
+        return None, 1
+    problem = win.preflight()
+    if problem is not None:
+        print("FAIL - the Wine loader %s cannot start: %s" % (win.loader, problem))
+        return None, 1
+    return win, None
 
 
 class Host:
-    """kbhost (or kbhost.exe under Wine) in the server namespace; its output lines are kept."""
+    """kbhost (or kbhost.exe under Wine) in the server namespace; its output lines are kept,
+    and its error output, which says why when it cannot start."""
 
     def __init__(self, ns, command, env=None):
         env = env or dict(os.environ, WINEDEBUG="-all")
         self.process = subprocess.Popen(
             ["ip", "netns", "exec", ns + "-s", *command], stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env=env)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
         self.lines = []
-        threading.Thread(target=self._read, daemon=True).start()
+        self.errors = []
+        self.reader = threading.Thread(target=self._read, args=(self.process.stdout, self.lines),
+                                       daemon=True)
+        self.reader.start()
+        threading.Thread(target=self._read, args=(self.process.stderr, self.errors),
+                         daemon=True).start()
 
-    def _read(self):
-        for line in self.process.stdout:
-            self.lines.append((time.time(), line.rstrip("\r\n")))
+    @staticmethod
+    def _read(stream, into):
+        for line in stream:
+            into.append((time.time(), line.rstrip("\r\n")))
 
     def wait_line(self, text, timeout, after=0.0):
+        """The time the line arrived, or None after the timeout or as soon as the host ended
+        without it (then its error output is printed)."""
         end = time.time() + timeout
         while time.time() < end:
+            ended = self.process.poll() is not None
+            if ended:
+                self.reader.join(1)  # the last lines
             for at, line in list(self.lines):
                 if line == text and at >= after:
                     return at
+            if ended:
+                print("host ended (status %s) without %r; its error output:\n%s" % (
+                    self.process.poll(), text,
+                    "\n".join("  " + line for _, line in self.errors[-20:])), flush=True)
+                return None
             time.sleep(0.05)
         return None
 
@@ -216,15 +283,6 @@ def native_stage():
     build = os.environ.get("KB_BUILD_DIR", os.path.join(SRC, "build"))
     stage = os.path.join(build, "stage")
     return stage if os.path.exists(os.path.join(stage, "kbhost")) else None
-
-
-def win32_stage():
-    build = os.environ.get("KB_WIN32_BUILD_DIR", os.path.join(SRC, "build-win32"))
-    stage = os.path.join(build, "stage")
-    if not (os.path.exists(os.path.join(stage, "kbhost.exe")) and
-            os.path.exists(os.path.join(stage, "Plugins", "gen_kestrelbloom.dll"))):
-        return None
-    return stage
 
 
 # ---- client side -----------------------------------------------------------------------------
