@@ -28,6 +28,18 @@ static bool parsePort(const char* digits, size_t length, uint16_t* port) {
     return true;
 }
 
+// A host holding NUL, a control byte or a space is no name a resolver should see: NUL would
+// cut the copied name short of what was checked, the others are never part of a host.
+static bool hasControlOrSpace(const char* begin, const char* end) {
+    for (const char* p = begin; p < end; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c <= ' ' || c == 0x7F) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool genaSplitCallbackUrl(const char* url, size_t length, GenaCallbackUrl* out, char* name) {
     if (length <= kSchemeLength || !asciiEqualNoCase(url, kScheme, kSchemeLength)) {
         return false;
@@ -36,7 +48,7 @@ bool genaSplitCallbackUrl(const char* url, size_t length, GenaCallbackUrl* out, 
     const char* end = url + length;
     const char* slash = static_cast<const char*>(std::memchr(host, '/', end - host));
     const char* hostEnd = slash != nullptr ? slash : end;
-    if (std::memchr(host, '@', hostEnd - host) != nullptr) {
+    if (std::memchr(host, '@', hostEnd - host) != nullptr || hasControlOrSpace(host, hostEnd)) {
         return false;
     }
     const char* colon = static_cast<const char*>(std::memchr(host, ':', hostEnd - host));

@@ -41,6 +41,23 @@ constexpr const char kConnectionManagerBody[] =
     "</e:property>\n"
     "</e:propertyset>\n";
 
+// The registrar's variables never change: its subscribers get them once, in their first event.
+constexpr const char kRegistrarBody[] =
+    "<e:propertyset xmlns:e=\"urn:schemas-upnp-org:event-1-0\">\n"
+    "<e:property>\n"
+    "<AuthorizationGrantedUpdateID>0</AuthorizationGrantedUpdateID>\n"
+    "</e:property>\n"
+    "<e:property>\n"
+    "<AuthorizationDeniedUpdateID>0</AuthorizationDeniedUpdateID>\n"
+    "</e:property>\n"
+    "<e:property>\n"
+    "<ValidationSucceededUpdateID>0</ValidationSucceededUpdateID>\n"
+    "</e:property>\n"
+    "<e:property>\n"
+    "<ValidationRevokedUpdateID>0</ValidationRevokedUpdateID>\n"
+    "</e:property>\n"
+    "</e:propertyset>\n";
+
 // The whole NOTIFY message for one stored URL of `target`. False when head and body do not fit
 // in 1,023 bytes, or the URL was cut off the copied callback text: a message is never cut,
 // since its CONTENT-LENGTH would no longer match.
@@ -135,7 +152,7 @@ void genaNotify(int index, int notifyContentDirectory, int notifyConnectionManag
             continue;
         }
         target.callback[sizeof target.callback - 1] = '\0';
-        const char* body = connectionManagerBody;
+        const char* body = target.isRegistrar ? kRegistrarBody : connectionManagerBody;
         if (target.isContentDirectory) {
             std::snprintf(contentDirectoryBody, sizeof contentDirectoryBody, kContentDirectoryBody,
                           gSystemUpdateId.load(std::memory_order_relaxed));

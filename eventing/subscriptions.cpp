@@ -18,6 +18,7 @@ struct Subscription {
     GenaCallbackUrl urls[kGenaMaxCallbackUrls]; // offsets count from callback[0]
     int32_t urlCount;
     int32_t isContentDirectory;
+    int32_t isRegistrar;
     int32_t sid;
     int32_t seq;
     uint32_t grantedAtMs; // uptime of the subscription or its last renewal
@@ -183,7 +184,9 @@ static int storeSubscription(const AllowedCallbacks& callbacks, const char* path
     entry.callback = callbacks.text;
     std::memcpy(entry.urls, callbacks.urls, sizeof entry.urls);
     entry.urlCount = callbacks.count;
-    entry.isContentDirectory = std::strstr(path, "ConnectionManager") != nullptr ? 0 : 1;
+    entry.isRegistrar = std::strstr(path, "X_MS_MediaReceiverRegistrar") != nullptr ? 1 : 0;
+    entry.isContentDirectory =
+        entry.isRegistrar || std::strstr(path, "ConnectionManager") != nullptr ? 0 : 1;
     entry.sid = static_cast<int32_t>(candidate);
     entry.seq = 0;
     entry.grantedAtMs = now;
@@ -293,13 +296,16 @@ bool genaTakeEventTarget(int index, bool notifyContentDirectory, bool notifyConn
     if (entry.callback == nullptr) {
         return false;
     }
-    bool wanted = entry.isContentDirectory ? notifyContentDirectory : notifyConnectionManager;
+    bool wanted = entry.isRegistrar          ? notifyContentDirectory && notifyConnectionManager
+                  : entry.isContentDirectory ? notifyContentDirectory
+                                             : notifyConnectionManager;
     if (!wanted) {
         return false;
     }
     out->sid = entry.sid;
     out->seq = entry.seq;
     out->isContentDirectory = entry.isContentDirectory;
+    out->isRegistrar = entry.isRegistrar;
     out->peer = entry.peer;
     std::snprintf(out->callback, sizeof out->callback, "%s", entry.callback);
     std::memcpy(out->urls, entry.urls, sizeof out->urls);
@@ -307,4 +313,28 @@ bool genaTakeEventTarget(int index, bool notifyContentDirectory, bool notifyConn
     // Event keys run 0, 1, ... and wrap to 1, never back to 0 (and never overflow).
     entry.seq = entry.seq == INT32_MAX ? 1 : entry.seq + 1;
     return true;
+}
+
+int genaListSubscriptions(GenaSubscriptionView* out, int max) {
+    std::lock_guard<std::mutex> hold(tableLock);
+    uint32_t nowMs = platformTickMs();
+    expireLocked(nowMs);
+    int count = 0;
+    for (const Subscription& entry : subscriptionTable) {
+        if (entry.callback == nullptr || count >= max) {
+            continue;
+        }
+        GenaSubscriptionView& view = out[count++];
+        view.peerAddress = entry.peer.peerAddress;
+        view.isContentDirectory = entry.isContentDirectory;
+        view.isRegistrar = entry.isRegistrar;
+        view.secondsLeft = -1;
+        if (entry.timeout != 0) {
+            uint64_t elapsedMs = static_cast<uint32_t>(nowMs - entry.grantedAtMs);
+            uint64_t lifetimeMs = static_cast<uint64_t>(entry.timeout) * 1000u;
+            view.secondsLeft =
+                elapsedMs >= lifetimeMs ? 0 : static_cast<int32_t>((lifetimeMs - elapsedMs) / 1000);
+        }
+    }
+    return count;
 }

@@ -39,7 +39,8 @@ constexpr int kGenaMaxCallbackUrls = 8;
 struct GenaEventTarget {
     int32_t sid;
     int32_t seq;                // the event key to send
-    int32_t isContentDirectory; // 1 ContentDirectory, 0 ConnectionManager
+    int32_t isContentDirectory; // 1 ContentDirectory, 0 ConnectionManager or the registrar
+    int32_t isRegistrar;        // 1 the media-receiver registrar
     GenaPeer peer;
     char callback[1024]; // the stored "<url>" pieces that qualified, cut to fit
     // Those URLs as parsed at SUBSCRIBE, in header order; offsets count from callback[0].
@@ -49,9 +50,23 @@ struct GenaEventTarget {
 
 // Copies entry `index` and raises its seq by one in the same locked step, so concurrent
 // notifications never lose or repeat a key. `wanted(isContentDirectory)` decides whether the
-// entry takes part; when it does not, nothing changes and false is returned. False also for a
-// free entry or an index outside 0..19.
+// entry takes part; a registrar entry, whose variables never change, takes part only when both
+// are wanted (its first event). When it does not, nothing changes and false is returned. False
+// also for a free entry or an index outside 0..19.
 bool genaTakeEventTarget(int index, bool notifyContentDirectory, bool notifyConnectionManager,
                          GenaEventTarget* out);
 
 constexpr int kGenaTableSize = 20;
+
+// What the status page shows of one live subscription: who made it and how long it has left,
+// never its SID or callback.
+struct GenaSubscriptionView {
+    uint32_t peerAddress;       // the subscriber (network order); 0 when unknown
+    int32_t secondsLeft;        // -1: never expires
+    int32_t isContentDirectory; // 1 ContentDirectory, 0 ConnectionManager or the registrar
+    int32_t isRegistrar;
+};
+
+// Copies the live subscriptions (expired ones are dropped first) into `out`, at most `max`;
+// returns how many. Any thread.
+int genaListSubscriptions(GenaSubscriptionView* out, int max);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
@@ -21,6 +22,8 @@ constexpr const char* kSettingsSection = "gen_ml_config";
 // Set by media_library_stop, cleared by media_library_start (window thread); polled by the
 // watcher between passes, tracks and playlists so that quit does not wait for a rebuild.
 std::atomic<int32_t> gStopping{0};
+// Set by the watcher after each pass that read a changed file; read by the status page.
+std::atomic<int64_t> gReadAt{0};
 // Written only by the window thread in start and stop.
 PlatformThread gThread;
 bool gThreadStarted = false;
@@ -165,6 +168,10 @@ bool media_library_pass(const char* folder, LibraryWatchState* state) {
             media_db_clear_playlists();
         }
     }
+    if (changed) {
+        media_db_order_catalogue();
+        gReadAt.store(static_cast<int64_t>(std::time(nullptr)), std::memory_order_relaxed);
+    }
     if (changed && gStopping.load(std::memory_order_relaxed) == 0) {
         MediaLibraryChangeHook hook = gChangeHook.load(std::memory_order_relaxed);
         if (hook != nullptr) {
@@ -200,6 +207,10 @@ void media_library_import(void*) {
 
 void media_library_set_change_hook(MediaLibraryChangeHook hook) {
     gChangeHook.store(hook, std::memory_order_relaxed);
+}
+
+int64_t media_library_read_at() {
+    return gReadAt.load(std::memory_order_relaxed);
 }
 
 int media_library_start() {

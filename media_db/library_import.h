@@ -1,6 +1,8 @@
 // The media-library watcher: follows the host library files and rebuilds the catalogue.
 #pragma once
 
+#include <cstdint>
+
 // Watcher thread body (arg unused). Runs until media_library_stop.
 void media_library_import(void* arg);
 
@@ -15,3 +17,7 @@ int media_library_start();
 
 // Tells the watcher to stop, wakes it and waits for it to end.
 void media_library_stop();
+
+// When the watcher last read the library into the catalogue, as seconds since 1970 (UTC); 0
+// before the first read. Any thread.
+int64_t media_library_read_at();

@@ -169,9 +169,18 @@ bool linkChild(MediaObject* container, MediaObject* child, bool atEnd) {
         } else {
             container->children[container->child_count - 1]->next_sibling = child;
         }
-    } else {
-        child->next_sibling = container->first_child;
-        container->first_child = child;
+        container->children[container->child_count++] = child;
+        return true;
+    }
+    child->next_sibling = container->first_child;
+    container->first_child = child;
+    if (container->children_appended && container->child_count > 0) {
+        // The array runs in list order here (an ordered container): the child goes in front.
+        std::memmove(container->children + 1, container->children,
+                     sizeof(MediaObject*) * static_cast<size_t>(container->child_count));
+        container->children[0] = child;
+        container->child_count++;
+        return true;
     }
     container->children[container->child_count++] = child;
     return true;

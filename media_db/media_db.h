@@ -42,10 +42,12 @@ struct MediaObject {
     // Reference.
     MediaObject* target; // an item under All Tracks; not owned
 
-    // Private to media_db: children in insertion order, for media_db_child_at.
+    // Private to media_db: the children, for media_db_child_at. In list order when
+    // children_appended is 1 (playlists, and every container once ordered), else in reverse
+    // list order, which is the order of addition.
     MediaObject** children;
     int32_t children_capacity;
-    int32_t children_appended; // 1 when children are appended at the tail (playlists)
+    int32_t children_appended;
 };
 
 extern const char kClassContainer[];         // "object.container"
@@ -107,6 +109,12 @@ void media_db_build();
 void media_db_add_track(const char* path);
 // Adds one M3U playlist as a playlist container under Playlists.
 void media_db_read_m3u(const char* path, const char* name);
+// Puts every container's children in the order listed when no SortCriteria is given: All
+// Tracks, Albums, Artists and Genres by title, an album by disc and track number then title,
+// an artist or genre by album then disc and track; playlists keep the host's order and their
+// files'. Ties keep the order of addition. Call once the tracks and playlists of a build are
+// in; takes the writer lock itself.
+void media_db_order_catalogue();
 // Frees every playlist under Playlists.
 void media_db_clear_playlists();
 // Frees the whole catalogue.

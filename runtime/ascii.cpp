@@ -18,6 +18,16 @@ bool asciiEqualNoCase(const char* a, const char* b, size_t n) {
     return true;
 }
 
+int asciiCompareNoCase(const char* a, const char* b) {
+    for (;; a++, b++) {
+        unsigned char ca = static_cast<unsigned char>(asciiLower(*a));
+        unsigned char cb = static_cast<unsigned char>(asciiLower(*b));
+        if (ca != cb || ca == 0) {
+            return ca < cb ? -1 : (ca > cb ? 1 : 0);
+        }
+    }
+}
+
 bool asciiSameNoCase(const char* a, const char* b) {
     size_t n = std::strlen(a);
     return std::strlen(b) == n && asciiEqualNoCase(a, b, n);

@@ -38,3 +38,14 @@ UdnText deviceUdn() {
     }
     return udnFromAdapter(&adapter);
 }
+
+FriendlyNameText deviceFriendlyName() {
+    char hostName[256];
+    if (platformHostName(hostName, sizeof hostName) != 0) {
+        hostName[0] = '\0';
+    }
+    hostName[sizeof hostName - 1] = '\0';
+    FriendlyNameText name{};
+    std::snprintf(name.text, sizeof name.text, "KestrelBloom Media Server [%s]", hostName);
+    return name;
+}

@@ -11,3 +11,14 @@ struct UdnText {
 // "uuid:<adapter piece>-<12 hex digits>-kestrelbloom-mediaserver" from the first network
 // adapter, or "uuid:12345678-4321" when there is none. Worked out afresh at every call.
 UdnText deviceUdn();
+
+// The product version, as the device description's modelNumber and the status page show it.
+constexpr char kDeviceVersion[] = "1.0";
+
+struct FriendlyNameText {
+    char text[300];
+};
+
+// "KestrelBloom Media Server [<host name>]", the host name as the system gives it (not
+// escaped). Worked out afresh at every call.
+FriendlyNameText deviceFriendlyName();

@@ -5,9 +5,6 @@
 
 #include "runtime/http_date.h"
 
-// "Wdy, DD Mon YYYY HH:MM:SS" of a UTC moment given as seconds since 1970-01-01.
-HttpDateText httpDateFromTime(int64_t secondsSinceEpoch);
-
 struct PlatformAdapter;
 struct UdnText;
 

@@ -6,18 +6,21 @@
 #include <cstring>
 
 #include "http/http_writers.h"
+#include "runtime/device_icons.h"
 #include "runtime/device_identity.h"
 #include "runtime/text_buffer.h"
 #include "runtime/xml_escape.h"
 
-// One line without line breaks; filled with the UDN, the host name and the URLBase.
+// One line without line breaks; filled with the UDN, the friendly name, the URLBase (as the
+// presentation page's address), the icon list and the URLBase.
 static const char kDeviceTemplate[] =
     "<root xmlns=\"urn:schemas-upnp-org:device-1-0\">"
     "<specVersion><major>1</major><minor>0</minor></specVersion>"
     "<device>"
+    "<dlna:X_DLNADOC xmlns:dlna=\"urn:schemas-dlna-org:device-1-0\">DMS-1.50</dlna:X_DLNADOC>"
     "<deviceType>urn:schemas-upnp-org:device:MediaServer:1</deviceType>"
     "<UDN>%s</UDN>"
-    "<friendlyName>KestrelBloom Media Server [%s]</friendlyName>"
+    "<friendlyName>%s</friendlyName>"
     "<manufacturer>KestrelBloom GmbH</manufacturer>"
     "<manufacturerURL>http://www.kestrelbloom.example</manufacturerURL>"
     "<modelName>KestrelBloom Media Server</modelName>"
@@ -26,7 +29,8 @@ static const char kDeviceTemplate[] =
     "<modelDescription>KestrelBloom UPnP Media Server</modelDescription>"
     "<serialNumber></serialNumber>"
     "<UPC></UPC>"
-    "<presentationURL></presentationURL>"
+    "<presentationURL>%s</presentationURL>"
+    "<iconList>%s</iconList>"
     "<serviceList>"
     "<service>"
     "<serviceType>urn:schemas-upnp-org:service:ContentDirectory:1</serviceType>"
@@ -42,10 +46,20 @@ static const char kDeviceTemplate[] =
     "<eventSubURL>/ConnectionManager/Event</eventSubURL>"
     "<controlURL>/ConnectionManager/Control</controlURL>"
     "</service>"
+    "<service>"
+    "<serviceType>urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1</serviceType>"
+    "<serviceId>urn:microsoft.com:serviceId:X_MS_MediaReceiverRegistrar</serviceId>"
+    "<SCPDURL>/X_MS_MediaReceiverRegistrar.xml</SCPDURL>"
+    "<eventSubURL>/X_MS_MediaReceiverRegistrar/Event</eventSubURL>"
+    "<controlURL>/X_MS_MediaReceiverRegistrar/Control</controlURL>"
+    "</service>"
     "</serviceList>"
     "</device>"
     "<URLBase>%s</URLBase>"
     "</root>";
+
+static const char kIconFormat[] = "<icon><mimetype>%s</mimetype><width>%d</width>"
+                                  "<height>%d</height><depth>24</depth><url>%s</url></icon>";
 
 // The arguments Browse and Search share, from Filter to UpdateID, in the same words.
 #define KB_PAGED_RESULT_ARGUMENTS                                                                  \
@@ -576,21 +590,28 @@ static void sendDocument(PlatformSocket socket, const char* version, const char*
 
 void sendDeviceDescription(PlatformSocket socket, const char* version, const char* urlBase,
                            bool headOnly) {
-    char hostName[256];
-    if (platformHostName(hostName, sizeof hostName) != 0) {
-        hostName[0] = '\0';
-    }
-    // The host name as XML character data: a name holding '&', '<' or '>' (legal in some
+    // The name as XML character data: a host name holding '&', '<' or '>' (legal in some
     // Windows computer names) would otherwise break the document.
-    TextBuffer* name = textBufferCreate(nullptr, 5 * sizeof hostName);
-    TextBuffer* body = textBufferCreate(nullptr, sizeof kDeviceTemplate + 2048);
-    if (name != nullptr && body != nullptr) {
-        textBufferAppendXml(name, hostName, XmlEscape::Once, 5 * sizeof hostName - 1);
+    FriendlyNameText friendlyName = deviceFriendlyName();
+    const int32_t nameLimit = 5 * static_cast<int32_t>(sizeof friendlyName.text);
+    TextBuffer* name = textBufferCreate(nullptr, nameLimit + 1);
+    TextBuffer* icons = textBufferCreate(nullptr, 256 * kDeviceIconCount);
+    TextBuffer* body = textBufferCreate(nullptr, sizeof kDeviceTemplate + 2048 + nameLimit +
+                                                     256 * kDeviceIconCount);
+    if (name != nullptr && icons != nullptr && body != nullptr) {
+        textBufferAppendXml(name, friendlyName.text, XmlEscape::Once, nameLimit);
+        for (int32_t i = 0; i < kDeviceIconCount; i++) {
+            const DeviceIcon& icon = kDeviceIcons[i];
+            textBufferAppendFormat(icons, kIconFormat, icon.mimeType, static_cast<int>(icon.width),
+                                   static_cast<int>(icon.height), icon.path);
+        }
         UdnText udn = deviceUdn();
-        textBufferAppendFormat(body, kDeviceTemplate, udn.text, name->text, urlBase);
+        textBufferAppendFormat(body, kDeviceTemplate, udn.text, name->text, urlBase, icons->text,
+                               urlBase);
         sendDocument(socket, version, body->text, body->length, headOnly);
     }
     textBufferFree(name);
+    textBufferFree(icons);
     textBufferFree(body);
 }
 

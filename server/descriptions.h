@@ -1,4 +1,4 @@
-// The device description and the two service descriptions.
+// The device description and the service descriptions.
 #pragma once
 
 #include "platform/platform.h"
@@ -10,3 +10,5 @@ void sendConnectionManagerDescription(PlatformSocket socket, const char* version
                                       bool headOnly = false);
 void sendContentDirectoryDescription(PlatformSocket socket, const char* version,
                                      bool headOnly = false);
+// The media-receiver registrar's SCPD: three actions, eight state variables.
+void sendRegistrarDescription(PlatformSocket socket, const char* version, bool headOnly = false);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "http/http_request.h"
+#include "runtime/device_icons.h"
 #include "runtime/diagnostics.h"
 
 // The request line: method word, blanks, target, blanks, version. Cuts the target and the
@@ -56,7 +57,25 @@ static int subscribeTimeout(char* head) {
     return *value == '-' ? leadingNumber(value + 1) : 0;
 }
 
+// The targets a HEAD request may ask about: the icons and the presentation page.
+static HttpRouteKind routeHead(const char* path) {
+    if (deviceIconForPath(path) != nullptr) {
+        return HttpRouteKind::Icon;
+    }
+    if (std::strcmp(path, "/") == 0) {
+        return HttpRouteKind::PresentationPage;
+    }
+    return HttpRouteKind::None;
+}
+
 static HttpRouteKind routeGet(const char* path) {
+    HttpRouteKind face = routeHead(path);
+    if (face != HttpRouteKind::None) {
+        return face;
+    }
+    if (std::strcmp(path, "/X_MS_MediaReceiverRegistrar.xml") == 0) {
+        return HttpRouteKind::RegistrarDescription;
+    }
     if (std::strcmp(path, "/DeviceDescription.xml") == 0) {
         return HttpRouteKind::DeviceDescription;
     }

@@ -12,6 +12,7 @@
 #include "http/http_writers.h"
 #include "runtime/diagnostics.h"
 #include "server/descriptions.h"
+#include "server/device_face.h"
 #include "server/http_route.h"
 #include "server/streaming.h"
 #include "soap/soap_dispatch.h"
@@ -57,6 +58,42 @@ void httpShutdownConnections() {
     }
 }
 
+// The address and port of every running listener, for the status page. Guarded by
+// listenersLock; each accept thread adds its own at start and removes it at the end.
+static std::mutex listenersLock;
+static Ipv4Endpoint listeners[kHttpMaxListeners];
+
+static void addListener(const Ipv4Endpoint& endpoint) {
+    std::lock_guard<std::mutex> hold(listenersLock);
+    for (Ipv4Endpoint& slot : listeners) {
+        if (slot.port == 0) {
+            slot = endpoint;
+            return;
+        }
+    }
+}
+
+static void removeListener(const Ipv4Endpoint& endpoint) {
+    std::lock_guard<std::mutex> hold(listenersLock);
+    for (Ipv4Endpoint& slot : listeners) {
+        if (slot.address == endpoint.address && slot.port == endpoint.port) {
+            slot = Ipv4Endpoint{0, 0};
+            return;
+        }
+    }
+}
+
+int httpListeningEndpoints(Ipv4Endpoint* out, int max) {
+    std::lock_guard<std::mutex> hold(listenersLock);
+    int count = 0;
+    for (const Ipv4Endpoint& slot : listeners) {
+        if (slot.port != 0 && count < max) {
+            out[count++] = slot;
+        }
+    }
+    return count;
+}
+
 PlatformSocket httpOpenListener(uint32_t address) {
     for (uint32_t port = 8080; port <= 9080; port++) {
         PlatformSocket s = platformSocketTcp();
@@ -85,6 +122,7 @@ void httpAcceptThread(void* arg) {
     char address[16];
     platformAddressText(local.address, address);
     verbosePrint("### HTTP server started at http://%s:%d/\n", address, local.port);
+    addListener(local);
     while ((listener = variable->load(std::memory_order_relaxed)) != 0) {
         Ipv4Endpoint peer;
         PlatformSocket s = platformSocketAccept(listener, &peer);
@@ -108,6 +146,7 @@ void httpAcceptThread(void* arg) {
             platformSocketClose(s);
         }
     }
+    removeListener(local);
     verbosePrint("### HTTP server terminated at http://%s:%d/\n", address, local.port);
 }
 
@@ -132,9 +171,19 @@ static bool connectionPeer(PlatformSocket socket, GenaPeer* peer) {
 }
 
 // Calls the handler the route names; returns the index of a new subscription, or -1.
-static int dispatch(PlatformSocket socket, const HttpRoute& route, const char* urlBase) {
+static int dispatch(PlatformSocket socket, const HttpRoute& route, const char* urlBase,
+                    uint32_t localAddress) {
     switch (route.kind) {
     case HttpRouteKind::None:
+        return -1;
+    case HttpRouteKind::RegistrarDescription:
+        sendRegistrarDescription(socket, route.version, route.headOnly);
+        return -1;
+    case HttpRouteKind::Icon:
+        serveDeviceIcon(socket, route.version, route.path, route.headOnly);
+        return -1;
+    case HttpRouteKind::PresentationPage:
+        servePresentationPage(socket, route.version, localAddress, route.headOnly);
         return -1;
     case HttpRouteKind::DeviceDescription:
         sendDeviceDescription(socket, route.version, urlBase, route.headOnly);
@@ -189,7 +238,7 @@ void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits) {
     HttpReadResult read = httpReadRequest(socket, request, limits);
     if (read == HttpReadResult::Complete) {
         HttpRoute route = httpRouteRequest(request->text);
-        subscription = dispatch(socket, route, strURLBase);
+        subscription = dispatch(socket, route, strURLBase, local.address);
     } else if (read == HttpReadResult::LengthRequired) {
         httpSendStatusOnly(socket, "HTTP/1.1", "411 Length Required");
     }

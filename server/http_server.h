@@ -10,6 +10,10 @@
 // Listening socket on `address`, port 8080 or the next free one up to 9080; 0 when none.
 PlatformSocket httpOpenListener(uint32_t address);
 
+// Copies the address and port of each running listener (at most `max`); returns how many.
+constexpr int kHttpMaxListeners = 5;
+int httpListeningEndpoints(Ipv4Endpoint* out, int max);
+
 // Accept-thread body. `arg` is the std::atomic<PlatformSocket>* listener variable owned by the
 // SSDP listen thread; the thread ends once the variable reads 0 (the owner closes the socket
 // first so a blocked accept returns).

@@ -1,5 +1,6 @@
 #include "services/search.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -27,6 +28,63 @@ bool growList(MatchList* list) {
     return true;
 }
 
+// Whether the search from `scope` can meet one track more than once: a file may stand in
+// several playlists, or twice in one.
+bool mayRepeatTracks(const MediaObject* scope, const MediaTop& top) {
+    return scope == top.playlists || (scope->parent != nullptr && scope->parent == top.playlists);
+}
+
+// The file a returned item or reference stands for; nullptr for a container.
+const char* trackPath(const MediaObject* object) {
+    const MediaObject* item = member_item(object);
+    return item != nullptr ? item->path : nullptr;
+}
+
+// Drops every item or reference whose file an earlier entry already returned, keeping the
+// list's order. False when memory is short.
+bool dropRepeatedTracks(MatchList* list) {
+    if (list->count < 2) {
+        return true;
+    }
+    struct Seen {
+        const char* path;
+        int32_t index;
+    };
+    Seen* seen = static_cast<Seen*>(std::malloc(sizeof(Seen) * static_cast<size_t>(list->count)));
+    bool* repeated = static_cast<bool*>(std::calloc(static_cast<size_t>(list->count), 1));
+    if (seen == nullptr || repeated == nullptr) {
+        std::free(seen);
+        std::free(repeated);
+        return false;
+    }
+    int32_t members = 0;
+    for (int32_t i = 0; i < list->count; i++) {
+        const char* path = trackPath(list->entries[i].object);
+        if (path != nullptr) {
+            seen[members++] = Seen{path, i};
+        }
+    }
+    std::sort(seen, seen + members, [](const Seen& a, const Seen& b) {
+        int order = std::strcmp(a.path, b.path);
+        return order != 0 ? order < 0 : a.index < b.index;
+    });
+    for (int32_t i = 1; i < members; i++) {
+        repeated[seen[i].index] = std::strcmp(seen[i - 1].path, seen[i].path) == 0;
+    }
+    int32_t kept = 0;
+    for (int32_t i = 0; i < list->count; i++) {
+        if (!repeated[i]) {
+            list->entries[kept] = list->entries[i];
+            list->entries[kept].position = kept;
+            kept++;
+        }
+    }
+    list->count = kept;
+    std::free(seen);
+    std::free(repeated);
+    return true;
+}
+
 // Finds the container and collects the matches into `list`; 0 or a UPnP error code.
 int collectMatches(const char* containerId, const char* searchCriteria, const char* sortCriteria,
                    MatchList* list) {
@@ -41,21 +99,37 @@ int collectMatches(const char* containerId, const char* searchCriteria, const ch
     list->capacity = kInitialMatches;
     CriteriaProgram program;
     criteria_compile(searchCriteria, &program);
-    int status = program.status == 0 ? 0 : search_collect(list, container, &program, sortCriteria);
+    MediaTop top = media_db_top();
+    // From the root every track is returned as its All Tracks item; the references and
+    // playlist entries that stand for it elsewhere are not even tested.
+    SearchWalk walk{&program, sortCriteria, container == top.root ? top.all_tracks : nullptr};
+    int status = program.status == 0 ? 0 : search_collect(list, container, &walk);
     criteria_release(&program);
     if (status < 0) {
         return status == -1 ? kUpnpInvalidSearchCriteria : kUpnpActionFailed;
+    }
+    if (mayRepeatTracks(container, top) && !dropRepeatedTracks(list)) {
+        return 501;
     }
     return 0;
 }
 
 } // namespace
 
-int search_collect(MatchList* list, const MediaObject* container, const CriteriaProgram* program,
-                   const char* sortCriteria) {
+int search_collect(MatchList* list, const MediaObject* container, const SearchWalk* walk) {
+    bool skipMembers = walk->membersOnlyIn != nullptr && container != walk->membersOnlyIn;
+    // A container holds either containers or members, never both: one whose first child is a
+    // member has nothing left to return here.
+    if (skipMembers && container->first_child != nullptr && container->first_child->kind != 'c') {
+        return 0;
+    }
     for (const MediaObject* child = container->first_child; child != nullptr;
          child = child->next_sibling) {
-        int result = criteria_evaluate(program, child);
+        bool isContainer = child->kind == 'c';
+        if (!isContainer && skipMembers) {
+            continue;
+        }
+        int result = criteria_evaluate(walk->program, child);
         if (result < 0) {
             return result;
         }
@@ -63,11 +137,11 @@ int search_collect(MatchList* list, const MediaObject* container, const Criteria
             if (list->count == list->capacity && !growList(list)) {
                 return -2;
             }
-            list->entries[list->count] = SortEntry{child, sortCriteria, list->count};
+            list->entries[list->count] = SortEntry{child, walk->sortCriteria, list->count};
             list->count++;
         }
-        if (child->kind == 'c') {
-            int status = search_collect(list, child, program, sortCriteria);
+        if (isContainer) {
+            int status = search_collect(list, child, walk);
             if (status < 0) {
                 return status;
             }

@@ -24,9 +24,17 @@ int search_action(PlatformSocket socket, const char* version, const char* urlBas
                   const char* containerId, const char* searchCriteria, const char* filter,
                   int32_t startingIndex, int32_t requestedCount, const char* sortCriteria);
 
-// Appends every object below `container` that satisfies `program`, depth first: each match
-// before its own matching descendants, each subtree before its next sibling. Returns 0, the
-// program's negative status at the first object tested, or -2 when the list cannot grow.
+// What one search walk returns besides the criteria: with `membersOnlyIn` set, items and
+// references are taken from that container only (containers from everywhere), so that a
+// search from the root returns each track once, as its All Tracks item.
+struct SearchWalk {
+    const CriteriaProgram* program;
+    const char* sortCriteria;
+    const MediaObject* membersOnlyIn; // nullptr: from every container
+};
+
+// Appends every object below `container` that satisfies the walk's program, depth first: each
+// match before its own matching descendants, each subtree before its next sibling. Returns 0,
+// the program's negative status at the first object tested, or -2 when the list cannot grow.
 // Caller holds a catalogue lock.
-int search_collect(MatchList* list, const MediaObject* container, const CriteriaProgram* program,
-                   const char* sortCriteria);
+int search_collect(MatchList* list, const MediaObject* container, const SearchWalk* walk);

@@ -25,11 +25,12 @@ constexpr SortableProperty kSortable[] = {
     {"upnp:originalTrackNumber", 24},
 };
 
+// A reference has no texts of its own: every property, its title included, is its target's.
 const char* textOf(const MediaObject* object, int property) {
-    if (property == kTitle) {
-        return object->title;
-    }
     const MediaObject* item = member_item(object);
+    if (property == kTitle) {
+        return item != nullptr ? item->title : object->title;
+    }
     if (item == nullptr) {
         return nullptr;
     }

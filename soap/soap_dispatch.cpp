@@ -47,11 +47,15 @@ constexpr ActionRow kActions[] = {
     {"ContentDirectory:1#GetTransferProgress", notImplemented},
     {"ContentDirectory:1#DeleteResource", notImplemented},
     {"ContentDirectory:1#CreateReference", notImplemented},
+    {"ContentDirectory:1#X_GetFeatureList", fixedAnswer<send_feature_list>},
     {"ConnectionManager:1#GetProtocolInfo", fixedAnswer<send_protocol_info>},
     {"ConnectionManager:1#PrepareForConnection", prepare_for_connection},
     {"ConnectionManager:1#ConnectionComplete", notImplemented},
     {"ConnectionManager:1#GetCurrentConnectionIDs", fixedAnswer<send_connection_ids>},
     {"ConnectionManager:1#GetCurrentConnectionInfo", fixedAnswer<send_connection_info>},
+    {"X_MS_MediaReceiverRegistrar:1#IsAuthorized", fixedAnswer<send_registrar_authorized>},
+    {"X_MS_MediaReceiverRegistrar:1#IsValidated", fixedAnswer<send_registrar_validated>},
+    {"X_MS_MediaReceiverRegistrar:1#RegisterDevice", fixedAnswer<send_register_device>},
 };
 
 ActionHandler findAction(const char* soapAction) {

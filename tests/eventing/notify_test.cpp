@@ -278,6 +278,8 @@ TEST(CallbackUrl, HostPortAndPath) {
         {"https://127.0.0.1/p", false, 0, "", ""},
         {"http://", false, 0, "", ""},
         {"http://no-such-host.invalid/p", false, 0, "", ""},
+        {"http://127.0.0.1\x01/p", false, 0, "", ""},
+        {"http://127.0.0 .1/p", false, 0, "", ""},
     };
     for (const Case& c : cases) {
         GenaCallbackUrl url{};

@@ -117,6 +117,13 @@ TEST_F(Subscriptions, IndicesFromNineteenDownAndThirtySeconds) {
     // Any other target is a ContentDirectory subscription.
     EXPECT_EQ(subscribe("/", "<http://192.0.2.2/>").index, 17);
     ASSERT_TRUE(genaTakeEventTarget(17, true, false, &t));
+    // The registrar's subscribers get their first event only: its variables never change.
+    EXPECT_EQ(subscribe("/X_MS_MediaReceiverRegistrar/Event", "<http://192.0.2.2/>").index, 16);
+    EXPECT_FALSE(genaTakeEventTarget(16, true, false, &t));
+    EXPECT_FALSE(genaTakeEventTarget(16, false, true, &t));
+    ASSERT_TRUE(genaTakeEventTarget(16, true, true, &t));
+    EXPECT_EQ(t.isRegistrar, 1);
+    EXPECT_EQ(t.isContentDirectory, 0);
 }
 
 TEST_F(Subscriptions, TheTwentyFirstIsRefusedWithServerError) {
@@ -166,8 +173,17 @@ TEST_F(Subscriptions, ForeignCallbacksAreNotStored) {
 TEST_F(Subscriptions, RenewalKeepsTheEntryAndGrantsTheRequestedTime) {
     std::string sid = grantedSid(subscribe("/e", "<http://192.0.2.2/>").text, 30);
     grantedSid(renew(sid, 1800).text, 1800);
+    // The status page's view: the subscriber and the time left, read after each renewal.
+    GenaSubscriptionView views[kGenaTableSize];
+    ASSERT_EQ(genaListSubscriptions(views, kGenaTableSize), 1);
+    EXPECT_EQ(views[0].peerAddress, kPeer.peerAddress);
+    EXPECT_GE(views[0].secondsLeft, 1798);
+    EXPECT_LE(views[0].secondsLeft, 1800);
     grantedSid(renew(sid + "\r\nCALLBACK: <http://x/>", 100).text, 100);
     grantedSid(renew("  " + sid, 0).text, 0);
+    ASSERT_EQ(genaListSubscriptions(views, kGenaTableSize), 1);
+    EXPECT_EQ(views[0].secondsLeft, -1);
+    EXPECT_EQ(genaListSubscriptions(views, 0), 0);
     GenaEventTarget t;
     ASSERT_TRUE(genaTakeEventTarget(19, true, true, &t));
     EXPECT_EQ(t.seq, 0);

@@ -6,6 +6,7 @@ Albums, Artists, Genres and Playlists, all filled, every track with a title, art
 duration and a fetchable resource, every album with album art that is a JPEG. Then Ctrl-C
 (SIGINT to the foreground process group) stops the demo cleanly, and the control point sees
 the device leave (byebye). A wrong --music folder is reported before anything starts."""
+import html.parser
 import os
 import shutil
 import signal
@@ -148,12 +149,99 @@ def run_client(iface):
             lists and all(tree.get(p["id"]) and all(e["res"] for e in tree[p["id"]])
                           for p in lists))
 
+    check_default_order(c, cd, tree, top)
+    check_face(c, device, counts, tree, top)
+
     udn = device.get_udn()
     print("READY FOR CTRL-C", flush=True)
     said = cp.run_until(lambda: udn in gone, 10)
     c.check("after Ctrl-C the control point sees the server leave (byebye)", said, gone)
     print("%d failure(s)" % c.failures)
     return 1 if c.failures else 0
+
+
+def check_default_order(c, cd, tree, top):
+    """Without SortCriteria an album lists by track number, All Tracks by title."""
+    skies = [a["id"] for a in tree[top["Albums"]] if a["title"] == "Open Skies"]
+    tracks = cd.browse(skies[0])[0] if skies else []
+    numbers = [t["track"] for t in tracks]
+    c.check("Open Skies lists its tracks 1, 2, 3 when no order is asked for",
+            numbers == sorted(numbers) and numbers[:3] == [1, 2, 3], numbers)
+    titles = [t["title"] for t in tree[top["All Tracks"]]]
+    c.check("All Tracks lists by title", titles == sorted(titles, key=str.lower), titles)
+
+
+class PageShape(html.parser.HTMLParser):
+    """Collects what a browser would run or submit, and the page's visible text."""
+
+    def __init__(self):
+        super().__init__()
+        self.active, self.text, self.open = [], [], []
+
+    def handle_starttag(self, tag, attrs):
+        if tag in ("script", "form", "iframe", "object", "embed") or \
+                any(name.startswith("on") for name, _ in attrs):
+            self.active.append(tag)
+        if tag not in ("meta", "img", "br", "link"):
+            self.open.append(tag)
+
+    def handle_endtag(self, tag):
+        if self.open and self.open[-1] == tag:
+            self.open.pop()
+        else:
+            self.active.append("unbalanced </%s>" % tag)
+
+    def handle_data(self, data):
+        self.text.append(data)
+
+
+def check_face(c, device, counts, tree, top):
+    """The icons and the presentation page, as a control point and a browser see them."""
+    icons = []
+    for mime in ("image/png", "image/jpeg"):
+        for side in (48, 120):
+            url = device.get_icon_url(mime, -1, side, side, False)[0]
+            status, kind, body = e2e.fetch(url) if url else (0, None, b"")
+            icons.append((mime, side, status, kind, len(body), body[:4]))
+    c.check("iconList: PNG and JPEG icons at 48 and 120 are served",
+            all(i[2] == 200 and i[3] == i[0] and i[4] > 0 for i in icons) and
+            [i[5][:4] for i in icons] == [b"\x89PNG"] * 2 + [b"\xff\xd8\xff\xe0"] * 2, icons)
+    url = device.get_presentation_url()
+    status, kind, body = e2e.fetch(url) if url else (0, None, b"")
+    page = body.decode("ascii", "replace")
+    shape = PageShape()
+    shape.feed(page)
+    text = " ".join(" ".join(shape.text).split())
+    want = ["Tracks %d" % counts["All Tracks"], "Albums %d" % counts["Albums"],
+            "Artists %d" % counts["Artists"], "Genres %d" % counts["Genres"],
+            "Playlists %d" % counts["Playlists"], device.get_friendly_name(), "On"]
+    c.check("presentation page: an HTML5 status document naming the server and its counts",
+            status == 200 and (kind or "").startswith("text/html") and
+            page.startswith("<!DOCTYPE html>") and all(w in text for w in want),
+            (url, status, kind, [w for w in want if w not in text]))
+    c.check("presentation page: no scripts, forms or handlers; tags balanced",
+            not shape.active and not shape.open, (shape.active, shape.open))
+    # A real browser renders it; the picture stays with the build as a test artefact.
+    out = os.path.join(os.environ.get("KB_BUILD_DIR", tempfile.gettempdir()), "test-artefacts")
+    os.makedirs(out, exist_ok=True)
+    shot = os.path.join(out, "presentation-page.png")
+    if os.path.exists(shot):
+        os.remove(shot)
+    profile = tempfile.mkdtemp(prefix="kb_chromium.")
+    try:
+        run = subprocess.run(
+            ["timeout", "60", "/usr/bin/chromium", "--headless", "--no-sandbox", "--disable-gpu",
+             "--disable-quic", "--no-first-run", "--disable-background-networking",
+             "--disable-component-update", "--disable-sync", "--user-data-dir=" + profile,
+             "--window-size=412,915", "--screenshot=" + shot, url or "about:blank"],
+            capture_output=True, text=True)
+    finally:
+        shutil.rmtree(profile, ignore_errors=True)
+    with open(shot, "rb") if os.path.exists(shot) else open(os.devnull, "rb") as f:
+        picture = f.read()
+    c.check("headless Chromium renders the page on a phone-sized screen (%s)" % shot,
+            run.returncode == 0 and picture[:4] == b"\x89PNG" and len(picture) > 5000,
+            (run.returncode, len(picture), run.stderr[-300:]))
 
 
 if __name__ == "__main__":

@@ -96,6 +96,22 @@ def run_client(iface, music, library_file):
     c.check("ConnectionManager SCPD: GetProtocolInfo",
             not isinstance(cms_info, str) and cms_info.get_action("GetProtocolInfo") is not None,
             cms_info)
+    # The registrar that Windows control points ask first: listed, introspected, answered.
+    registrar = device.get_service(e2e.REGISTRAR)
+    registrar_info = cp.introspect(registrar) if registrar is not None else "not listed"
+    c.check("registrar SCPD: IsAuthorized, IsValidated, RegisterDevice",
+            not isinstance(registrar_info, str) and
+            all(registrar_info.get_action(a) is not None
+                for a in ("IsAuthorized", "IsValidated", "RegisterDevice")), registrar_info)
+    if registrar is not None:
+        answers = [cp.call(registrar, a, {"DeviceID": ""}, ["Result"])["Result"]
+                   for a in ("IsAuthorized", "IsValidated")]
+        c.check("registrar: IsAuthorized and IsValidated answer 1", answers == ["1", "1"],
+                answers)
+    features = cp.call(cds_proxy, "X_GetFeatureList", {}, ["FeatureList"])["FeatureList"]
+    c.check("X_GetFeatureList names a BASICVIEW container for audio items",
+            'name="samsung.com_BASICVIEW"' in features and
+            'type="object.item.audioItem"' in features, features)
     source = cp.call(cms_proxy, "GetProtocolInfo", {}, ["Source", "Sink"])
     c.check("GetProtocolInfo: the server sources audio/mpeg over http-get",
             "http-get:*:audio/mpeg:*" in source["Source"].split(","), source)
@@ -128,6 +144,14 @@ def run_client(iface, music, library_file):
     c.check("Search: Ann's tracks, no references",
             [o["title"] for o in found] == want and returned == total == len(want)
             and all(not o["ref"] for o in found), [o["title"] for o in found])
+
+    # A search of the whole library meets each track once, as its All Tracks item.
+    found, returned, total = cd.search("0", 'upnp:class derivedfrom "object.item.audioItem"')
+    c.check("Search from the root finds each fixture track once",
+            sorted(o["title"] for o in found) == sorted(t["title"] for t in e2e.TRACKS) and
+            returned == total == len(e2e.TRACKS) and
+            all(not o["ref"] and o["parent"] == all_tracks for o in found),
+            [o["title"] for o in found])
 
     # Non-ASCII search text as the control point sends it (UTF-8) matches the tags' text, be
     # they ISO-8859-1, UTF-16 or UTF-8.

@@ -109,7 +109,8 @@ def client_search(spec_json, seconds):
 
 
 def client_gupnp(interface):
-    """Finds the MediaServer with GUPnP and introspects both services (fetching the SCPDs)."""
+    """Finds the MediaServer with GUPnP and introspects every service it lists (fetching the
+    SCPDs)."""
     import warnings
     warnings.filterwarnings("ignore", category=DeprecationWarning)
     import gi
@@ -119,6 +120,7 @@ def client_gupnp(interface):
     control = GUPnP.ControlPoint.new(context, "urn:schemas-upnp-org:device:MediaServer:1")
     loop = GLib.MainLoop()
     result = {"devices": [], "actions": {}}
+    listed = []
 
     def introspected(service, outcome):
         try:
@@ -126,13 +128,14 @@ def client_gupnp(interface):
             result["actions"][service.get_service_type()] = sorted(names)
         except GLib.Error as error:
             result["actions"][service.get_service_type()] = "error: %s" % error.message
-        if len(result["actions"]) == 2:
+        if len(result["actions"]) == len(listed):
             loop.quit()
 
     def available(_control, proxy):
         result["devices"].append([proxy.get_udn(), proxy.get_location()])
         if len(result["devices"]) == 1:
-            for service in proxy.list_services():
+            listed.extend(proxy.list_services())
+            for service in listed:
                 service.introspect_async(None, introspected)
 
     control.connect("device-proxy-available", available)

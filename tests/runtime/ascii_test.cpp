@@ -19,6 +19,12 @@ TEST(Ascii, CompareAndFindFoldOnlyAsciiLetters) {
     EXPECT_EQ(asciiFindNoCase(datagram, "\nST:"), datagram + 27);
     EXPECT_EQ(asciiFindNoCase(datagram, "\nMAN"), nullptr);
     EXPECT_EQ(asciiFindNoCase(datagram, ""), datagram);
+    // Ordering for listings: case aside, then byte order (unsigned), shorter first.
+    EXPECT_EQ(asciiCompareNoCase("alpha", "ALPHA"), 0);
+    EXPECT_LT(asciiCompareNoCase("Alpha", "beta"), 0);
+    EXPECT_GT(asciiCompareNoCase("zulu", "Alpha"), 0);
+    EXPECT_LT(asciiCompareNoCase("Caf", "Caf\xE9"), 0);
+    EXPECT_GT(asciiCompareNoCase("\xE9", "z"), 0);
 }
 
 } // namespace

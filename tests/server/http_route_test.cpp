@@ -51,6 +51,24 @@ TEST(HttpRoute, GetTargetsAreMatchedExactly) {
     EXPECT_EQ(kindOf(""), HttpRouteKind::None);
 }
 
+TEST(HttpRoute, IconsPageAndRegistrarAnswerGetAndHead) {
+    Routed icon = route("HEAD /icons/kestrelbloom-48.png HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(icon.route.kind, HttpRouteKind::Icon);
+    EXPECT_TRUE(icon.route.headOnly);
+    Routed got = route("GET /icons/kestrelbloom-120.jpg HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(got.route.kind, HttpRouteKind::Icon);
+    EXPECT_FALSE(got.route.headOnly);
+    EXPECT_EQ(kindOf("GET /icons/kestrelbloom-49.png HTTP/1.1\r\n\r\n"), HttpRouteKind::None);
+    EXPECT_EQ(kindOf("GET / HTTP/1.1\r\n\r\n"), HttpRouteKind::PresentationPage);
+    EXPECT_EQ(kindOf("HEAD / HTTP/1.0\r\n\r\n"), HttpRouteKind::PresentationPage);
+    EXPECT_EQ(kindOf("GET /X_MS_MediaReceiverRegistrar.xml HTTP/1.1\r\n\r\n"),
+              HttpRouteKind::RegistrarDescription);
+    // HEAD reaches every target GET does.
+    EXPECT_EQ(kindOf("HEAD /X_MS_MediaReceiverRegistrar.xml HTTP/1.1\r\n\r\n"),
+              HttpRouteKind::RegistrarDescription);
+    EXPECT_EQ(kindOf("HEAD /disk/1.mp3 HTTP/1.1\r\n\r\n"), HttpRouteKind::Track);
+}
+
 TEST(HttpRoute, MediaPathsAndTheirTargets) {
     Routed track = route("GET /disk/4390912.mp3 HTTP/1.1\r\n\r\n");
     EXPECT_EQ(track.route.kind, HttpRouteKind::Track);

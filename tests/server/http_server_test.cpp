@@ -9,6 +9,7 @@
 
 #include "eventing/subscriptions.h"
 #include "http/http_request.h"
+#include "runtime/device_icons.h"
 #include "runtime/device_identity.h"
 #include "support/http_socket_pair.h"
 
@@ -60,6 +61,41 @@ TEST(HttpServer, DeviceDescriptionNamesTheAddressTheClientUsed) {
         body.find("<URLBase>http://127.0.0.5:" + std::to_string(local.port) + "/</URLBase></root>"),
         std::string::npos);
     EXPECT_NE(body.find(std::string("<UDN>") + deviceUdn().text + "</UDN>"), std::string::npos);
+    // What control points beyond the UPnP basics look for.
+    std::string base = "http://127.0.0.5:" + std::to_string(local.port) + "/";
+    EXPECT_NE(body.find("<device><dlna:X_DLNADOC xmlns:dlna=\"urn:schemas-dlna-org:device-1-0\">"
+                        "DMS-1.50</dlna:X_DLNADOC>"),
+              std::string::npos);
+    EXPECT_NE(body.find("<presentationURL>" + base + "</presentationURL>"), std::string::npos);
+    EXPECT_NE(body.find("<iconList><icon><mimetype>image/png</mimetype><width>48</width>"
+                        "<height>48</height><depth>24</depth>"
+                        "<url>/icons/kestrelbloom-48.png</url></icon>"),
+              std::string::npos);
+    EXPECT_EQ(count(body, "<icon>"), 4u);
+    EXPECT_EQ(count(body, "<service>"), 3u);
+    EXPECT_NE(body.find("<serviceType>urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1"
+                        "</serviceType><serviceId>urn:microsoft.com:serviceId:"
+                        "X_MS_MediaReceiverRegistrar</serviceId>"
+                        "<SCPDURL>/X_MS_MediaReceiverRegistrar.xml</SCPDURL>"
+                        "<eventSubURL>/X_MS_MediaReceiverRegistrar/Event</eventSubURL>"
+                        "<controlURL>/X_MS_MediaReceiverRegistrar/Control</controlURL>"),
+              std::string::npos);
+    EXPECT_NE(body.find(std::string("<friendlyName>KestrelBloom Media Server [")),
+              std::string::npos);
+}
+
+TEST(HttpServer, IconsAnswerGetAndHead) {
+    for (const char* path : {"/icons/kestrelbloom-48.png", "/icons/kestrelbloom-120.jpg"}) {
+        const DeviceIcon* icon = deviceIconForPath(path);
+        ASSERT_NE(icon, nullptr);
+        std::string got = serve(std::string("GET ") + path + " HTTP/1.1\r\n\r\n");
+        EXPECT_NE(got.find(std::string("Content-Type: ") + icon->mimeType + "\r\n"),
+                  std::string::npos);
+        EXPECT_EQ(bodyOf(got), std::string(reinterpret_cast<const char*>(icon->bytes), icon->size));
+        std::string head = serve(std::string("HEAD ") + path + " HTTP/1.1\r\n\r\n");
+        EXPECT_EQ(head, got.substr(0, got.find("\r\n\r\n") + 4));
+    }
+    EXPECT_EQ(serve("HEAD /icons/none.png HTTP/1.1\r\n\r\n"), "");
 }
 
 TEST(HttpServer, ServiceDescriptionsListTheirActionsAndVariables) {
@@ -82,6 +118,13 @@ TEST(HttpServer, ServiceDescriptionsListTheirActionsAndVariables) {
     EXPECT_EQ(count(cm, "<argument>"), 19u);
     EXPECT_NE(cm.find("\r\n   <specVersion>"), std::string::npos);
     EXPECT_NE(cm.find("<allowedValue>UnreliableChannel</allowedValue>"), std::string::npos);
+
+    std::string registrar = bodyOf(serve("GET /X_MS_MediaReceiverRegistrar.xml HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(count(registrar, "<action>"), 3u);
+    EXPECT_EQ(count(registrar, "<stateVariable "), 8u);
+    EXPECT_EQ(count(registrar, "<argument>"), 6u);
+    EXPECT_EQ(count(registrar, "sendEvents=\"yes\""), 4u);
+    EXPECT_EQ(count(registrar, "\n"), count(registrar, "\r\n"));
 }
 
 // The router hands the connection's own addresses to the subscription table.
@@ -228,6 +271,31 @@ TEST(HttpListener, AcceptThreadServesUntilItsVariableIsZero) {
     stopServer(&server); // returns only once the accept thread has ended
     EXPECT_EQ(fetch(server, "GET /ConnectionManager.xml HTTP/1.1\r\n\r\n"), "<no connection>");
     EXPECT_TRUE(waitForConnections(0, 3000));
+}
+
+// The presentation page answers on the addresses the server listens on, and nowhere else.
+TEST(HttpListener, PresentationPageOnServedAddressesOnly) {
+    RunningServer server;
+    startServer(&server, loopback(84));
+    std::string page;
+    for (int tries = 0; tries < 100 && page.empty(); tries++) { // the listener registers itself
+        page = fetch(server, "GET / HTTP/1.1\r\n\r\n");
+        if (page.empty()) {
+            platformSleepMs(10);
+        }
+    }
+    EXPECT_EQ(page.rfind("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n", 0), 0u);
+    std::string body = bodyOf(page);
+    EXPECT_EQ(body.rfind("<!DOCTYPE html>", 0), 0u);
+    EXPECT_NE(body.find("<li>http://127.0.0.84:" + std::to_string(server.port) + "/</li>"),
+              std::string::npos);
+    EXPECT_NE(body.find("<h1>" + std::string(deviceFriendlyName().text).substr(0, 20)),
+              std::string::npos);
+    std::string head = fetch(server, "HEAD / HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(head, page.substr(0, page.find("\r\n\r\n") + 4));
+    stopServer(&server);
+    // A connection on an address with no listener (a socket pair here) gets no page.
+    EXPECT_EQ(serve("GET / HTTP/1.1\r\n\r\n"), "");
 }
 
 // Idle connections beyond the limit are closed at once; the server answers again once they go.

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -131,11 +132,12 @@ TEST(Browse, NothingBeforeTheFirstBuild) {
 
 TEST(Search, WholeCatalogueAndPaging) {
     buildCatalogue(numberedTracks(25));
-    // Root's five, 25 items, 1 album + 2 artists + 2 genres containers with 25 references
-    // each: 5 + 25 + 5 + 75.
+    // Root's five, 25 items, 1 album + 2 artists + 2 genres containers; the references under
+    // them stand for tracks already returned from All Tracks.
     Listing all = search("0", "*");
-    EXPECT_EQ(all.total, "110");
-    EXPECT_EQ(all.returned, "110");
+    EXPECT_EQ(all.total, "35");
+    EXPECT_EQ(all.returned, "35");
+    EXPECT_EQ(soapCount(all.result, "refID="), 0);
     std::string allTracks = idOf(findByTitle("All Tracks", 'c'));
     Listing first = search(allTracks, "upnp:class derivedfrom \"object.item\"", 0, 10, "+dc:title");
     EXPECT_EQ(first.returned, "10");
@@ -157,8 +159,9 @@ TEST(Search, CriteriaThroughTheSoapBody) {
     EXPECT_TRUE(numbers.answer.wellFramed);
     Listing below = search(allTracks, "upnp:originalTrackNumber &lt; &quot;3&quot;");
     EXPECT_EQ(below.total, "2");
-    // 4 items, each with a reference under its album, artist and genre.
-    EXPECT_EQ(search("0", "upnp:genre = &quot;Jazz&quot;").total, "16");
+    // 4 items, each returned once although its album, artist and genre refer to it.
+    EXPECT_EQ(search("0", "upnp:genre = &quot;Jazz&quot;").total, "4");
+    EXPECT_EQ(search(idOf(findByTitle("Genres", 'c')), "upnp:genre = &quot;Jazz&quot;").total, "4");
     EXPECT_EQ(search("0", "upnp:class derivedfrom &quot;object.item.audioItem&quot; and "
                           "@refID exists false")
                   .total,
@@ -172,14 +175,103 @@ TEST(Search, CriteriaThroughTheSoapBody) {
     EXPECT_EQ(search(idOf(findByTitle("Playlists", 'c')), "(((").total, "0");
 }
 
-TEST(Search, DepthFirstOrderAndReferences) {
-    buildCatalogue({{"Song", "Band", "Rec", "Rock", 1}});
-    Listing found = search("0", "dc:title = &quot;Song&quot; or dc:title = &quot;Rec&quot;");
-    // The item under All Tracks, then the album before its own reference, then the artist's
-    // and the genre's references.
-    std::vector<std::string> expected{"Song", "Rec", "Song", "Song", "Song"};
-    EXPECT_EQ(titles(found.result), expected);
-    EXPECT_EQ(soapCount(found.result, "refID="), 3);
+TEST(Search, EachTrackOnceWhereverItIsSearchedFrom) {
+    buildCatalogue({{"Song", "Band", "Rec", "Rock", 1}, {"Other", "Band", "Rec", "Rock", 2}},
+                   {{"Mix",
+                     {{"Song", "", "", "", 0, false, "", "", 1, false, "/music/0.mp3"},
+                      {"Song", "", "", "", 0, false, "", "", 1, false, "/music/0.mp3"}}},
+                    {"Best", {{"Song", "", "", "", 0, false, "", "", 1, false, "/music/0.mp3"}}}});
+    std::string criteria = "dc:title = &quot;Song&quot; or dc:title = &quot;Rec&quot;";
+    // From the root: the item under All Tracks, then the matching album, nothing more.
+    Listing root = search("0", criteria);
+    EXPECT_EQ(titles(root.result), (std::vector<std::string>{"Song", "Rec"}));
+    EXPECT_EQ(root.total, "2");
+    EXPECT_EQ(soapCount(root.result, "refID="), 0);
+    // Within a container of references: that container's reference.
+    Listing album = search(idOf(findByTitle("Rec", 'c')), criteria);
+    EXPECT_EQ(titles(album.result), (std::vector<std::string>{"Song"}));
+    EXPECT_EQ(soapCount(album.result, "refID="), 1);
+    Listing artists = search(idOf(findByTitle("Artists", 'c')), criteria);
+    EXPECT_EQ(titles(artists.result), (std::vector<std::string>{"Song"}));
+    // A file in two playlists, and twice in one, is returned once: its first entry.
+    Listing playlists = search(idOf(findByTitle("Playlists", 'c')), "dc:title = &quot;Song&quot;");
+    EXPECT_EQ(playlists.total, "1");
+    EXPECT_EQ(playlists.returned, "1");
+    Listing mix = search(idOf(findByTitle("Mix", 'c')), "*", 0, 0, "+dc:title");
+    EXPECT_EQ(mix.total, "1");
+}
+
+// The Windows Media Player walk: every audio item that is no reference, sorted, 200 a page.
+TEST(Search, PagedLibraryWalkMeetsEachTrackOnce) {
+    std::vector<TrackSpec> tracks;
+    for (int i = 0; i < 450; i++) {
+        tracks.push_back({"t" + std::to_string(1000 + i), "Artist" + std::to_string(i % 7),
+                          "Album" + std::to_string(i % 13), "G" + std::to_string(i % 3),
+                          i % 12 + 1});
+    }
+    buildCatalogue(tracks, {{"List", {tracks[3], tracks[4]}}});
+    std::string criteria = "upnp:class derivedfrom &quot;object.item.audioItem&quot; and "
+                           "@refID exists false";
+    std::string sort = "+upnp:artist,+upnp:album,+upnp:originalTrackNumber,+dc:title";
+    std::vector<std::string> seen;
+    for (int start = 0; start < 1000; start += 200) {
+        Listing page = search("0", criteria, start, 200, sort);
+        ASSERT_EQ(page.total, "450");
+        std::vector<std::string> got = titles(page.result);
+        seen.insert(seen.end(), got.begin(), got.end());
+        if (got.size() < 200) {
+            break;
+        }
+    }
+    ASSERT_EQ(seen.size(), 450u);
+    EXPECT_EQ(seen.front(), "t1000"); // Artist0, Album0, track 1
+    std::sort(seen.begin(), seen.end());
+    EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end());
+}
+
+TEST(Sort, ReferencesByTheirTargetsValues) {
+    buildCatalogue({{"b", "X", "A", "G", 3}, {"C", "X", "A", "G", 1}, {"a", "X", "A", "G", 2}});
+    std::string album = idOf(findByTitle("A", 'c'));
+    EXPECT_EQ(titles(browse(album, "BrowseDirectChildren", 0, 0, "+dc:title").result),
+              (std::vector<std::string>{"C", "a", "b"}));
+    EXPECT_EQ(titles(search(album, "*", 0, 0, "-dc:title").result),
+              (std::vector<std::string>{"b", "a", "C"}));
+    EXPECT_EQ(
+        titles(browse(album, "BrowseDirectChildren", 0, 2, "+upnp:originalTrackNumber").result),
+        (std::vector<std::string>{"C", "a"}));
+    // Ties keep list order: the references were linked newest first.
+    EXPECT_EQ(titles(browse(album, "BrowseDirectChildren", 0, 0, "+upnp:album").result),
+              (std::vector<std::string>{"a", "C", "b"}));
+}
+
+TEST(Browse, DefaultOrderFixedAtBuild) {
+    buildCatalogue(
+        {{"Third", "Zed", "Open Skies", "Pop", 3},
+         {"first", "Zed", "Open Skies", "Pop", 1},
+         {"Intro", "Amy", "Blue", "Pop", 0},
+         {"Second", "Zed", "Open Skies", "Pop", 2},
+         {"Bonus", "Zed", "Open Skies", "Pop", 0},
+         {"Alone", "Zed", "Another", "Pop", 5}},
+        {{"Later", {{"z", "", "", ""}, {"y", "", "", ""}}}, {"Earlier", {{"x", "", "", ""}}}});
+    media_db_order_catalogue();
+    auto list = [](const std::string& title) {
+        return titles(browse(idOf(findByTitle(title, 'c')), "BrowseDirectChildren").result);
+    };
+    using Titles = std::vector<std::string>;
+    // Numbered tracks in order, unnumbered ones after them.
+    EXPECT_EQ(list("Open Skies"), (Titles{"first", "Second", "Third", "Bonus"}));
+    EXPECT_EQ(list("Zed"), (Titles{"Alone", "first", "Second", "Third", "Bonus"}));
+    EXPECT_EQ(list("Pop"), (Titles{"Alone", "Intro", "first", "Second", "Third", "Bonus"}));
+    EXPECT_EQ(list("All Tracks"), (Titles{"Alone", "Bonus", "first", "Intro", "Second", "Third"}));
+    EXPECT_EQ(list("Albums"), (Titles{"Another", "Blue", "Open Skies"}));
+    EXPECT_EQ(list("Artists"), (Titles{"Amy", "Zed"}));
+    EXPECT_EQ(list("Playlists"), (Titles{"Later", "Earlier"}));
+    EXPECT_EQ(list("Later"), (Titles{"z", "y"}));
+    // Pages of the default order agree with it, and Search walks the same order.
+    std::string album = idOf(findByTitle("Open Skies", 'c'));
+    EXPECT_EQ(titles(browse(album, "BrowseDirectChildren", 2, 2).result),
+              (Titles{"Third", "Bonus"}));
+    EXPECT_EQ(titles(search(album, "*").result), (Titles{"first", "Second", "Third", "Bonus"}));
 }
 
 } // namespace

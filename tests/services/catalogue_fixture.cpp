@@ -10,7 +10,8 @@ char* copyOrAbsent(const std::string& text, bool absent) {
 }
 
 MediaObject* makeTrack(const TrackSpec& shape, int number) {
-    std::string path = "/music/" + std::to_string(number) + ".mp3";
+    std::string path =
+        shape.path.empty() ? "/music/" + std::to_string(number) + ".mp3" : shape.path;
     MediaObject* item = make_item(path.c_str(), kClassMusicTrack);
     item->title = copyOrAbsent(shape.title, shape.absentTexts);
     item->artist = copyOrAbsent(shape.artist, shape.absentTexts);

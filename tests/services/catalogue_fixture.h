@@ -19,6 +19,7 @@ struct TrackSpec {
     std::string duration = "0:03:05.000";
     int size = 1000;
     bool absentTexts = false; // leave title, artist, album, genre, date and duration absent
+    std::string path{};       // the file; "/music/N.mp3" by position when empty
     int audio = 1;            // Mp3AudioProfile (1: MP3)
 };
 
@@ -27,7 +28,8 @@ struct PlaylistSpec {
     std::vector<TrackSpec> entries;
 };
 
-// Replaces the catalogue. Takes and releases the writer lock itself.
+// Replaces the catalogue, tracks and playlists in the order given, unordered (see
+// media_db_order_catalogue). Takes and releases the writer lock itself.
 void buildCatalogue(const std::vector<TrackSpec>& tracks,
                     const std::vector<PlaylistSpec>& playlists = {});
 

@@ -39,7 +39,7 @@ class DidlTest : public ::testing::Test {
                         {"Two", "B", "Rec", "Pop", 2, kPicturePngTn},
                         {"Three", "A", "Rec", "Rock", 3, true},
                         {"Solo", "A", "Other", "Rock", 1, false, "2001-01-01", "0:03:05.000", 1000,
-                         false, kAudioMp3x}},
+                         false, "", kAudioMp3x}},
                        {{"Mix", {{"P1", "C", "", "Jazz", 0, false}, {"P2", "C", "", "Jazz"}}}});
     }
 };
@@ -120,7 +120,7 @@ TEST_F(DidlTest, ReferenceAndItemElements) {
     EXPECT_NE(write(findByTitle("Solo", 'i'), "res").find("audio/mpeg:DLNA.ORG_PN=MP3X;"),
               std::string::npos);
     buildCatalogue({{"Layer II", "A", "Rec", "Rock", 1, false, "2001-01-01", "0:03:05.000", 1000,
-                     false, kAudioNoProfile}});
+                     false, "", kAudioNoProfile}});
     EXPECT_NE(write(findByTitle("Layer II", 'i'), "res")
                   .find("protocolInfo=&quot;http-get:*:audio/mpeg:DLNA.ORG_OP=01;DLNA.ORG_CI=0;"),
               std::string::npos);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "eventing/notify.h"
+#include "media_db/media_db.h"
 #include "runtime/text_buffer.h"
 #include "soap/soap_fault.h"
 #include "support/soap_exchange.h"
@@ -13,6 +14,7 @@ namespace {
 
 const std::string kCds = "\"urn:schemas-upnp-org:service:ContentDirectory:1#";
 const std::string kCm = "\"urn:schemas-upnp-org:service:ConnectionManager:1#";
+const std::string kRegistrar = "\"urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1#";
 
 const char kFault602[] =
     "<?xml version=\"1.0\" encoding=\"utf-8\"?><s:Envelope "
@@ -71,6 +73,8 @@ TEST(SoapDispatch, ActionTable) {
     }
     EXPECT_EQ(faultCode(kCm + "ConnectionComplete\""), "602 Optional Action Not implemented");
     EXPECT_EQ(faultCode(kCds + "Frobnicate\""), "401 invalid Action");
+    EXPECT_EQ(faultCode(kCds + "X_SetBookmark\""), "401 invalid Action");
+    EXPECT_EQ(faultCode(kRegistrar + "Unregister\""), "401 invalid Action");
     EXPECT_EQ(faultCode("\"urn:schemas-upnp-org:service:ContentDirectory:2#Browse\""),
               "401 invalid Action");
     EXPECT_EQ(faultCode("\"urn:schemas-upnp-org:service:contentdirectory:1#Browse\""),
@@ -130,6 +134,48 @@ TEST(SoapCapabilities, FixedAnswers) {
     SoapAnswer ids = soapSplit(soapDispatch(kCm + "GetCurrentConnectionIDs\"", "<x/>"));
     EXPECT_EQ(soapElement(ids.body, "ConnectionIDs"), "0");
     EXPECT_EQ(ids.body.substr(ids.body.size() - 15), "</s:Envelope>\r\n");
+}
+
+TEST(SoapCapabilities, RegistrarAnswers) {
+    const std::string open = "xmlns:u=\"urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1\">";
+    for (const char* action : {"IsAuthorized", "IsValidated"}) {
+        SoapAnswer answer = soapSplit(
+            soapDispatch(kRegistrar + action + "\"", "<DeviceID>abc</DeviceID>", "HTTP/1.0"));
+        EXPECT_EQ(answer.head.rfind("HTTP/1.0 200 OK\r\n", 0), 0u) << action;
+        EXPECT_TRUE(answer.wellFramed);
+        EXPECT_EQ(soapElement(answer.body, "Result"), "1") << action;
+        EXPECT_NE(answer.body.find(std::string("<u:") + action + "Response " + open),
+                  std::string::npos);
+    }
+    SoapAnswer registered = soapSplit(soapDispatch(
+        kRegistrar + "RegisterDevice\"", "<RegistrationReqMsg>AAEC</RegistrationReqMsg>"));
+    EXPECT_NE(registered.body.find("<RegistrationRespMsg></RegistrationRespMsg>"),
+              std::string::npos);
+}
+
+TEST(SoapCapabilities, FeatureListNamesAllTracks) {
+    auto featureList = [] {
+        SoapAnswer answer = soapSplit(soapDispatch(kCds + "X_GetFeatureList\"", "<x/>"));
+        EXPECT_TRUE(answer.wellFramed);
+        return soapUnescape(soapElement(answer.body, "FeatureList"));
+    };
+    media_db_destroy();
+    std::string none = featureList();
+    EXPECT_NE(none.find("<Feature name=\"samsung.com_BASICVIEW\" version=\"1\">"),
+              std::string::npos);
+    EXPECT_EQ(none.find("<container"), std::string::npos);
+    media_db_build();
+    media_db_read_lock();
+    std::string allTracks = std::to_string(media_db_object_id(media_db_top().all_tracks));
+    media_db_read_unlock();
+    std::string list = featureList();
+    EXPECT_EQ(list.rfind("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Features "
+                         "xmlns=\"urn:schemas-upnp-org:av:avs\"",
+                         0),
+              0u);
+    EXPECT_NE(list.find("<container id=\"" + allTracks + "\" type=\"object.item.audioItem\"/>"),
+              std::string::npos);
+    EXPECT_EQ(list.substr(list.size() - 11), "</Features>");
 }
 
 TEST(SoapCapabilities, SystemUpdateIdFollowsAnnouncements) {

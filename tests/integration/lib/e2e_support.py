@@ -26,6 +26,7 @@ CLIENT = "192.0.2.2"
 MEDIA_SERVER = "urn:schemas-upnp-org:device:MediaServer:1"
 CDS = "urn:schemas-upnp-org:service:ContentDirectory:1"
 CMS = "urn:schemas-upnp-org:service:ConnectionManager:1"
+REGISTRAR = "urn:microsoft.com:service:X_MS_MediaReceiverRegistrar:1"
 TOP = ["All Tracks", "Albums", "Artists", "Genres", "Playlists"]
 
 
