@@ -9,6 +9,12 @@
 //   bench_browse load ADDRESS PORT     latency (p50/p99) and throughput at 1, 8 and 32
 //                                      concurrent clients per scenario, then the same at 8
 //                                      clients while one more client stops reading mid-answer.
+//   serve/load ... TRACKS library      the server reads a generated library of tagged files
+//                                      through the watcher's pass and rebuilds it once a second
+//                                      (one track added or removed), printing each rebuild's
+//                                      time; the load runs All Tracks pages at 8 clients without
+//                                      and with a client stalled on the whole All Tracks listing,
+//                                      printing each round's time window.
 // Every run is bounded: fixed request counts, socket time-outs, and a deadline per level.
 #include <algorithm>
 #include <atomic>
@@ -20,9 +26,11 @@
 #include <vector>
 
 #include "media_db/media_db.h"
+#include "media_db/media_db_internal.h"
 #include "platform/platform.h"
 #include "server/http_server.h"
 #include "soap/soap_dispatch.h"
+#include "support/fixtures_media.h"
 #include "support/http_socket_pair.h"
 #include "support/soap_exchange.h"
 
@@ -198,10 +206,85 @@ int runLocal(int tracks) {
     return 0;
 }
 
+// ---- library: the watcher's pass rebuilds a served catalogue once a second --------------------
+
+long long epochMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+struct HostLibrary {
+    std::string dir;
+    std::string folder; // the host folder: Plugins/ml/main.dat lies under it
+    std::vector<std::string> paths;
+    LibraryWatchState state{};
+    std::atomic<int> stop{0};
+    PlatformThread thread{};
+};
+
+void writeLibrary(const HostLibrary& library, bool withExtra) {
+    std::vector<std::string> paths = library.paths;
+    if (withExtra) {
+        paths.push_back(library.paths.front()); // a second item for the first file
+    }
+    fixtures::writeFile(library.folder + "/Plugins/ml/main.dat", fixtures::libraryFile(paths));
+}
+
+// Once a second: one track more or one less, then the watcher's pass; prints
+// "rebuild EPOCH_MS DURATION_MS PUBLISHED".
+void rebuildBody(void* arg) {
+    auto* library = static_cast<HostLibrary*>(arg);
+    for (int round = 0; library->stop.load() == 0; round++) {
+        for (int slept = 0; slept < 1000 && library->stop.load() == 0; slept += 50) {
+            platformSleepMs(50);
+        }
+        writeLibrary(*library, round % 2 == 0);
+        auto t0 = Clock::now();
+        bool published = media_library_pass(library->folder.c_str(), &library->state);
+        double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+        std::printf("rebuild %lld %.1f %d\n", epochMs(), ms, published ? 1 : 0);
+        std::fflush(stdout);
+    }
+}
+
+// Tagged files shaped like buildCatalogue's catalogue, read through the watcher's first pass.
+bool buildLibrary(HostLibrary* library, int tracks) {
+    library->dir = fixtures::makeTempDir("bench-browse");
+    library->folder = library->dir + "/host";
+    fixtures::Mp3Spec shape;
+    shape.audio.frames = 2;
+    char text[128];
+    for (int i = 0; i < tracks; i++) {
+        std::snprintf(text, sizeof text, (i / 25) % 10 == 3 ? "Love Song %06d" : "Track %06d",
+                      (i * 7919) % tracks);
+        shape.title = text;
+        shape.artist = "Artist " + std::to_string(i % 1000);
+        shape.album = "Album " + std::to_string(i / 12);
+        shape.genre = "Genre " + std::to_string(i % 25);
+        std::string path =
+            library->dir + "/m/" + std::to_string(i % 100) + "/" + std::to_string(i) + ".mp3";
+        fixtures::writeFile(path, fixtures::buildMp3(shape));
+        library->paths.push_back(path);
+    }
+    writeLibrary(*library, false);
+    auto t0 = Clock::now();
+    bool built = media_library_pass(library->folder.c_str(), &library->state);
+    std::printf("library: %d tracks read in %.0f ms\n", tracks,
+                std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+    return built && platformThreadStart(&library->thread, rebuildBody, library) == 0;
+}
+
 // ---- serve -----------------------------------------------------------------------------------
 
-int runServe(const char* address, int tracks) {
-    buildCatalogue(tracks);
+int runServe(const char* address, int tracks, bool fromLibrary) {
+    HostLibrary library;
+    if (!fromLibrary) {
+        buildCatalogue(tracks);
+    } else if (!buildLibrary(&library, tracks)) {
+        std::fprintf(stderr, "library not built\n");
+        return 1;
+    }
     uint32_t ip = 0;
     if (platformResolveIpv4(address, &ip) != 0) {
         return 1;
@@ -223,6 +306,11 @@ int runServe(const char* address, int tracks) {
     PlatformSocket s = listener.exchange(0);
     platformSocketClose(s);
     platformThreadJoin(accept);
+    if (fromLibrary) {
+        library.stop = 1;
+        platformThreadJoin(library.thread);
+        fixtures::removeTree(library.dir);
+    }
     return 0;
 }
 
@@ -292,7 +380,9 @@ void workerBody(void* arg) {
     }
 }
 
-void runLevel(const Target& target, const Scenario& s, int clients, int perClient) {
+// Runs one scenario at `clients` concurrent clients, prints its figures and returns the
+// latencies.
+std::vector<double> runLevel(const Target& target, const Scenario& s, int clients, int perClient) {
     std::string text = request(target, s);
     std::vector<Worker> workers(static_cast<size_t>(clients));
     std::vector<PlatformThread> threads(static_cast<size_t>(clients));
@@ -312,12 +402,13 @@ void runLevel(const Target& target, const Scenario& s, int clients, int perClien
     std::printf("%-26s %4d %9.3f %9.3f %10.0f %6d\n", s.name, clients, percentile(all, 0.5),
                 percentile(all, 0.99), static_cast<double>(all.size()) / seconds, failures);
     std::fflush(stdout);
+    return all;
 }
 
-// A client that asks for the whole 50,000-track listing and then stops reading.
-PlatformSocket stalledClient(const Target& target, const Ids& ids) {
+// A client that asks for the whole All Tracks listing and then stops reading.
+PlatformSocket stalledClient(const Target& target, const std::string& allTracks) {
     Scenario whole{"whole listing", "Browse",
-                   soapBrowseBody(ids.allTracks, "BrowseDirectChildren", "*", 0, 0, "")};
+                   soapBrowseBody(allTracks, "BrowseDirectChildren", "*", 0, 0, "")};
     PlatformSocket s = platformSocketTcp();
     if (platformSocketConnect(s, target.address, target.port, 5000) != 0 ||
         !httpSendText(s, request(target, whole))) {
@@ -348,7 +439,8 @@ int runLoad(const char* address, int port, int tracks) {
     auto stalledRound = [&](bool stall) {
         std::printf("-- 8 clients, %s --\n",
                     stall ? "one more client stops reading mid-answer" : "baseline");
-        PlatformSocket stalled = stall ? stalledClient(target, ids) : kPlatformInvalidSocket;
+        PlatformSocket stalled =
+            stall ? stalledClient(target, ids.allTracks) : kPlatformInvalidSocket;
         if (stall && stalled == kPlatformInvalidSocket) {
             std::printf("stalled client could not start\n");
         }
@@ -365,6 +457,50 @@ int runLoad(const char* address, int port, int tracks) {
     return 0;
 }
 
+// Against a server that rebuilds its library once a second: All Tracks pages at 8 clients,
+// first without and then with a client stalled on the whole listing, in rounds of a fixed
+// request count; prints "round NAME START_MS END_MS" around each for the rebuild times.
+int runLibraryLoad(const Target& target, int tracks) {
+    std::string allTracks = std::to_string(kIdAllTracks);
+    std::vector<Scenario> pages = {
+        {"all tracks first page", "Browse",
+         soapBrowseBody(allTracks, "BrowseDirectChildren", "*", 0, 50, "")},
+        {"all tracks deep page", "Browse",
+         soapBrowseBody(allTracks, "BrowseDirectChildren", "*", tracks - 50, 50, "")},
+        {"root", "Browse", soapBrowseBody("0", "BrowseDirectChildren", "*", 0, 0, "")},
+    };
+    std::printf("%-26s %4s %9s %9s %10s %6s\n", "scenario", "cli", "p50 ms", "p99 ms", "req/s",
+                "fail");
+    // Rounds alternate so that both conditions see the same machine load; latencies are
+    // pooled per condition and scenario.
+    std::vector<double> pooled[2][3];
+    for (int round = 0; round < 8; round++) {
+        bool stall = round % 2 == 1;
+        const char* name = stall ? "stalled" : "baseline";
+        std::printf("-- 8 clients, %s --\n",
+                    stall ? "one more client stops reading mid-answer" : "baseline");
+        PlatformSocket stalled = stall ? stalledClient(target, allTracks) : kPlatformInvalidSocket;
+        if (stall && stalled == kPlatformInvalidSocket) {
+            std::printf("stalled client could not start\n");
+        }
+        long long start = epochMs();
+        for (size_t i = 0; i < pages.size(); i++) {
+            std::vector<double> times = runLevel(target, pages[i], 8, 300);
+            pooled[stall][i].insert(pooled[stall][i].end(), times.begin(), times.end());
+        }
+        std::printf("round %s %lld %lld\n", name, start, epochMs());
+        platformSocketClose(stalled);
+    }
+    std::printf("%-26s %12s %12s %12s %12s\n", "pooled over rounds", "base p50", "base p99",
+                "stalled p50", "stalled p99");
+    for (size_t i = 0; i < pages.size(); i++) {
+        std::printf("%-26s %12.3f %12.3f %12.3f %12.3f\n", pages[i].name,
+                    percentile(pooled[0][i], 0.5), percentile(pooled[0][i], 0.99),
+                    percentile(pooled[1][i], 0.5), percentile(pooled[1][i], 0.99));
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -373,13 +509,21 @@ int main(int argc, char** argv) {
     if (mode == "local") {
         return runLocal(argc > 2 ? std::atoi(argv[2]) : 50000);
     }
+    bool fromLibrary = argc > 1 && std::strcmp(argv[argc - 1], "library") == 0;
     if (mode == "serve" && argc > 2) {
-        return runServe(argv[2], argc > 3 ? std::atoi(argv[3]) : 50000);
+        return runServe(argv[2], argc > 3 ? std::atoi(argv[3]) : 50000, fromLibrary);
+    }
+    if (mode == "load" && argc > 3 && fromLibrary) {
+        Target target{0, static_cast<uint16_t>(std::atoi(argv[3]))};
+        if (platformResolveIpv4(argv[2], &target.address) != 0) {
+            return 1;
+        }
+        return runLibraryLoad(target, argc > 5 ? std::atoi(argv[4]) : 50000);
     }
     if (mode == "load" && argc > 3) {
         return runLoad(argv[2], std::atoi(argv[3]), argc > 4 ? std::atoi(argv[4]) : 50000);
     }
-    std::fprintf(stderr, "usage: bench_browse local [TRACKS] | serve ADDRESS [TRACKS] | "
-                         "load ADDRESS PORT [TRACKS]\n");
+    std::fprintf(stderr, "usage: bench_browse local [TRACKS] | serve ADDRESS [TRACKS [library]] | "
+                         "load ADDRESS PORT [TRACKS [library]]\n");
     return 2;
 }

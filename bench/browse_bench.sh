@@ -2,10 +2,14 @@
 # Browse and Search over the network: bench_browse serves a 50,000-track catalogue in a server
 # namespace and loads it from a client namespace (1, 8 and 32 concurrent clients, then 8 while
 # one more client stops reading mid-answer). Nothing multicasts: the bench server has no SSDP.
-# Usage: bench/browse_bench.sh BUILD_DIR [TRACKS]     (root; bounded by a 900 s time-out)
+# With "library", the server reads a generated library through the watcher and rebuilds it once a
+# second while the client runs All Tracks pages without and with a stalled client; the rebuild
+# times of each round are summed up at the end.
+# Usage: bench/browse_bench.sh BUILD_DIR [TRACKS [library]]   (root; bounded by a 900 s time-out)
 set -u
-BUILD="${1:?usage: browse_bench.sh BUILD_DIR [TRACKS]}"
+BUILD="${1:?usage: browse_bench.sh BUILD_DIR [TRACKS [library]]}"
 TRACKS="${2:-50000}"
+LIBRARY="${3:-}"
 SRC="$(cd "$(dirname "$0")/.." && pwd)"
 # shellcheck source=../tests/integration/lib/netns.sh
 source "$SRC/tests/integration/lib/netns.sh"
@@ -20,9 +24,9 @@ trap cleanup EXIT
 kb_netns_up kbbench
 
 mkfifo "$WORK/in"
-kb_in_server timeout 900 "$BUILD/bench/bench_browse" serve 192.0.2.1 "$TRACKS" <"$WORK/in" >"$WORK/serve" 2>&1 &
+kb_in_server timeout 900 "$BUILD/bench/bench_browse" serve 192.0.2.1 "$TRACKS" $LIBRARY <"$WORK/in" >"$WORK/serve" 2>&1 &
 exec 7>"$WORK/in"
-for _ in $(seq 1 600); do grep -q '^listening' "$WORK/serve" && break; sleep 0.1; done
+for _ in $(seq 1 3000); do grep -q '^listening' "$WORK/serve" && break; sleep 0.1; done
 PORT=$(sed -n 's/^listening //p' "$WORK/serve")
 if [ -z "$PORT" ]; then
     echo "bench server did not start" >&2
@@ -30,4 +34,19 @@ if [ -z "$PORT" ]; then
     exit 1
 fi
 echo "server: 192.0.2.1:$PORT, $TRACKS tracks"
-kb_in_client timeout 800 "$BUILD/bench/bench_browse" load 192.0.2.1 "$PORT" "$TRACKS"
+kb_in_client timeout 800 "$BUILD/bench/bench_browse" load 192.0.2.1 "$PORT" "$TRACKS" $LIBRARY |
+    tee "$WORK/load"
+if [ -n "$LIBRARY" ]; then
+    grep '^library' "$WORK/serve"
+    # Rebuilds that ran inside the rounds of each condition: count, mean and longest time.
+    awk 'FNR == NR && $1 == "rebuild" { at[++n] = $2; ms[n] = $3; next }
+         $1 == "round" {
+             for (i = 1; i <= n; i++) if (at[i] >= $3 && at[i] <= $4) {
+                 c[$2]++; sum[$2] += ms[i]; if (ms[i] > max[$2]) max[$2] = ms[i]
+             }
+         }
+         END {
+             for (k in c) printf "rebuilds during %-9s %3d, mean %8.1f ms, longest %8.1f ms\n",
+                                 k, c[k], sum[k] / c[k], max[k]
+         }' "$WORK/serve" "$WORK/load"
+fi

@@ -5,7 +5,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
+#include "eventing/delivery.h"
 #include "mp3/dlna_info.h"
 #include "runtime/diagnostics.h"
 
@@ -13,7 +15,35 @@
 static std::atomic<int32_t> gSystemUpdateId{0};
 
 constexpr uint32_t kConnectTimeoutMs = 3000;
-constexpr int kMessageSize = 1024; // at most 1,023 bytes on the wire
+// At most 4,095 bytes on the wire: the head, and a body with up to kContainerIdsSize - 1
+// characters of ContainerUpdateIDs.
+constexpr int kMessageSize = 4096;
+constexpr int kContainerIdsSize = 2048;
+constexpr int kContentDirectoryBodySize = kContainerIdsSize + 512;
+// The first event of a new subscription follows the SUBSCRIBE answer after this pause.
+constexpr uint32_t kFirstEventDelayMs = 100;
+
+// The socket of the send in progress (the delivery thread's), so that quit can cut it short;
+// with `stopped` set no new send starts. Guarded by its lock.
+struct SendState {
+    std::mutex lock;
+    PlatformSocket inFlight = 0;
+    bool stopped = false;
+};
+
+// Never destroyed: the delivery thread may still use it while the process exits.
+static SendState& sendState() {
+    static SendState* state = new SendState;
+    return *state;
+}
+
+// The ContainerUpdateIDs of the last change, sent with every later ContentDirectory event until
+// the next change replaces them. Guarded by idsLock().
+static std::mutex& idsLock() {
+    static std::mutex* lock = new std::mutex;
+    return *lock;
+}
+static char gContainerUpdateIds[kContainerIdsSize];
 
 constexpr const char kContentDirectoryBody[] =
     "<e:propertyset xmlns:e=\"urn:schemas-upnp-org:event-1-0\">\n"
@@ -21,7 +51,7 @@ constexpr const char kContentDirectoryBody[] =
     "<SystemUpdateID>%d</SystemUpdateID>\n"
     "</e:property>\n"
     "<e:property>\n"
-    "<ContainerUpdateIDs></ContainerUpdateIDs>\n"
+    "<ContainerUpdateIDs>%s</ContainerUpdateIDs>\n"
     "</e:property>\n"
     "<e:property>\n"
     "<TransferIDs></TransferIDs>\n"
@@ -86,13 +116,31 @@ static bool buildMessage(const GenaCallbackUrl& url, const GenaEventTarget& targ
     return length > 0 && length < kMessageSize;
 }
 
+// Whether quit has cut sends short; a connect in progress gives up on it.
+static bool sendStopped() {
+    SendState& state = sendState();
+    std::lock_guard<std::mutex> hold(state.lock);
+    return state.stopped;
+}
+
 // Connects to the address (3 s time-out) and writes `message`. True when written.
 static bool sendTo(uint32_t address, uint16_t port, const char* message) {
     PlatformSocket socket = platformSocketTcp();
     if (socket == kPlatformInvalidSocket) {
         return false;
     }
-    if (platformSocketConnect(socket, address, port, kConnectTimeoutMs) != 0) {
+    SendState& state = sendState();
+    {
+        std::lock_guard<std::mutex> hold(state.lock);
+        if (state.stopped) {
+            platformSocketClose(socket);
+            return false;
+        }
+        state.inFlight = socket;
+    }
+    if (platformSocketConnectUnless(socket, address, port, kConnectTimeoutMs, sendStopped) != 0) {
+        std::lock_guard<std::mutex> hold(state.lock);
+        state.inFlight = 0;
         platformSocketClose(socket);
         return false;
     }
@@ -106,13 +154,30 @@ static bool sendTo(uint32_t address, uint16_t port, const char* message) {
         sent += n;
     }
     verbosePrint("### EVENT send\n%s", message);
+    std::lock_guard<std::mutex> hold(state.lock);
+    state.inFlight = 0;
     platformSocketClose(socket);
     return true;
 }
 
+void genaSendInterrupt() {
+    SendState& state = sendState();
+    std::lock_guard<std::mutex> hold(state.lock);
+    state.stopped = true;
+    if (state.inFlight != 0) {
+        platformSocketShutdown(state.inFlight);
+    }
+}
+
+void genaSendAllow() {
+    SendState& state = sendState();
+    std::lock_guard<std::mutex> hold(state.lock);
+    state.stopped = false;
+}
+
 // Delivers the event to the first stored URL that accepts it, at the address and port checked
 // when the subscription was made.
-static void deliver(const GenaEventTarget& target, const char* body) {
+void genaDeliver(const GenaEventTarget& target, const char* body) {
     char message[kMessageSize];
     for (int32_t i = 0; i < target.urlCount && i < kGenaMaxCallbackUrls; i++) {
         const GenaCallbackUrl& url = target.urls[i];
@@ -135,17 +200,19 @@ bool genaSendMessage(const char* host, int port, const char* message, const Gena
     return sendTo(address, static_cast<uint16_t>(port), message);
 }
 
-void genaNotify(int index, int notifyContentDirectory, int notifyConnectionManager) {
+// Queues the event of each selected service for entry `index` (all entries when index < 0).
+static void notifyEntries(int index, int notifyContentDirectory, int notifyConnectionManager,
+                          uint32_t delayMs) {
     int first = index < 0 ? 0 : index;
     int last = index < 0 ? kGenaTableSize - 1 : index;
-    char contentDirectoryBody[512];
+    char contentDirectoryBody[kContentDirectoryBodySize];
     char source[512];
     char connectionManagerBody[sizeof source + sizeof kConnectionManagerBody];
     std::snprintf(connectionManagerBody, sizeof connectionManagerBody, kConnectionManagerBody,
                   dlna_source_protocols(source, sizeof source));
     for (int i = first; i <= last; i++) {
         // The copy is taken, and the entry's seq raised, in one step under the table's guard;
-        // the delivery below runs without it.
+        // the delivery thread sends it later without it.
         GenaEventTarget target;
         if (!genaTakeEventTarget(i, notifyContentDirectory != 0, notifyConnectionManager != 0,
                                  &target)) {
@@ -154,15 +221,46 @@ void genaNotify(int index, int notifyContentDirectory, int notifyConnectionManag
         target.callback[sizeof target.callback - 1] = '\0';
         const char* body = target.isRegistrar ? kRegistrarBody : connectionManagerBody;
         if (target.isContentDirectory) {
+            std::lock_guard<std::mutex> hold(idsLock());
             std::snprintf(contentDirectoryBody, sizeof contentDirectoryBody, kContentDirectoryBody,
-                          gSystemUpdateId.load(std::memory_order_relaxed));
+                          gSystemUpdateId.load(std::memory_order_relaxed), gContainerUpdateIds);
             body = contentDirectoryBody;
         }
-        deliver(target, body);
+        genaQueueDelivery(target, body, delayMs);
     }
 }
 
+void genaNotify(int index, int notifyContentDirectory, int notifyConnectionManager) {
+    notifyEntries(index, notifyContentDirectory, notifyConnectionManager, 0);
+}
+
+void genaNotifyNewSubscription(int index) {
+    notifyEntries(index, 1, 1, kFirstEventDelayMs);
+}
+
 void announceContentChange() {
+    announceContainerUpdates(nullptr, 0);
+}
+
+void announceContainerUpdates(const GenaContainerUpdate* updates, int count) {
+    {
+        // Pairs that do not fit are left out; the raised SystemUpdateID still tells every
+        // control point that something changed. The caller lists the upper containers first.
+        std::lock_guard<std::mutex> hold(idsLock());
+        int used = 0;
+        gContainerUpdateIds[0] = '\0';
+        for (int i = 0; i < count; i++) {
+            char pair[48];
+            int length = std::snprintf(pair, sizeof pair, "%s%lld,%d", used > 0 ? "," : "",
+                                       static_cast<long long>(updates[i].id),
+                                       static_cast<int>(updates[i].updateId));
+            if (length <= 0 || used + length >= kContainerIdsSize) {
+                break;
+            }
+            std::memcpy(gContainerUpdateIds + used, pair, static_cast<size_t>(length) + 1);
+            used += length;
+        }
+    }
     gSystemUpdateId.fetch_add(1, std::memory_order_relaxed);
     genaNotify(-1, 1, 0);
 }

@@ -1,11 +1,36 @@
 // Filling the catalogue: one MP3 track filed under All Tracks and grouped by album, artist and
-// genre.
+// genre, and the shared records that hold a track's texts.
 #include "media_db/media_db.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
 
 #include "media_db/media_db_internal.h"
 #include "mp3/mp3_info.h"
+#include "platform/platform.h"
 
 namespace {
+
+int32_t textBytes(const char* text) {
+    return text != nullptr ? static_cast<int32_t>(std::strlen(text)) + 1 : 0;
+}
+
+// Copies a text to the record's block at *at and returns its offset; -1 for an absent one.
+int32_t place(char* block, int32_t* at, const char* text) {
+    if (text == nullptr) {
+        return -1;
+    }
+    int32_t offset = *at;
+    int32_t bytes = textBytes(text);
+    std::memcpy(block + offset, text, static_cast<size_t>(bytes));
+    *at += bytes;
+    return offset;
+}
+
+char* textAt(TrackRecord* record, int32_t offset) {
+    return offset < 0 ? nullptr : reinterpret_cast<char*>(record + 1) + offset;
+}
 
 // Files a reference to the item under the grouping container titled `title`, making the
 // container when it is new.
@@ -20,21 +45,89 @@ void fileUnder(MediaObject* groups, const char* title, const char* upnpClass, Me
     add_child_reference(group, item);
 }
 
-void takeInfo(MediaObject* item, Mp3Info* info) {
-    item->title = info->title;
-    item->artist = info->artist;
-    item->album = info->album;
-    item->genre = info->genre;
-    item->date = info->date;
-    item->duration = info->duration;
-    item->size = info->size;
-    item->track_number = info->track_number;
-    item->picture_format = info->picture_format;
-    item->audio_profile = info->audio_profile;
-    *info = Mp3Info{};
+} // namespace
+
+TrackRecord* track_record_make(const char* path, Mp3Info* info, int64_t fileSize,
+                               int64_t modifiedNs) {
+    int32_t bytes = textBytes(path) + textBytes(info->title) + textBytes(info->artist) +
+                    textBytes(info->album) + textBytes(info->genre) + textBytes(info->date) +
+                    textBytes(info->duration);
+    void* block = std::malloc(sizeof(TrackRecord) + static_cast<size_t>(bytes));
+    if (block == nullptr) {
+        mp3_info_release(info);
+        return nullptr;
+    }
+    auto* record = new (block) TrackRecord{};
+    record->refs.store(1, std::memory_order_relaxed);
+    record->text_bytes = bytes;
+    record->file_size = fileSize;
+    record->modified_ns = modifiedNs;
+    record->size = info->size;
+    record->track_number = info->track_number;
+    record->picture_format = info->picture_format;
+    record->audio_profile = info->audio_profile;
+    char* texts = reinterpret_cast<char*>(record + 1);
+    int32_t at = 0;
+    place(texts, &at, path);
+    record->title = place(texts, &at, info->title);
+    record->artist = place(texts, &at, info->artist);
+    record->album = place(texts, &at, info->album);
+    record->genre = place(texts, &at, info->genre);
+    record->date = place(texts, &at, info->date);
+    record->duration = place(texts, &at, info->duration);
+    mp3_info_release(info);
+    return record;
 }
 
-} // namespace
+void track_record_retain(TrackRecord* record) {
+    record->refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+void track_record_release(TrackRecord* record) {
+    if (record != nullptr && record->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        record->~TrackRecord();
+        std::free(record);
+    }
+}
+
+TrackRecord* track_record_of(const MediaObject* item) {
+    if (item == nullptr || !item->shared_texts || item->path == nullptr) {
+        return nullptr;
+    }
+    return reinterpret_cast<TrackRecord*>(item->path) - 1;
+}
+
+MediaObject* track_record_item(TrackRecord* record, int64_t handle) {
+    MediaObject* item = media_db_new_object('i', handle);
+    if (item == nullptr) {
+        return nullptr;
+    }
+    track_record_retain(record);
+    item->shared_texts = 1;
+    item->upnp_class = kClassMusicTrack;
+    item->path = textAt(record, 0);
+    item->title = textAt(record, record->title);
+    item->artist = textAt(record, record->artist);
+    item->album = textAt(record, record->album);
+    item->genre = textAt(record, record->genre);
+    item->date = textAt(record, record->date);
+    item->duration = textAt(record, record->duration);
+    item->size = record->size;
+    item->track_number = record->track_number;
+    item->picture_format = record->picture_format;
+    item->audio_profile = record->audio_profile;
+    return item;
+}
+
+void media_db_file_track(MediaObject* item) {
+    MediaTop top = media_db_top();
+    if (media_db_prepend_child(top.all_tracks, item)) {
+        fileUnder(top.artists, item->artist, kClassMusicArtist, item);
+        fileUnder(top.albums, item->album, kClassMusicAlbum, item);
+        fileUnder(top.genres, item->genre, kClassMusicGenre, item);
+        media_db_count_track();
+    }
+}
 
 void media_db_add_track(const char* path) {
     if (path == nullptr) {
@@ -42,23 +135,22 @@ void media_db_add_track(const char* path) {
     }
     // The file is read before the lock is taken: readers wait only for the linking, never for
     // the disk.
-    Mp3Info info;
+    PlatformFileStatus status{};
+    bool exists = platformFileStatus(path, &status) == 0;
+    Mp3Info info{};
     mp3_read_info(path, &info);
-
-    media_db_lock();
-    MediaTop top = media_db_top();
-    MediaObject* item = top.all_tracks != nullptr ? make_item(path, kClassMusicTrack) : nullptr;
-    if (item == nullptr) {
-        mp3_info_release(&info);
-        media_db_unlock();
+    TrackRecord* record =
+        track_record_make(path, &info, exists ? status.size : -1, exists ? status.modifiedNs : 0);
+    if (record == nullptr) {
         return;
     }
-    takeInfo(item, &info);
-    if (media_db_prepend_child(top.all_tracks, item)) {
-        fileUnder(top.artists, item->artist, kClassMusicArtist, item);
-        fileUnder(top.albums, item->album, kClassMusicAlbum, item);
-        fileUnder(top.genres, item->genre, kClassMusicGenre, item);
-        media_db_count_track();
+    media_db_lock();
+    MediaObject* item = media_db_top().all_tracks != nullptr
+                            ? track_record_item(record, media_db_next_handle())
+                            : nullptr;
+    if (item != nullptr) {
+        media_db_file_track(item);
     }
     media_db_unlock();
+    track_record_release(record);
 }

@@ -1,5 +1,6 @@
-// The media-library watcher: follows the host library's track list and saved playlists and
-// rebuilds the matching part of the catalogue when either file changes.
+// The media-library watcher: follows the host library's track list and saved playlists and,
+// when either file changes, builds the next catalogue version (re-reading only changed track
+// files) and publishes it when something in it changed.
 #include "media_db/library_import.h"
 
 #include <atomic>
@@ -8,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "media_db/catalogue_update.h"
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
 #include "platform/platform.h"
@@ -92,37 +94,65 @@ bool loadFile(const char* path, char** bytes, size_t* size) {
     return ok;
 }
 
-// Adds every zero-terminated text ending in ".mp3" in file order. Stops early at quit.
-void addLibraryTracks(const char* bytes, size_t size) {
-    for (size_t i = 0; i + 5 <= size && gStopping.load(std::memory_order_relaxed) == 0; i++) {
-        if (std::memcmp(bytes + i, ".mp3", 5) != 0) {
+// Collects every zero-terminated text ending in ".mp3", in file order, into *paths (pointers
+// into bytes; free the array). False on short memory.
+bool libraryPaths(const char* bytes, size_t size, const char*** paths, int32_t* count) {
+    *paths = nullptr;
+    *count = 0;
+    int32_t capacity = 0;
+    // Every zero byte ends a text; the text is a path when ".mp3" stands right before it.
+    const char* start = bytes;
+    const char* end = bytes + size;
+    while (start < end) {
+        const char* zero = static_cast<const char*>(std::memchr(start, '\0', end - start));
+        if (zero == nullptr) {
+            break;
+        }
+        const char* text = start;
+        start = zero + 1;
+        if (zero - bytes < 4 || std::memcmp(zero - 4, ".mp3", 4) != 0) {
             continue;
         }
-        size_t start = i;
-        while (start > 0 && bytes[start - 1] != '\0') {
-            start--;
+        if (*count == capacity) {
+            capacity = capacity == 0 ? 1024 : capacity * 2;
+            void* grown = std::realloc(*paths, sizeof(char*) * static_cast<size_t>(capacity));
+            if (grown == nullptr) {
+                return false;
+            }
+            *paths = static_cast<const char**>(grown);
         }
-        media_db_add_track(bytes + start);
+        (*paths)[(*count)++] = text;
     }
+    return true;
 }
 
-// Rebuilds the whole catalogue from the library file. Returns false when the file existed but
-// could not be loaded, so that the next pass tries again.
-bool rebuildLibrary(const char* path, bool exists) {
-    media_db_build();
-    if (!exists) {
-        return true; // a missing library is an empty one
+// Hands the published version's changed containers to the change hook.
+void announceVersion() {
+    MediaLibraryChangeHook hook = gChangeHook.load(std::memory_order_relaxed);
+    if (hook == nullptr) {
+        return;
     }
-    char* bytes = nullptr;
-    size_t size = 0;
-    bool loaded = loadFile(path, &bytes, &size);
-    addLibraryTracks(bytes, size);
-    std::free(bytes);
-    return loaded;
+    MediaCatalogue* version = media_db_acquire();
+    int32_t count = 0;
+    const MediaChange* changes = media_db_version_changes(version, &count);
+    hook(changes, count);
+    media_db_release(version);
 }
 
-void readPlaylists(const char* folder, const char* settingsPath) {
-    media_db_clear_playlists();
+struct PlaylistSource {
+    const char* folder;
+    const char* settingsPath;
+    bool exists;
+};
+
+// Adds the saved playlists to the version being written.
+void readPlaylists(void* context) {
+    const auto* source = static_cast<const PlaylistSource*>(context);
+    if (!source->exists) {
+        return;
+    }
+    const char* folder = source->folder;
+    const char* settingsPath = source->settingsPath;
     int count = platformIniReadInt(kSettingsSection, "query_num", 0, settingsPath);
     char key[32];
     char value[kPathSize];
@@ -153,30 +183,43 @@ bool media_library_pass(const char* folder, LibraryWatchState* state) {
     joinPath(libraryPath, folder, "Plugins/ml/main.dat");
     joinPath(settingsPath, folder, "Plugins/gen_ml.ini");
 
-    bool changed = false;
-    if (fileChanged(libraryPath, &state->library)) {
-        changed = true;
-        if (!rebuildLibrary(libraryPath, state->library.exists)) {
-            state->library.seen = false;
-        }
+    bool libraryChanged = fileChanged(libraryPath, &state->library);
+    bool settingsChanged = fileChanged(settingsPath, &state->settings);
+    if (!libraryChanged && !settingsChanged) {
+        return false;
     }
-    if (fileChanged(settingsPath, &state->settings) || changed) {
-        changed = true;
-        if (state->settings.exists) {
-            readPlaylists(folder, settingsPath);
-        } else {
-            media_db_clear_playlists();
-        }
+    char* bytes = nullptr;
+    size_t size = 0;
+    const char** paths = nullptr;
+    int32_t count = 0;
+    // A missing library is an empty one; one that cannot be read is tried again next pass.
+    bool loaded = !libraryChanged || !state->library.exists || loadFile(libraryPath, &bytes, &size);
+    if (!loaded || !libraryPaths(bytes, size, &paths, &count)) {
+        state->library.seen = false;
+        std::free(bytes);
+        std::free(paths);
+        return false;
     }
-    if (changed) {
-        media_db_order_catalogue();
-        gReadAt.store(static_cast<int64_t>(std::time(nullptr)), std::memory_order_relaxed);
+    PlaylistSource source{folder, settingsPath, state->settings.exists};
+    CatalogueInput input{};
+    input.paths = paths;
+    input.count = count;
+    input.keepTracks = !libraryChanged;
+    input.playlistsChanged = settingsChanged;
+    input.readPlaylists = readPlaylists;
+    input.context = &source;
+    input.stop = &gStopping;
+    CatalogueResult result = catalogue_update(input);
+    std::free(bytes);
+    std::free(paths);
+    if (result == CatalogueResult::Failed || result == CatalogueResult::Stopped) {
+        // Seen again as changed next pass.
+        state->library.seen = false;
+        return false;
     }
-    if (changed && gStopping.load(std::memory_order_relaxed) == 0) {
-        MediaLibraryChangeHook hook = gChangeHook.load(std::memory_order_relaxed);
-        if (hook != nullptr) {
-            hook();
-        }
+    gReadAt.store(static_cast<int64_t>(std::time(nullptr)), std::memory_order_relaxed);
+    if (result == CatalogueResult::Published) {
+        announceVersion();
         return true;
     }
     return false;

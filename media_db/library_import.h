@@ -3,13 +3,16 @@
 
 #include <cstdint>
 
+#include "media_db/media_db.h"
+
 // Watcher thread body (arg unused). Runs until media_library_stop.
 void media_library_import(void* arg);
 
-// Called on the watcher thread after each pass that changed the catalogue, so a higher layer can
-// announce the change without the catalogue knowing who listens. Install it before
+// Called on the watcher thread after each pass that published a changed catalogue, with the
+// containers whose children changed (upper containers first), so a higher layer can announce
+// the change without the catalogue knowing who listens. Install it before
 // media_library_start; nullptr (the default) announces nothing.
-using MediaLibraryChangeHook = void (*)();
+using MediaLibraryChangeHook = void (*)(const MediaChange* changes, int32_t count);
 void media_library_set_change_hook(MediaLibraryChangeHook hook);
 
 // Starts the watcher thread. Returns 0 on success.

@@ -78,7 +78,10 @@ void resolvePath(const char* playlistPath, const char* line, char* path) {
             folderLength = static_cast<int>(separator - playlistPath + 1);
         }
     }
-    std::snprintf(path, kLineSize, "%.*s%s", folderLength, playlistPath, line);
+    // A cut path names no file, so the entry is simply dropped.
+    if (std::snprintf(path, kLineSize, "%.*s%s", folderLength, playlistPath, line) < 0) {
+        path[0] = '\0';
+    }
 }
 
 // Reads the entries after the first line until the pattern breaks; entries whose file does not

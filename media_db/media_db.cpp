@@ -1,6 +1,7 @@
 // The catalogue tree: lock, primitives, indexes and lookups.
 #include "media_db/media_db.h"
 
+#include <atomic>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
@@ -18,82 +19,47 @@ const char kClassMusicTrack[] = "object.item.audioItem.musicTrack";
 
 namespace {
 
-// All catalogue state below is guarded by catalogueLock(): written only under the exclusive
-// lock, read under either lock.
-MediaTop gTop;
-HandleIndex gHandles;
-TitleIndex gAlbumTitles;
-TitleIndex gArtistTitles;
-TitleIndex gGenreTitles;
-// Next handle to give out. Only grows, so no number ever names two objects; 0 is the root's.
-int64_t gNextHandle = 1;
-
-// Shared for readers, exclusive for the writer. A waiting writer goes before readers that arrive
-// after it, so a steady stream of overlapping Browse requests cannot hold a rebuild off for
-// ever (the platform's reader-writer locks may prefer readers).
-struct CatalogueLock {
-    std::mutex mutex;
+// Process-wide version state, created on first use so the module has no static constructor.
+struct VersionState {
+    std::mutex mutex; // guards published, editing and every version's refs
     std::condition_variable changed;
-    int readers = 0;
-    int writersWaiting = 0;
-    bool writing = false;
+    MediaCatalogue* published = nullptr;
+    bool editing = false; // an in-place writer holds the published version
+    std::mutex writer;    // one writer at a time: in place, building aside or publishing
 };
 
-// Created on first use rather than at load, so the module has no static constructor.
-CatalogueLock& catalogueLock() {
-    static CatalogueLock lock;
-    return lock;
+// Never destroyed: readers and the watcher may still use it while the process exits.
+VersionState& versions() {
+    static VersionState* state = new VersionState;
+    return *state;
 }
 
-void lockShared(CatalogueLock& lock) {
-    std::unique_lock<std::mutex> hold(lock.mutex);
-    lock.changed.wait(hold, [&lock] { return !lock.writing && lock.writersWaiting == 0; });
-    lock.readers++;
-}
+// Next handle to give out. Only grows, so no number ever names two objects.
+std::atomic<int64_t> gNextHandle{kFirstFreeId};
 
-void unlockShared(CatalogueLock& lock) {
-    std::lock_guard<std::mutex> hold(lock.mutex);
-    if (--lock.readers == 0) {
-        lock.changed.notify_all();
-    }
-}
-
-void lockExclusive(CatalogueLock& lock) {
-    std::unique_lock<std::mutex> hold(lock.mutex);
-    lock.writersWaiting++;
-    lock.changed.wait(hold, [&lock] { return !lock.writing && lock.readers == 0; });
-    lock.writersWaiting--;
-    lock.writing = true;
-}
-
-void unlockExclusive(CatalogueLock& lock) {
-    std::lock_guard<std::mutex> hold(lock.mutex);
-    lock.writing = false;
-    lock.changed.notify_all();
-}
-
-// Per-thread hold counts make both locks re-entrant; a thread that holds the exclusive lock
-// may also "read lock" without touching the mutex.
+// This thread's versions: the one it writes (an unpublished one, or the published one in
+// place) and the one it has pinned for reading, each with its hold count.
+thread_local MediaCatalogue* tWrite = nullptr;
 thread_local int tWriteDepth = 0;
+thread_local bool tWriteInPlace = false;
+thread_local MediaCatalogue* tRead = nullptr;
 thread_local int tReadDepth = 0;
-// Whether this thread's outermost read hold took the shared lock (it does not when the thread
-// already held the exclusive one).
-thread_local bool tReadShared = false;
 
-TitleIndex* titleIndexFor(const MediaObject* container) {
-    if (container == nullptr) {
-        return nullptr;
+MediaCatalogue* newCatalogue() {
+    auto* version = static_cast<MediaCatalogue*>(std::calloc(1, sizeof(MediaCatalogue)));
+    if (version != nullptr) {
+        version->refs = 1;
     }
-    if (container == gTop.albums) {
-        return &gAlbumTitles;
+    return version;
+}
+
+// The published version, made (unbuilt) on first use; version mutex held. Only a failed
+// allocation at the very first use leaves it nullptr.
+MediaCatalogue* publishedLocked(VersionState& state) {
+    if (state.published == nullptr) {
+        state.published = newCatalogue();
     }
-    if (container == gTop.artists) {
-        return &gArtistTitles;
-    }
-    if (container == gTop.genres) {
-        return &gGenreTitles;
-    }
-    return nullptr;
+    return state.published;
 }
 
 // Ensures room for one more entry in the container's children array.
@@ -111,51 +77,77 @@ bool reserveChild(MediaObject* container) {
     return true;
 }
 
-MediaObject* newObject(char kind) {
-    auto* object = static_cast<MediaObject*>(std::calloc(1, sizeof(MediaObject)));
-    if (object == nullptr) {
-        return nullptr;
-    }
-    object->kind = kind;
-    object->handle = gNextHandle++;
-    return object;
-}
-
 void freeObjectFields(MediaObject* object) {
-    std::free(object->title);
-    std::free(object->artist);
-    std::free(object->album);
-    std::free(object->genre);
-    std::free(object->date);
-    std::free(object->path);
-    std::free(object->duration);
+    if (object->shared_texts) {
+        track_record_release(track_record_of(object));
+    } else {
+        std::free(object->title);
+        std::free(object->artist);
+        std::free(object->album);
+        std::free(object->genre);
+        std::free(object->date);
+        std::free(object->path);
+        std::free(object->duration);
+    }
     std::free(object->children);
     std::free(object);
 }
 
-// Frees a sibling list and everything beneath it. With `unindex` each object also leaves the
+// Frees a sibling list and everything beneath it. With a version each object also leaves its
 // handle index (a whole-tree free clears the index in one step instead).
-void freeList(MediaObject* first, bool unindex) {
+void freeList(MediaObject* first, MediaCatalogue* unindex) {
     while (first != nullptr) {
         MediaObject* next = first->next_sibling;
         if (first->kind == 'c') {
             freeList(first->first_child, unindex);
         }
-        if (unindex) {
-            handle_index_remove(&gHandles, first->handle);
+        if (unindex != nullptr) {
+            handle_index_remove(&unindex->handles, first->handle);
         }
         freeObjectFields(first);
         first = next;
     }
 }
 
+void freeCatalogue(MediaCatalogue* version) {
+    if (version->top.root != nullptr) {
+        freeList(version->top.root, nullptr);
+    }
+    handle_index_clear(&version->handles);
+    title_index_clear(&version->albumTitles);
+    title_index_clear(&version->artistTitles);
+    title_index_clear(&version->genreTitles);
+    std::free(version->changes);
+    std::free(version->file_order);
+    std::free(version);
+}
+
+// Drops one reference; the last one frees the version.
+void dropRef(MediaCatalogue* version) {
+    if (version == nullptr) {
+        return;
+    }
+    VersionState& state = versions();
+    int32_t left;
+    {
+        std::lock_guard<std::mutex> hold(state.mutex);
+        left = --version->refs;
+        if (state.editing) {
+            state.changed.notify_all();
+        }
+    }
+    if (left == 0) {
+        freeCatalogue(version);
+    }
+}
+
 // Links a made object into a container, first or last, and indexes it. False when an index
 // or the children array cannot grow; nothing is linked then.
-bool linkChild(MediaObject* container, MediaObject* child, bool atEnd) {
+bool linkChild(MediaCatalogue* version, MediaObject* container, MediaObject* child, bool atEnd) {
     if (!reserveChild(container)) {
         return false;
     }
-    if (!handle_index_insert(&gHandles, child->handle, child)) {
+    if (!handle_index_insert(&version->handles, child->handle, child)) {
         return false;
     }
     if (container->child_count == 0) {
@@ -186,43 +178,143 @@ bool linkChild(MediaObject* container, MediaObject* child, bool atEnd) {
     return true;
 }
 
-void resetTop() {
-    gTop = MediaTop{};
-    handle_index_clear(&gHandles);
-    title_index_clear(&gAlbumTitles);
-    title_index_clear(&gArtistTitles);
-    title_index_clear(&gGenreTitles);
+MediaObject* skeletonChild(MediaCatalogue* version, const char* title, int64_t handle,
+                           const char* upnpClass) {
+    MediaObject* container = media_db_new_object('c', handle);
+    if (container == nullptr) {
+        return nullptr;
+    }
+    container->title = strdup(title);
+    container->upnp_class = upnpClass;
+    if (container->title == nullptr || !linkChild(version, version->top.root, container, false)) {
+        freeObjectFields(container);
+        return nullptr;
+    }
+    return container;
 }
 
-// Frees the whole tree; exclusive lock held.
-void destroyTree() {
-    if (gTop.root != nullptr) {
-        freeList(gTop.root, false);
+// Gives an empty version the root and five top containers; false (nothing built) on short
+// memory, so that no half-built skeleton is ever published.
+bool buildSkeleton(MediaCatalogue* version) {
+    MediaObject* root = media_db_new_object('c', 0);
+    if (root == nullptr) {
+        return false;
     }
-    resetTop();
+    root->title = strdup("root");
+    root->upnp_class = kClassContainer;
+    version->top.root = root;
+    MediaTop& top = version->top;
+    top.playlists = skeletonChild(version, "Playlists", kIdPlaylists, kClassPlaylistContainer);
+    top.genres = skeletonChild(version, "Genres", kIdGenres, kClassContainer);
+    top.artists = skeletonChild(version, "Artists", kIdArtists, kClassContainer);
+    top.albums = skeletonChild(version, "Albums", kIdAlbums, kClassContainer);
+    top.all_tracks = skeletonChild(version, "All Tracks", kIdAllTracks, kClassContainer);
+    if (root->title == nullptr || top.root->child_count != 5) {
+        freeList(root, nullptr);
+        handle_index_clear(&version->handles);
+        version->top = MediaTop{};
+        return false;
+    }
+    return true;
+}
+
+// Makes `version` the published one; the writer mutex is held. The old version goes when its
+// last reader lets it go.
+void publish(MediaCatalogue* version) {
+    VersionState& state = versions();
+    MediaCatalogue* old;
+    {
+        std::lock_guard<std::mutex> hold(state.mutex);
+        old = state.published;
+        state.published = version;
+    }
+    if (tWriteInPlace && tWriteDepth > 0) {
+        tWrite = version; // an in-place writer goes on in the new version
+    }
+    dropRef(old);
+}
+
+// Publishes a new version, with the skeleton or unbuilt, from inside or outside the write
+// lock.
+void publishFresh(bool skeleton) {
+    VersionState& state = versions();
+    bool took = tWriteDepth == 0;
+    if (took) {
+        state.writer.lock();
+    }
+    MediaCatalogue* version = newCatalogue();
+    if (version != nullptr) {
+        if (skeleton) {
+            buildSkeleton(version);
+        }
+        publish(version);
+    }
+    if (took) {
+        state.writer.unlock();
+    }
 }
 
 } // namespace
 
+MediaCatalogue* media_db_current() {
+    if (tWrite != nullptr) {
+        return tWrite;
+    }
+    if (tRead != nullptr) {
+        return tRead;
+    }
+    VersionState& state = versions();
+    std::lock_guard<std::mutex> hold(state.mutex);
+    return publishedLocked(state);
+}
+
 MediaTop media_db_top() {
-    return gTop;
+    MediaCatalogue* version = media_db_current();
+    return version != nullptr ? version->top : MediaTop{};
+}
+
+MediaCatalogue* media_db_acquire() {
+    VersionState& state = versions();
+    std::unique_lock<std::mutex> hold(state.mutex);
+    MediaCatalogue* version = tWrite;
+    if (version == nullptr) {
+        // An in-place writer keeps new readers out until it is done.
+        state.changed.wait(hold, [&state] { return !state.editing; });
+        version = publishedLocked(state);
+    }
+    if (version != nullptr) {
+        version->refs++;
+    }
+    return version;
+}
+
+void media_db_release(MediaCatalogue* version) {
+    dropRef(version);
+}
+
+MediaTop media_db_version_top(const MediaCatalogue* version) {
+    return version != nullptr ? version->top : MediaTop{};
+}
+
+const MediaChange* media_db_version_changes(const MediaCatalogue* version, int32_t* count) {
+    *count = version != nullptr ? version->change_count : 0;
+    return version != nullptr ? version->changes : nullptr;
 }
 
 void media_db_read_lock() {
-    if (tReadDepth++ > 0 || tWriteDepth > 0) {
-        return;
+    if (tReadDepth++ == 0) {
+        tRead = media_db_acquire();
     }
-    lockShared(catalogueLock());
-    tReadShared = true;
 }
 
 void media_db_read_unlock() {
     if (tReadDepth <= 0) {
         return;
     }
-    if (--tReadDepth == 0 && tReadShared) {
-        tReadShared = false;
-        unlockShared(catalogueLock());
+    if (--tReadDepth == 0) {
+        MediaCatalogue* version = tRead;
+        tRead = nullptr;
+        media_db_release(version);
     }
 }
 
@@ -231,32 +323,116 @@ void media_db_lock() {
         tWriteDepth++;
         return;
     }
-    // A reader that asks to write would wait for itself; this thread's readers are a bug.
-    lockExclusive(catalogueLock());
+    VersionState& state = versions();
+    state.writer.lock();
+    std::unique_lock<std::mutex> hold(state.mutex);
+    state.editing = true;
+    MediaCatalogue* version = publishedLocked(state);
+    // Wait until only the published slot (and this thread's own pin, if any) holds it.
+    int32_t own = version != nullptr && tRead == version ? 1 : 0;
+    state.changed.wait(hold,
+                       [version, own] { return version == nullptr || version->refs <= 1 + own; });
+    tWrite = version;
     tWriteDepth = 1;
+    tWriteInPlace = true;
 }
 
 void media_db_unlock() {
-    if (tWriteDepth <= 0) {
+    // A version built aside stays held until it is published or discarded.
+    if (tWriteDepth <= 0 || (!tWriteInPlace && tWriteDepth == 1)) {
         return;
     }
     if (--tWriteDepth == 0) {
-        unlockExclusive(catalogueLock());
+        VersionState& state = versions();
+        {
+            std::lock_guard<std::mutex> hold(state.mutex);
+            state.editing = false;
+            state.changed.notify_all();
+        }
+        tWrite = nullptr;
+        tWriteInPlace = false;
+        state.writer.unlock();
     }
+}
+
+MediaCatalogue* media_db_begin_version() {
+    VersionState& state = versions();
+    state.writer.lock();
+    MediaCatalogue* version = newCatalogue();
+    if (version == nullptr || !buildSkeleton(version)) {
+        std::free(version);
+        state.writer.unlock();
+        return nullptr;
+    }
+    tWrite = version;
+    tWriteDepth = 1;
+    tWriteInPlace = false;
+    return version;
+}
+
+void media_db_publish_version(MediaCatalogue* version) {
+    tWrite = nullptr;
+    tWriteDepth = 0;
+    publish(version);
+    versions().writer.unlock();
+}
+
+void media_db_discard_version(MediaCatalogue* version) {
+    tWrite = nullptr;
+    tWriteDepth = 0;
+    versions().writer.unlock();
+    freeCatalogue(version);
+}
+
+MediaObject* media_db_new_object(char kind, int64_t handle) {
+    auto* object = static_cast<MediaObject*>(std::calloc(1, sizeof(MediaObject)));
+    if (object == nullptr) {
+        return nullptr;
+    }
+    object->kind = kind;
+    object->handle = handle;
+    return object;
+}
+
+int64_t media_db_next_handle() {
+    return gNextHandle.fetch_add(1, std::memory_order_relaxed);
+}
+
+void media_db_rekey(MediaCatalogue* version, MediaObject* object, int64_t handle) {
+    handle_index_remove(&version->handles, object->handle);
+    object->handle = handle;
+    handle_index_insert(&version->handles, handle, object);
+}
+
+TitleIndex* media_db_title_index(MediaCatalogue* version, const MediaObject* container) {
+    if (version == nullptr || container == nullptr) {
+        return nullptr;
+    }
+    if (container == version->top.albums) {
+        return &version->albumTitles;
+    }
+    if (container == version->top.artists) {
+        return &version->artistTitles;
+    }
+    if (container == version->top.genres) {
+        return &version->genreTitles;
+    }
+    return nullptr;
 }
 
 MediaObject* media_db_find(int64_t handle) {
-    if (handle == 0) {
-        return gTop.root;
+    MediaCatalogue* version = media_db_current();
+    if (version == nullptr) {
+        return nullptr;
     }
-    return handle_index_find(&gHandles, handle);
+    if (handle == 0) {
+        return version->top.root;
+    }
+    return handle_index_find(&version->handles, handle);
 }
 
 int64_t media_db_object_id(const MediaObject* object) {
-    if (object == nullptr) {
-        return -1;
-    }
-    return object == gTop.root ? 0 : object->handle;
+    return object != nullptr ? object->handle : -1;
 }
 
 MediaObject* media_db_child_at(const MediaObject* container, int32_t index) {
@@ -279,7 +455,7 @@ const MediaObject* media_db_item_for_id(const char* text) {
     if (number == 0 || errno == ERANGE) {
         return nullptr;
     }
-    MediaObject* object = handle_index_find(&gHandles, number);
+    MediaObject* object = media_db_find(number);
     if (object == nullptr) {
         return nullptr;
     }
@@ -301,7 +477,7 @@ MediaObject* make_container(const char* title, const char* upnpClass) {
     if (title == nullptr) {
         return nullptr;
     }
-    MediaObject* object = newObject('c');
+    MediaObject* object = media_db_new_object('c', media_db_next_handle());
     if (object == nullptr) {
         return nullptr;
     }
@@ -314,7 +490,7 @@ MediaObject* make_item(const char* path, const char* upnpClass) {
     if (path == nullptr) {
         return nullptr;
     }
-    MediaObject* object = newObject('i');
+    MediaObject* object = media_db_new_object('i', media_db_next_handle());
     if (object == nullptr) {
         return nullptr;
     }
@@ -328,7 +504,7 @@ MediaObject* make_item(const char* path, const char* upnpClass) {
 }
 
 MediaObject* make_reference(MediaObject* item) {
-    MediaObject* object = newObject('r');
+    MediaObject* object = media_db_new_object('r', media_db_next_handle());
     if (object != nullptr) {
         object->target = item;
     }
@@ -341,11 +517,12 @@ MediaObject* add_child_container(const char* title, MediaObject* parent, const c
     }
     MediaObject* container = make_container(title, upnpClass);
     if (container == nullptr || container->title == nullptr) {
-        freeList(container, false);
+        freeList(container, nullptr);
         return nullptr;
     }
-    TitleIndex* titles = titleIndexFor(parent);
-    if (!linkChild(parent, container, false)) {
+    MediaCatalogue* version = media_db_current();
+    TitleIndex* titles = media_db_title_index(version, parent);
+    if (!linkChild(version, parent, container, false)) {
         freeObjectFields(container);
         return nullptr;
     }
@@ -362,7 +539,7 @@ void add_child_reference(MediaObject* container, MediaObject* item) {
         return;
     }
     MediaObject* reference = make_reference(item);
-    if (reference != nullptr && !linkChild(container, reference, false)) {
+    if (reference != nullptr && !linkChild(media_db_current(), container, reference, false)) {
         freeObjectFields(reference);
     }
 }
@@ -371,36 +548,36 @@ void media_db_append_child(MediaObject* container, MediaObject* child) {
     if (container == nullptr || child == nullptr) {
         return;
     }
-    if (!linkChild(container, child, true)) {
-        freeList(child, false);
+    if (!linkChild(media_db_current(), container, child, true)) {
+        freeList(child, nullptr);
     }
 }
 
 bool media_db_prepend_child(MediaObject* container, MediaObject* child) {
     if (container == nullptr || child == nullptr) {
-        freeList(child, false);
+        freeList(child, nullptr);
         return false;
     }
-    if (!linkChild(container, child, false)) {
-        freeList(child, false);
+    if (!linkChild(media_db_current(), container, child, false)) {
+        freeList(child, nullptr);
         return false;
     }
     return true;
 }
 
 void media_db_free_unlinked(MediaObject* object) {
-    freeList(object, false);
+    freeList(object, nullptr);
 }
 
 void media_db_count_track() {
-    gTop.track_count++;
+    media_db_current()->top.track_count++;
 }
 
 MediaObject* find_child_by_title(const char* text, MediaObject* container) {
     if (text == nullptr || container == nullptr) {
         return nullptr;
     }
-    const TitleIndex* titles = titleIndexFor(container);
+    const TitleIndex* titles = media_db_title_index(media_db_current(), container);
     if (titles != nullptr && titles->used == static_cast<size_t>(container->child_count)) {
         return title_index_find(titles, text);
     }
@@ -414,29 +591,15 @@ MediaObject* find_child_by_title(const char* text, MediaObject* container) {
 }
 
 void media_db_build() {
-    media_db_lock();
-    destroyTree();
-    gTop.root = make_container("root", kClassContainer);
-    if (gTop.root != nullptr && gTop.root->title != nullptr) {
-        gTop.root->handle = 0;
-        gTop.playlists = add_child_container("Playlists", gTop.root, kClassPlaylistContainer);
-        gTop.genres = add_child_container("Genres", gTop.root, kClassContainer);
-        gTop.artists = add_child_container("Artists", gTop.root, kClassContainer);
-        gTop.albums = add_child_container("Albums", gTop.root, kClassContainer);
-        gTop.all_tracks = add_child_container("All Tracks", gTop.root, kClassContainer);
-    }
-    if (gTop.all_tracks == nullptr) {
-        // Short of memory for the skeleton: no half-built catalogue is published.
-        destroyTree();
-    }
-    media_db_unlock();
+    publishFresh(true);
 }
 
 void media_db_clear_playlists() {
     media_db_lock();
-    MediaObject* playlists = gTop.playlists;
+    MediaCatalogue* version = media_db_current();
+    MediaObject* playlists = version != nullptr ? version->top.playlists : nullptr;
     if (playlists != nullptr && playlists->first_child != nullptr) {
-        freeList(playlists->first_child, true);
+        freeList(playlists->first_child, version);
         playlists->first_child = nullptr;
         playlists->child_count = 0;
     }
@@ -444,7 +607,5 @@ void media_db_clear_playlists() {
 }
 
 void media_db_destroy() {
-    media_db_lock();
-    destroyTree();
-    media_db_unlock();
+    publishFresh(false);
 }

@@ -1,13 +1,27 @@
-// The in-memory catalogue: one tree of MediaObject records under one lock.
+// The in-memory catalogue: a tree of MediaObject records, published in versions.
 //
-// Locking: readers (Browse, Search, streaming's path lookup) hold media_db_read_lock for their
-// whole walk and output; readers share it, so one slow client does not stall the others. The
-// import thread, the only writer, takes media_db_lock, which is exclusive and re-entrant for
-// that thread. Every function below other than the lock calls, media_db_build,
-// media_db_destroy and media_db_clear_playlists must be called with one of the two locks held.
+// Lifecycle. A version (MediaCatalogue) is one complete tree with its own indexes. The watcher
+// builds the next version aside, from the library and the version it replaces, and publishes
+// it with one pointer swap, so a reader sees the old tree or the new one, never a mix.
+// References: the published slot holds one; every reader pins the version it starts with
+// (media_db_acquire, or media_db_read_lock for this thread) and unpins it when done. Pinning
+// takes a short mutex, never a lock held across a reader's output. A version is freed by
+// whoever drops its last reference: the publisher when no reader holds it, else the last
+// reader. Track texts live in TrackRecords shared by every version that lists the same
+// unchanged file, each record freed with its last version.
 //
-// ObjectIDs: every object gets a handle from a 64-bit counter that only grows, so a number
-// kept from before a rebuild never names another object. The root is published as "0".
+// Writers: the watcher is the catalogue's writer; it never edits a published tree. Tests and
+// tools may still fill the published tree in place under media_db_lock, which waits until no
+// reader holds it and keeps new readers out meanwhile. Every function below other than the
+// lock, pin, build, destroy and clear calls must be called by a thread that holds a pin, the
+// read lock or the write lock; they act on that thread's version.
+//
+// ObjectIDs: a signed 64-bit number per object, from a counter that only grows, so a number
+// never names two objects. A new version keeps the ids of the version before it: a track by
+// its file path (and which occurrence of that path in the library, for a path listed twice),
+// a grouping container by its title, a reference by its container and track, a playlist by
+// its title and its entries by path and occurrence. The root is 0; the five top containers
+// keep fixed numbers.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +29,8 @@
 struct MediaObject {
     // Head, all kinds.
     char kind;           // 'c' container, 'i' item, 'r' reference
+    char shared_texts;   // item: 1 when its texts lie in a shared TrackRecord (not owned)
+    int32_t update_id;   // container: raised when a published version changed its children
     MediaObject* parent; // nullptr for the root
     MediaObject* next_sibling;
     int64_t handle; // the ObjectID (the root's is published as 0)
@@ -67,11 +83,33 @@ struct MediaTop {
     MediaObject* playlists;
     int32_t track_count;
 };
+// The top of this thread's version (see the lifecycle above).
 MediaTop media_db_top();
 
-// Shared lock for readers; exclusive re-entrant lock for the writer.
+// One published version of the catalogue.
+struct MediaCatalogue;
+
+// Pins the published version (never nullptr; its root is nullptr before the first build) and
+// returns it; release it with media_db_release. Never waits for a rebuild.
+MediaCatalogue* media_db_acquire();
+void media_db_release(MediaCatalogue* version);
+MediaTop media_db_version_top(const MediaCatalogue* version);
+
+// A container whose children changed when a version was published, with its new update id.
+struct MediaChange {
+    int64_t id;
+    int32_t update_id;
+};
+// The containers that changed between the version before `version` and `version` (none for
+// the first version); *count receives how many.
+const MediaChange* media_db_version_changes(const MediaCatalogue* version, int32_t* count);
+
+// Read lock: pins the published version for this thread until the matching unlock; the calls
+// below then act on it. Re-entrant; inside the write lock it pins the version being written.
 void media_db_read_lock();
 void media_db_read_unlock();
+// Write lock: edits the published version in place (tests and tools). Exclusive and
+// re-entrant; waits until no reader holds the version and keeps new readers waiting.
 void media_db_lock();
 void media_db_unlock();
 
@@ -93,7 +131,7 @@ const MediaObject* media_db_item_for_id(const char* text);
 // The file path of media_db_item_for_id, or nullptr.
 const char* media_db_path_for_id(const char* text);
 
-// Primitives (writer only, lock held).
+// Primitives (writer only, lock held); they act on the version this thread writes.
 MediaObject* make_container(const char* title, const char* upnpClass);
 MediaObject* make_item(const char* path, const char* upnpClass);
 MediaObject* make_reference(MediaObject* item);
@@ -103,7 +141,7 @@ void add_child_reference(MediaObject* container, MediaObject* item);
 void media_db_append_child(MediaObject* container, MediaObject* child);
 MediaObject* find_child_by_title(const char* text, MediaObject* container);
 
-// Replaces the catalogue by the empty skeleton (root and five top containers).
+// Publishes a new version holding the empty skeleton (root and five top containers).
 void media_db_build();
 // Files one MP3 under All Tracks and groups it under Albums, Artists and Genres.
 void media_db_add_track(const char* path);
@@ -117,5 +155,6 @@ void media_db_read_m3u(const char* path, const char* name);
 void media_db_order_catalogue();
 // Frees every playlist under Playlists.
 void media_db_clear_playlists();
-// Frees the whole catalogue.
+// Publishes an unbuilt version (no root) and forgets what the builder knew of the library;
+// each old version is freed when its last reader lets it go.
 void media_db_destroy();

@@ -31,8 +31,11 @@ void placeHandle(HandleIndex::Slot* slots, size_t mask, int64_t handle, MediaObj
 }
 
 // Keeps the load at or below one half, so probe runs stay short.
-bool growHandles(HandleIndex* index) {
+bool growHandles(HandleIndex* index, size_t atLeast = 0) {
     size_t capacity = index->mask == 0 ? kInitialSlots : (index->mask + 1) * 2;
+    while (capacity < atLeast) {
+        capacity *= 2;
+    }
     auto* slots = static_cast<HandleIndex::Slot*>(std::calloc(capacity, sizeof(HandleIndex::Slot)));
     if (slots == nullptr) {
         return false;
@@ -89,6 +92,10 @@ bool handle_index_insert(HandleIndex* index, int64_t handle, MediaObject* object
     placeHandle(index->slots, index->mask, handle, object);
     index->used++;
     return true;
+}
+
+bool handle_index_reserve(HandleIndex* index, size_t entries) {
+    return entries * 2 <= index->mask + 1 || growHandles(index, entries * 2);
 }
 
 MediaObject* handle_index_find(const HandleIndex* index, int64_t handle) {

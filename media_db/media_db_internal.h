@@ -1,8 +1,10 @@
-// Indexes private to the catalogue: handle to live object, and title to child container for
-// the three grouping containers. Both are open-addressing tables with linear probing, owned by
-// the catalogue and changed only by the writer under the exclusive lock.
+// Private to the catalogue: the version record and its indexes (handle to live object, title
+// to child container for the three grouping containers; open-addressing tables with linear
+// probing, owned by their version and changed only while it is being written), the shared
+// track records, and the writer's helpers.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -21,6 +23,8 @@ struct HandleIndex {
 // Adds an entry; false (index unchanged) when growing fails.
 bool handle_index_insert(HandleIndex* index, int64_t handle, MediaObject* object);
 void handle_index_remove(HandleIndex* index, int64_t handle);
+// Grows the table at once to hold `entries` (false, unchanged, when growing fails).
+bool handle_index_reserve(HandleIndex* index, size_t entries);
 MediaObject* handle_index_find(const HandleIndex* index, int64_t handle);
 // Frees the table; the index is empty and unallocated afterwards.
 void handle_index_clear(HandleIndex* index);
@@ -62,3 +66,76 @@ struct LibraryWatchState {
 // a second): a changed library file rebuilds everything, a changed settings file the playlists;
 // any change is announced once. Returns whether it announced.
 bool media_library_pass(const char* folder, LibraryWatchState* state);
+
+// Fixed ObjectIDs of the top containers; the counter for all other objects starts above them.
+constexpr int64_t kIdPlaylists = 2;
+constexpr int64_t kIdGenres = 3;
+constexpr int64_t kIdArtists = 4;
+constexpr int64_t kIdAlbums = 5;
+constexpr int64_t kIdAllTracks = 6;
+constexpr int64_t kFirstFreeId = 7;
+
+struct MediaCatalogue {
+    int32_t refs; // guarded by the version mutex: the published slot's, pins, a writer's
+    MediaTop top;
+    HandleIndex handles;
+    TitleIndex albumTitles;
+    TitleIndex artistTitles;
+    TitleIndex genreTitles;
+    MediaChange* changes; // containers changed against the version before; owned
+    int32_t change_count;
+    // The items of All Tracks in the library file's order (All Tracks itself lists them in its
+    // own order), for matching the next build's paths; owned, nullptr for a version not built
+    // by the watcher.
+    MediaObject** file_order;
+    int32_t file_order_count;
+};
+
+// The texts and figures of one track file as last read, with the file's size and time at that
+// read. Immutable once made; shared by every version whose item lists it. The texts follow the
+// record in the same block, the path first, so an item's path leads back to its record.
+struct TrackRecord {
+    std::atomic<int32_t> refs;
+    int32_t text_bytes;
+    int64_t file_size; // -1 when the file was missing
+    int64_t modified_ns;
+    int32_t size;
+    int32_t track_number;
+    uint8_t picture_format;
+    uint8_t audio_profile;
+    // Offsets of the texts after the record; -1 when absent. Path is always at 0.
+    int32_t title, artist, album, genre, date, duration;
+};
+static_assert(sizeof(TrackRecord) % 8 == 0, "texts follow the record at 8-byte alignment");
+
+struct Mp3Info;
+// A new record (refs 1) for `path` with the texts of *info (released) and the file status;
+// nullptr on short memory.
+TrackRecord* track_record_make(const char* path, Mp3Info* info, int64_t fileSize,
+                               int64_t modifiedNs);
+void track_record_retain(TrackRecord* record);
+void track_record_release(TrackRecord* record);
+// The record an item's texts lie in; nullptr for an item that owns its texts.
+TrackRecord* track_record_of(const MediaObject* item);
+// An item (with this handle) showing the record's texts; it takes one reference.
+MediaObject* track_record_item(TrackRecord* record, int64_t handle);
+
+// Versions being written aside. begin makes an unpublished skeleton and makes it this thread's
+// version to write (waiting for any in-place writer); publish swaps it in (dropping the old
+// version's reference) and ends the writing; discard frees it instead.
+MediaCatalogue* media_db_begin_version();
+void media_db_publish_version(MediaCatalogue* version);
+void media_db_discard_version(MediaCatalogue* version);
+// The version this thread reads or writes (the published one, unpinned, when neither).
+MediaCatalogue* media_db_current();
+// A new object of this kind with a chosen handle (0: the next from the counter).
+MediaObject* media_db_new_object(char kind, int64_t handle);
+// The next handle from the counter.
+int64_t media_db_next_handle();
+// Changes an object's handle and its entry in the version's index.
+void media_db_rekey(MediaCatalogue* version, MediaObject* object, int64_t handle);
+// Files a made item first under All Tracks and under its artist, album and genre, making
+// grouping containers as needed; counts the track.
+void media_db_file_track(MediaObject* item);
+// The title index of a top grouping container of the version; nullptr for other containers.
+TitleIndex* media_db_title_index(MediaCatalogue* version, const MediaObject* container);

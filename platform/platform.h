@@ -106,6 +106,10 @@ struct PlatformFileStatus {
 };
 int platformFileStatus(const char* path, PlatformFileStatus* status);
 
+// Hands memory that the heap holds free back to the system (after a large structure was
+// freed, so that its pages do not stay resident).
+void platformReleaseFreeMemory();
+
 // ---------------------------------------------------------------------------------------------
 // Network: identity and addresses
 // ---------------------------------------------------------------------------------------------
@@ -175,6 +179,10 @@ PlatformSocket platformSocketAccept(PlatformSocket socket, Ipv4Endpoint* peer);
 // Connects, giving up after timeoutMs. Returns 0 when connected.
 int platformSocketConnect(PlatformSocket socket, uint32_t address, uint16_t port,
                           uint32_t timeoutMs);
+// The same, also giving up as soon as `cancelled()` returns true (asked every 50 ms), so that
+// another thread can end a connect to a host that never answers.
+int platformSocketConnectUnless(PlatformSocket socket, uint32_t address, uint16_t port,
+                                uint32_t timeoutMs, bool (*cancelled)());
 
 // One send/recv call each: bytes moved, 0 on an orderly close (recv), -1 on error or time-out.
 // send never raises SIGPIPE.

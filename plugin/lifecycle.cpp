@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "eventing/delivery.h"
 #include "eventing/notify.h"
 #include "media_db/library_import.h"
 #include "media_db/media_db.h"
@@ -15,9 +16,19 @@ const char kSettingsKey[] = "STARTED";
 const char kTipWhileOn[] = "disable KestrelBloom Media Server - Winamp";
 const char kTipWhileOff[] = "enable KestrelBloom Media Server - Winamp";
 
+// Announces a catalogue change to the event subscribers, with the changed containers.
+static void announceCatalogueChange(const MediaChange* changes, int32_t count) {
+    GenaContainerUpdate updates[kMaxAnnouncedContainers];
+    int listed = 0;
+    for (int32_t i = 0; i < count && listed < kMaxAnnouncedContainers; i++) {
+        updates[listed++] = GenaContainerUpdate{changes[i].id, changes[i].update_id};
+    }
+    announceContainerUpdates(updates, listed);
+}
+
 // The watcher announces each catalogue change to the event subscribers.
 static int startLibraryWatcher() {
-    media_library_set_change_hook(announceContentChange);
+    media_library_set_change_hook(announceCatalogueChange);
     return media_library_start();
 }
 
@@ -33,6 +44,8 @@ static const LifecycleHooks kRealHooks = {
     startAddressChangeThread,
     stopAddressChangeThread,
     httpShutdownConnections,
+    genaDeliveryInterrupt,
+    genaDeliveryStop,
     platformThreadsRunning,
     platformPinModule,
     1500,
@@ -129,18 +142,20 @@ int pluginInit() {
 void pluginConfig() {}
 
 // Takes hostWindowProc out of the host window's chain. When another module has put its own
-// procedure in front of ours since init, that one stays in front and only stops reaching us.
-static void unhookWindow() {
+// procedure in front of ours since init, that one stays in front and still calls ours, so
+// false is returned: the module must then stay loaded.
+static bool unhookWindow() {
     if (!windowHooked) {
-        return;
+        return true;
     }
     PlatformWndProc current = platformWindowSetProc(record.hostWindow, previousWindowProc);
     if (current != hostWindowProc) {
         platformWindowSetProc(record.hostWindow, current);
         logPrint("KestrelBloom: host window procedure was replaced after ours; left in place\n");
-        return;
+        return false;
     }
     windowHooked = false;
+    return true;
 }
 
 // Waits, at most timeoutMs, until no thread started by the plug-in is left. Returns the number
@@ -162,24 +177,31 @@ void pluginQuit() {
     pluginRunning.store(0, std::memory_order_relaxed);
     writeSettings();
     platformTrayDelete(record.hostWindow, kTrayIconId);
-    unhookWindow();
-    // The address-change thread goes first, so it cannot restart what is stopped next.
+    bool unhooked = unhookWindow();
+    // Everything that could hold quit up is cut short before any thread is waited for: no
+    // restart on an address change, no event delivery (queued events are dropped, a connect
+    // in progress fails), no live connection (a stream to a slow reader ends).
     hooks->setRestartOnAddressChange(0);
+    hooks->interruptDeliveries();
+    hooks->shutdownConnections();
     hooks->stopAddressChangeThread();
     hooks->stopServers();
     hooks->libraryStop();
-    // Connections still being served (a stream to a slow reader) are ended, so their threads
-    // leave the module within moments; the wait for them stays bounded all the same.
+    hooks->stopDeliveries();
+    // Connections accepted while the servers were stopping.
     hooks->shutdownConnections();
     int running = waitForThreads(hooks->quitWaitMs);
     hooks->netCleanup();
-    if (running > 0) {
-        // Threads still at work (a long stream to a slow client) would run into unmapped code
-        // once the host unloads the module, and may still read the catalogue: keep both.
+    if (running > 0 || !unhooked) {
+        // Threads still at work would run into unmapped code once the host unloads the module,
+        // and may still read the catalogue; a window procedure hooked in front of ours still
+        // calls ours. Keep both.
         hooks->pinModule();
-        logPrint("KestrelBloom: %d thread(s) still running at quit; the module stays loaded\n",
-                 running);
-        return;
+        if (running > 0) {
+            logPrint("KestrelBloom: %d thread(s) still running at quit; the module stays loaded\n",
+                     running);
+            return;
+        }
     }
     hooks->databaseDestroy();
 }
@@ -187,8 +209,10 @@ void pluginQuit() {
 static void toggleServer() {
     if (pluginServerEnabled() != 0) {
         serverEnabled.store(0, std::memory_order_relaxed);
-        hooks->stopServers();
+        // The flag goes first: a restart for an address change that is under way then leaves
+        // the servers stopped instead of starting them again behind this stop.
         hooks->setRestartOnAddressChange(0);
+        hooks->stopServers();
     } else {
         serverEnabled.store(1, std::memory_order_relaxed);
         hooks->startServers();

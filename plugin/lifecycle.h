@@ -46,6 +46,8 @@ struct LifecycleHooks {
     void (*startAddressChangeThread)(ServerOperation operation, int flag);
     void (*stopAddressChangeThread)();
     void (*shutdownConnections)();
+    void (*interruptDeliveries)(); // drops queued events, cuts a delivery in progress short
+    void (*stopDeliveries)();      // the same, then waits for the delivery thread
     int (*threadsRunning)();
     int (*pinModule)();
     uint32_t quitWaitMs; // longest wait for threads that end on their own after stopServers

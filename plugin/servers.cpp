@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "eventing/delivery.h"
 #include "eventing/subscriptions.h"
 #include "platform/platform.h"
 #include "runtime/diagnostics.h"
@@ -53,6 +54,7 @@ static void startServersLocked() {
     // A start while serving would leave the running listen threads without their slots.
     stopServersLocked();
     genaClearSubscriptions();
+    genaDeliveryResume();
     uint32_t addresses[kMaxServers];
     int count = platformOwnAddresses(addresses, kMaxServers);
     serverCount = 0;
@@ -81,13 +83,23 @@ void stopServers() {
     stopServersLocked();
 }
 
+static bool restartWanted() {
+    return restartOnAddressChange.load(std::memory_order_relaxed) != 0;
+}
+
 // Holds the lock through the pause, so a toggle arriving meanwhile acts on the finished restart
-// instead of interleaving with it.
+// instead of interleaving with it. The flag is looked at again under the lock and after the
+// pause: a switch-off clears it before it stops the servers, and then nothing starts them.
 void restartServers() {
     std::lock_guard<std::mutex> guard(serversLock);
+    if (!restartWanted()) {
+        return;
+    }
     stopServersLocked();
     platformSleepMs(kRestartPauseMs);
-    startServersLocked();
+    if (restartWanted()) {
+        startServersLocked();
+    }
 }
 
 void setRestartOnAddressChange(int flag) {

@@ -246,7 +246,6 @@ void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits) {
     unregisterConnection(socket);
     platformSocketClose(socket);
     if (subscription >= 0) {
-        platformSleepMs(100);
-        genaNotify(subscription, 1, 1);
+        genaNotifyNewSubscription(subscription);
     }
 }

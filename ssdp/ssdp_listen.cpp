@@ -109,10 +109,11 @@ static bool startAddress(ListenState* state) {
 // withdrawn (no more answers), the heartbeat sees the zero and says farewell, then the sockets
 // the threads used are closed once nobody can use them any more.
 static void shutDown(ListenState* state) {
-    PlatformSocket http = state->httpSocket.load(std::memory_order_relaxed);
+    // Cleared before it is closed: the number of a closed descriptor may be handed to the next
+    // socket opened, which a thread reading the shared value must never take for the listener.
+    PlatformSocket http = state->httpSocket.exchange(0, std::memory_order_relaxed);
     if (http != 0) {
         platformSocketClose(http);
-        state->httpSocket.store(0, std::memory_order_relaxed);
     }
     PlatformSocket send = state->sendSocket.exchange(0, std::memory_order_relaxed);
     if (state->acceptStarted) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <dlfcn.h>
 #include <poll.h>
@@ -113,10 +114,20 @@ static void startPlugins(std::vector<LoadedPlugin>* plugins) {
 
 // Quits the plug-ins, last loaded first, and unloads them. A module that left its procedure in
 // the host window stays loaded: unloading it would leave the window calling into freed code.
+static long long monotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 static void stopPlugins(std::vector<LoadedPlugin>* plugins) {
+    long long began = monotonicMs();
     for (auto it = plugins->rbegin(); it != plugins->rend(); ++it) {
         it->record->quit();
     }
+    // How long the plug-ins' quit held the host's window thread.
+    std::printf("kbhost: quit took %lld ms\n", monotonicMs() - began);
+    std::fflush(stdout);
     if (hostWindow.proc != hostWindowProc) {
         std::printf("kbhost: warning: the host window procedure was not restored\n");
         return;

@@ -123,9 +123,13 @@ static void startPlugins(std::vector<LoadedPlugin>* plugins) {
 // in the window's chain stays loaded, since unloading it would leave the window calling freed
 // code.
 static void stopPlugins(std::vector<LoadedPlugin>* plugins) {
+    DWORD began = GetTickCount();
     for (auto it = plugins->rbegin(); it != plugins->rend(); ++it) {
         it->record->quit();
     }
+    // How long the plug-ins' quit held the host's window thread.
+    std::printf("kbhost: quit took %lu ms\n", static_cast<unsigned long>(GetTickCount() - began));
+    std::fflush(stdout);
     WNDPROC current = reinterpret_cast<WNDPROC>(GetWindowLongPtrA(hostWindow, GWLP_WNDPROC));
     if (current != hostWindowProc) {
         std::printf("kbhost: warning: the host window procedure was not restored\n");

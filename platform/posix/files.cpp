@@ -1,6 +1,9 @@
 #include "platform/platform.h"
 
 #include <sys/stat.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <unistd.h>
 
 const char platformPathSeparator = '/';
@@ -33,4 +36,10 @@ int platformFileStatus(const char* path, PlatformFileStatus* status) {
                              static_cast<int64_t>(info.st_mtim.tv_nsec);
     }
     return 0;
+}
+
+void platformReleaseFreeMemory() {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
 }

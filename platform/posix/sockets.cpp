@@ -88,8 +88,9 @@ static int setBlocking(int socket, bool blocking) {
     return fcntl(socket, F_SETFL, flags);
 }
 
-int platformSocketConnect(PlatformSocket socket, uint32_t address, uint16_t port,
-                          uint32_t timeoutMs) {
+int platformSocketConnectUnless(PlatformSocket socket, uint32_t address, uint16_t port,
+                                uint32_t timeoutMs, bool (*cancelled)()) {
+    constexpr uint32_t kSliceMs = 50;
     sockaddr_in sa = platformMakeAddress(address, port);
     if (setBlocking(socket, false) != 0) {
         return -1;
@@ -97,10 +98,19 @@ int platformSocketConnect(PlatformSocket socket, uint32_t address, uint16_t port
     int rc = connect(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     if (rc != 0 && errno == EINPROGRESS) {
         pollfd p = {socket, POLLOUT, 0};
-        int ready;
-        do {
-            ready = poll(&p, 1, static_cast<int>(timeoutMs));
-        } while (ready < 0 && errno == EINTR);
+        int ready = 0;
+        for (uint32_t waited = 0; ready == 0 && waited < timeoutMs; waited += kSliceMs) {
+            if (cancelled != nullptr && cancelled()) {
+                break;
+            }
+            uint32_t slice = timeoutMs - waited < kSliceMs ? timeoutMs - waited : kSliceMs;
+            do {
+                ready = poll(&p, 1, static_cast<int>(cancelled != nullptr ? slice : timeoutMs));
+            } while (ready < 0 && errno == EINTR);
+            if (cancelled == nullptr) {
+                break;
+            }
+        }
         int error = 0;
         socklen_t len = sizeof error;
         if (ready == 1 && getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &len) == 0 &&
@@ -112,6 +122,11 @@ int platformSocketConnect(PlatformSocket socket, uint32_t address, uint16_t port
         return -1;
     }
     return rc == 0 ? 0 : -1;
+}
+
+int platformSocketConnect(PlatformSocket socket, uint32_t address, uint16_t port,
+                          uint32_t timeoutMs) {
+    return platformSocketConnectUnless(socket, address, port, timeoutMs, nullptr);
 }
 
 int platformSocketSend(PlatformSocket socket, const void* data, int length) {

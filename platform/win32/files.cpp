@@ -1,5 +1,7 @@
 #include "platform/platform.h"
 
+#include <malloc.h>
+
 const char platformPathSeparator = '\\';
 
 int platformHostProgramPath(char* out, int size) {
@@ -30,4 +32,8 @@ int platformFileStatus(const char* path, PlatformFileStatus* status) {
         status->modifiedNs = ticks * 100; // FILETIME counts 100 ns steps
     }
     return 0;
+}
+
+void platformReleaseFreeMemory() {
+    _heapmin();
 }

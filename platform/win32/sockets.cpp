@@ -55,8 +55,9 @@ PlatformSocket platformSocketAccept(PlatformSocket socket, Ipv4Endpoint* peer) {
     return s;
 }
 
-int platformSocketConnect(PlatformSocket socket, uint32_t address, uint16_t port,
-                          uint32_t timeoutMs) {
+int platformSocketConnectUnless(PlatformSocket socket, uint32_t address, uint16_t port,
+                                uint32_t timeoutMs, bool (*cancelled)()) {
+    constexpr uint32_t kSliceMs = 50;
     sockaddr_in sa = platformMakeAddress(address, port);
     u_long nonBlocking = 1;
     if (ioctlsocket(socket, FIONBIO, &nonBlocking) != 0) {
@@ -64,16 +65,28 @@ int platformSocketConnect(PlatformSocket socket, uint32_t address, uint16_t port
     }
     int rc = connect(socket, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
     if (rc != 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+        int ready = 0;
         fd_set writable;
         fd_set failed;
-        FD_ZERO(&writable);
-        FD_ZERO(&failed);
-        FD_SET(socket, &writable);
-        FD_SET(socket, &failed);
-        timeval tv;
-        tv.tv_sec = static_cast<long>(timeoutMs / 1000);
-        tv.tv_usec = static_cast<long>((timeoutMs % 1000) * 1000);
-        int ready = select(0, nullptr, &writable, &failed, &tv);
+        for (uint32_t waited = 0; ready == 0 && waited < timeoutMs; waited += kSliceMs) {
+            if (cancelled != nullptr && cancelled()) {
+                break;
+            }
+            uint32_t slice = cancelled == nullptr            ? timeoutMs
+                             : timeoutMs - waited < kSliceMs ? timeoutMs - waited
+                                                             : kSliceMs;
+            FD_ZERO(&writable);
+            FD_ZERO(&failed);
+            FD_SET(socket, &writable);
+            FD_SET(socket, &failed);
+            timeval tv;
+            tv.tv_sec = static_cast<long>(slice / 1000);
+            tv.tv_usec = static_cast<long>((slice % 1000) * 1000);
+            ready = select(0, nullptr, &writable, &failed, &tv);
+            if (cancelled == nullptr) {
+                break;
+            }
+        }
         if (ready > 0 && FD_ISSET(socket, &writable) && !FD_ISSET(socket, &failed)) {
             rc = 0;
         }
@@ -83,6 +96,11 @@ int platformSocketConnect(PlatformSocket socket, uint32_t address, uint16_t port
         return -1;
     }
     return rc == 0 ? 0 : -1;
+}
+
+int platformSocketConnect(PlatformSocket socket, uint32_t address, uint16_t port,
+                          uint32_t timeoutMs) {
+    return platformSocketConnectUnless(socket, address, port, timeoutMs, nullptr);
 }
 
 int platformSocketSend(PlatformSocket socket, const void* data, int length) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "eventing/delivery.h"
 #include "eventing/notify.h"
 #include "eventing/subscriptions.h"
 #include "platform/platform.h"
@@ -309,6 +310,89 @@ TEST_F(NotifyTest, SendMessageHonoursTheSubscribersReach) {
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0], message);
     EXPECT_EQ(got[1], message);
+}
+
+TEST_F(NotifyTest, ContainerUpdatesTravelWithTheChangeAndFitTheMessage) {
+    int index = subscribe("/ContentDirectory/event", "<" + url_ + "/e>");
+    ASSERT_GE(index, 0);
+    const GenaContainerUpdate two[] = {{6, 3}, {20417, 1}};
+    announceContainerUpdates(two, 2);
+    // So many that they cannot all be listed: those that fit are, whole pairs only.
+    std::vector<GenaContainerUpdate> many(1000, GenaContainerUpdate{123456789, 7});
+    announceContainerUpdates(many.data(), static_cast<int>(many.size()));
+    std::vector<std::string> got = server_.waitFor(2);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_NE(got[0].find("<ContainerUpdateIDs>6,3,20417,1</ContainerUpdateIDs>"),
+              std::string::npos);
+    size_t open = got[1].find("<ContainerUpdateIDs>") + 20;
+    std::string ids = got[1].substr(open, got[1].find("</ContainerUpdateIDs>") - open);
+    EXPECT_GT(ids.size(), 1000u);
+    EXPECT_LT(ids.size(), 2048u);
+    EXPECT_EQ(ids.substr(ids.size() - 12), ",123456789,7");
+    size_t bodyStart = got[1].find("\r\n\r\n") + 4;
+    EXPECT_EQ(header(got[1], "CONTENT-LENGTH"), std::to_string(got[1].size() - bodyStart));
+    announceContentChange(); // leaves the list empty for the tests after this one
+}
+
+// A callback that never answers the connect: a listener whose queue is full drops the SYN.
+struct BlackHole {
+    PlatformSocket listener = platformSocketTcp();
+    std::vector<PlatformSocket> fillers;
+    uint16_t port = 0;
+    BlackHole() {
+        Ipv4Endpoint local{};
+        if (platformSocketBind(listener, kLoopback, 0) != 0 ||
+            platformSocketListen(listener, 0) != 0 ||
+            platformSocketLocalName(listener, &local) != 0) {
+            return;
+        }
+        port = local.port;
+        // Fill the queue until a connect no longer completes.
+        for (int i = 0; i < 8; i++) {
+            PlatformSocket filler = platformSocketTcp();
+            fillers.push_back(filler);
+            if (platformSocketConnect(filler, kLoopback, port, 200) != 0) {
+                break;
+            }
+        }
+    }
+    ~BlackHole() {
+        for (PlatformSocket filler : fillers) {
+            platformSocketClose(filler);
+        }
+        platformSocketClose(listener);
+    }
+};
+
+TEST_F(NotifyTest, AnnouncingNeverWaitsAndStoppingCutsAConnectShort) {
+    BlackHole hole;
+    ASSERT_NE(hole.port, 0);
+    PlatformSocket probe = platformSocketTcp();
+    ASSERT_NE(platformSocketConnect(probe, kLoopback, hole.port, 300), 0); // it does not answer
+    platformSocketClose(probe);
+    std::string dead = "http://127.0.0.1:" + std::to_string(hole.port);
+    for (int i = 0; i < 5; i++) {
+        ASSERT_GE(subscribe("/ContentDirectory/event", "<" + dead + "/a><" + dead + "/b>"), 0);
+    }
+    uint32_t began = platformTickMs();
+    announceContentChange();
+    announceContentChange();
+    EXPECT_LT(platformTickMs() - began, 100u); // the caller only queues
+    platformSleepMs(200);                      // the delivery thread is in a connect by now
+    began = platformTickMs();
+    genaDeliveryStop();
+    EXPECT_LT(platformTickMs() - began, 1000u); // not 3 s per URL
+    // Stopped deliveries stay stopped until resumed; then events flow again.
+    int live = subscribe("/ContentDirectory/event", "<" + url_ + "/live>");
+    ASSERT_GE(live, 0);
+    genaNotify(live, 1, 0);
+    platformSleepMs(100);
+    EXPECT_EQ(server_.waitFor(0).size(), 0u);
+    genaDeliveryResume();
+    genaClearSubscriptions();
+    live = subscribe("/ContentDirectory/event", "<" + url_ + "/live>");
+    genaNotify(live, 1, 0);
+    EXPECT_EQ(server_.waitFor(1).size(), 1u);
 }
 
 } // namespace

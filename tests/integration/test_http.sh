@@ -113,9 +113,10 @@ def expect(what, ok):
     bad += 0 if ok else 1
 root = ET.parse(work + "/dd.xml").getroot()
 services = root.findall("d:device/d:serviceList/d:service", ns)
-expect("device description parses with two services", len(services) == 2)
+expect("device description parses with three services", len(services) == 3)
 expect("event URLs", [s.find("d:eventSubURL", ns).text for s in services] ==
-       ["/ContentDirectory/Event", "/ConnectionManager/Event"])
+       ["/ContentDirectory/Event", "/ConnectionManager/Event",
+        "/X_MS_MediaReceiverRegistrar/Event"])
 for name, actions, variables in (("cd", 12, 20), ("cm", 5, 10)):
     scpd = ET.parse("%s/%s.xml" % (work, name)).getroot()
     expect("%s SCPD parses: %d actions" % (name, actions),

@@ -2,8 +2,10 @@
 """Library changes, events and streaming through the real server: kbhost serves a generated
 library inside a private network namespace; from a second namespace a client subscribes with its
 own callback server, checks the first events, changes the library files and checks the events
-that follow, then fetches tracks and pictures and compares them byte for byte with the files,
-whole, by ranges, and as a download that is cut and resumed with a range."""
+that follow (a touch that changes nothing gives none; ids live on), fetches tracks and pictures
+and compares them byte for byte with the files (whole, by ranges, and as a download that is cut
+and resumed with a range), and finally leaves 20 subscriptions whose callbacks never answer,
+which quit must not wait for."""
 import html
 import os
 import re
@@ -65,11 +67,13 @@ def main():
         sh("kb_netns_up %s" % NS)
         host = subprocess.Popen(
             ["ip", "netns", "exec", NS + "-s", os.path.join(stage, "kbhost"), "--music", music],
-            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         client = subprocess.run(
             ["ip", "netns", "exec", NS + "-c", "timeout", "120", "/usr/bin/python3",
              os.path.abspath(__file__), "--client", stage, music])
-        return client.returncode
+        quit_ok = check_prompt_quit(host, 20)
+        host = None
+        return client.returncode or (0 if quit_ok else 1)
     finally:
         if host is not None:
             try:
@@ -80,6 +84,28 @@ def main():
                 pass
         sh("kb_netns_down %s" % NS, check=False)
         shutil.rmtree(work, ignore_errors=True)
+
+
+def check_prompt_quit(host, seconds):
+    """Sends quit to the host and checks, from its own report, that the plug-ins' quit took
+    less than a second (the client left deliveries to dead callbacks pending)."""
+    try:
+        out, _ = host.communicate(input=b"quit\n", timeout=seconds)
+    except subprocess.TimeoutExpired:
+        host.kill()
+        out, _ = host.communicate()
+    return report_quit_time((out or b"").decode("latin-1"))
+
+
+def report_quit_time(output, limit_ms=1000):
+    """Checks the host's own report of how long quit took: under limit_ms (a second natively)."""
+    took = re.search(r"kbhost: quit took (\d+) ms", output)
+    ms = int(took.group(1)) if took else None
+    ok = ms is not None and ms < limit_ms
+    print(("ok   - " if ok else "FAIL - ") + "quit with 20 dead callbacks pending took %s ms"
+          " (limit %d ms)" % (ms, limit_ms))
+    sys.stdout.flush()
+    return ok
 
 
 # ---- client side (runs in the client namespace) ---------------------------------------------
@@ -253,6 +279,39 @@ def touch(path):
         f.write(b"\n")
 
 
+def touch_only(path):
+    """A new modification time, the same bytes."""
+    os.utime(path, None)
+    stat = os.stat(path)
+    os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns + 1000000))
+
+
+def without_path(path, name):
+    """Rewrites the library file without the track path that ends in `name`."""
+    with open(path, "rb") as f:
+        data = f.read()
+    start = data.index(name.encode() + b"\0")
+    begin = data.rindex(b"\0", 0, start) + 1
+    with open(path, "wb") as f:
+        f.write(data[:begin] + data[start + len(name) + 1:])
+
+
+def leave_dead_subscriptions(c, sids):
+    """Ends the test's own subscriptions and fills the table with 20 whose three callback URLs
+    lead nowhere (an address of the subnet that nobody answers): their first events wait in
+    connects when quit comes."""
+    for path, sid in sids:
+        http("UNSUBSCRIBE", path, {"SID": sid})
+    dead = "<http://192.0.2.77:4000/a><http://192.0.2.78:4000/b><http://192.0.2.79:4000/c>"
+    granted = 0
+    for _ in range(20):
+        status, _, _ = http("SUBSCRIBE", "/ContentDirectory/Event",
+                            {"CALLBACK": dead, "NT": "upnp:event", "TIMEOUT": "Second-300"})
+        granted += status == 200
+    c.check("20 subscriptions with dead callbacks granted", granted == 20, granted)
+    time.sleep(0.5)  # their first events are in connects by now
+
+
 def run_client(stage, music):
     c = Checks()
     answered = False
@@ -286,7 +345,7 @@ def run_client(stage, music):
     update = int(re.search(r"<SystemUpdateID>(\d+)</SystemUpdateID>", first).group(1))
     c.check("SystemUpdateID counts the first library pass", update >= 1, update)
 
-    status, _, _ = subscribe("/ConnectionManager/Event", callback + "/cm")
+    status, cm_sid, _ = subscribe("/ConnectionManager/Event", callback + "/cm")
     got = events.wait(2, 3)
     cm = [text for _, text in got if text.startswith("NOTIFY /cm ")]
     c.check("ConnectionManager subscriber gets its event with the MP3 profile", len(cm) == 1 and
@@ -297,7 +356,10 @@ def run_client(stage, music):
     if set(tracks) != {"With Art", "Plain"}:
         return 1
 
-    # Settings change: playlists only, one event, track ids kept.
+    # Settings change with a playlist that gained an entry: playlists only, one event, track ids
+    # kept.
+    with open(os.path.join(music, "Mix.m3u"), "a") as m3u:
+        m3u.write("#EXTINF:4,With Art\nart.mp3\n")
     touch(os.path.join(stage, "Plugins", "gen_ml.ini"))
     got = events.wait(3, 4)
     c.check("settings change gives one event", len(got) == 3, len(got))
@@ -349,15 +411,35 @@ def run_client(stage, music):
             header(head + "\r\n", "Content-Length") not in (None, "0"), (status, head))
     c.check("ObjectID 0: 404", http("GET", "/disk/0.mp3")[0] == 404)
 
-    # Library change: everything rebuilt, old ids name nothing.
-    touch(os.path.join(stage, "Plugins", "ml", "main.dat"))
+    # Touching the library without changing it: the same catalogue, no event, ids kept.
+    library = os.path.join(stage, "Plugins", "ml", "main.dat")
+    touch_only(library)
+    time.sleep(2.5)
+    c.check("a touch of the library changes nothing: no event", len(events.wait(4, 0.1)) == 3)
+    c.check("an ObjectID lives on across the touch",
+            http("GET", "/disk/%s.mp3" % plain_id)[0] == 200)
+
+    # A real change: one track leaves; one event with the changed containers; the other track
+    # keeps its id, the one that left names nothing.
+    all_tracks = browse(0)[0][0]
+    without_path(library, "plain.mp3")
     got = events.wait(4, 4)
     c.check("library change gives one more event", len(got) == 4 and
             header(got[3][1], "SEQ") == "2", len(got))
-    c.check("an ObjectID from before the rebuild is not found",
+    if len(got) == 4:
+        ids = re.search(r"<ContainerUpdateIDs>([^<]*)</ContainerUpdateIDs>", got[3][1])
+        pairs = ids.group(1).split(",") if ids else []
+        c.check("the event lists All Tracks among the changed containers",
+                all_tracks in pairs[0::2], ids.group(1) if ids else None)
+    after = {title: oid for oid, title, _, _ in browse(all_tracks)}
+    c.check("the remaining track keeps its ObjectID",
+            list(after.items()) == [("With Art", tracks["With Art"][0])], after)
+    c.check("the ObjectID of the track that left is not found",
             http("GET", "/disk/%s.mp3" % plain_id)[0] == 404)
     time.sleep(1.2)
     c.check("no further events without changes", len(events.wait(5, 1)) == 4)
+    leave_dead_subscriptions(c, [("/ContentDirectory/Event", sid),
+                                 ("/ConnectionManager/Event", cm_sid)])
     return 1 if c.failures else 0
 
 

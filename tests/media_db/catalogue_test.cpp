@@ -1,4 +1,6 @@
 // Filling the catalogue: tracks and their groupings, M3U playlists, and the watcher's passes.
+#include <algorithm>
+#include <atomic>
 #include <ctime>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,6 +16,11 @@
 #include "support/fixtures_media.h"
 
 namespace {
+
+// The watcher's change hook, as the plug-in installs it (without the container list).
+void announceChange(const MediaChange*, int32_t) {
+    announceContentChange();
+}
 
 std::vector<std::string> titles(const MediaObject* container) {
     std::vector<std::string> out;
@@ -214,7 +221,7 @@ class WatcherTest : public CatalogueTest {
     void SetUp() override {
         CatalogueTest::SetUp();
         media_db_destroy();
-        media_library_set_change_hook(announceContentChange);
+        media_library_set_change_hook(announceChange);
         state_ = LibraryWatchState{};
     }
     void TearDown() override {
@@ -227,10 +234,13 @@ class WatcherTest : public CatalogueTest {
         timespec times[2] = {{seconds, nanoseconds}, {seconds, nanoseconds}};
         ASSERT_EQ(utimensat(AT_FDCWD, (dir_ + "/" + name).c_str(), times, 0), 0);
     }
-    int64_t idOfFirstTrack() {
+    int64_t idOfTrack(const char* title) {
         media_db_read_lock();
-        MediaObject* first = media_db_top().all_tracks->first_child;
-        int64_t id = first != nullptr ? first->handle : -1;
+        int64_t id = -1;
+        for (MediaObject* c = media_db_top().all_tracks->first_child; c != nullptr;
+             c = c->next_sibling) {
+            id = std::string(c->title) == title ? c->handle : id;
+        }
         media_db_read_unlock();
         return id;
     }
@@ -255,7 +265,7 @@ TEST_F(WatcherTest, LibraryChangeRebuildsAllSettingsChangeOnlyPlaylists) {
     EXPECT_EQ(titles(top.all_tracks), (std::vector<std::string>{"A", "B"}));
     EXPECT_EQ(titles(top.playlists), (std::vector<std::string>{"Mix"}));
     media_db_read_unlock();
-    int64_t trackId = idOfFirstTrack();
+    int64_t trackId = idOfTrack("B");
 
     EXPECT_FALSE(pass()); // nothing changed
     EXPECT_EQ(currentSystemUpdateId(), before + 1);
@@ -264,20 +274,183 @@ TEST_F(WatcherTest, LibraryChangeRebuildsAllSettingsChangeOnlyPlaylists) {
     put("Plugins/gen_ml.ini", fixtures::settingsFile({{"Mix", "list.m3u"}, {"Two", "list.m3u"}}));
     EXPECT_TRUE(pass());
     EXPECT_EQ(currentSystemUpdateId(), before + 2);
-    EXPECT_EQ(idOfFirstTrack(), trackId);
+    EXPECT_EQ(idOfTrack("B"), trackId);
     media_db_read_lock();
     EXPECT_EQ(titles(media_db_top().playlists), (std::vector<std::string>{"Mix", "Two"}));
     media_db_read_unlock();
 
-    // Library: everything rebuilt, new ids, playlists read again.
+    // Library: rebuilt, the remaining track keeps its id, playlists read again.
     put("Plugins/ml/main.dat", fixtures::libraryFile({b}));
     EXPECT_TRUE(pass());
     EXPECT_EQ(currentSystemUpdateId(), before + 3);
-    EXPECT_NE(idOfFirstTrack(), trackId);
+    EXPECT_EQ(idOfTrack("B"), trackId);
     media_db_read_lock();
     EXPECT_EQ(titles(media_db_top().all_tracks), (std::vector<std::string>{"B"}));
     EXPECT_EQ(media_db_top().playlists->child_count, 2);
     media_db_read_unlock();
+}
+
+// Ids of All Tracks in file order, and of a grouping container's references by track title.
+std::vector<int64_t> trackIds(const MediaCatalogue* version) {
+    std::vector<int64_t> ids;
+    for (int32_t i = 0; i < version->file_order_count; i++) {
+        ids.push_back(version->file_order[i]->handle);
+    }
+    return ids;
+}
+
+MediaObject* group(const MediaObject* groups, const char* title) {
+    for (MediaObject* c = groups->first_child; c != nullptr; c = c->next_sibling) {
+        if (std::string(c->title) == title) {
+            return c;
+        }
+    }
+    return nullptr;
+}
+
+int64_t refTo(const MediaObject* container, const char* title) {
+    for (MediaObject* c = container->first_child; c != nullptr; c = c->next_sibling) {
+        if (std::string(c->target->title) == title) {
+            return c->handle;
+        }
+    }
+    return -1;
+}
+
+bool listed(const MediaCatalogue* version, const MediaObject* container) {
+    int32_t count = 0;
+    const MediaChange* changes = media_db_version_changes(version, &count);
+    for (int32_t i = 0; i < count; i++) {
+        if (changes[i].id == container->handle) {
+            return changes[i].update_id == container->update_id;
+        }
+    }
+    return false;
+}
+
+TEST_F(WatcherTest, IdsLiveOnAndOnlyChangedFilesAreReadAgain) {
+    std::string a = put("music/a.mp3", trackFile("A", "Ann", "X", "Rock"));
+    std::string b = put("music/b.mp3", trackFile("B", "Bob", "X", "Jazz"));
+    touch("music/a.mp3", 1700000000, 0);
+    touch("music/b.mp3", 1700000000, 0);
+    put("Plugins/ml/main.dat", fixtures::libraryFile({a, b, a})); // a listed twice: two items
+    ASSERT_TRUE(pass());
+    MediaCatalogue* first = media_db_acquire();
+    MediaTop top = media_db_version_top(first);
+    std::vector<int64_t> ids = trackIds(first);
+    ASSERT_EQ(ids.size(), 3u);
+    EXPECT_NE(ids[0], ids[2]);
+    MediaObject* albumX = group(top.albums, "X");
+    int64_t albumId = albumX->handle;
+    int64_t annRef = refTo(group(top.artists, "Ann"), "A");
+    int64_t jazzRef = refTo(group(top.genres, "Jazz"), "B");
+    int32_t updateId = currentSystemUpdateId();
+
+    // Touching the library without changing it publishes nothing: same version, same
+    // SystemUpdateID. A file rewritten with the same size and time is not read again.
+    put("music/a.mp3", trackFile("Q", "Ann", "X", "Rock"));
+    touch("music/a.mp3", 1700000000, 0);
+    touch("Plugins/ml/main.dat", 1700000100, 0);
+    EXPECT_FALSE(pass());
+    MediaCatalogue* same = media_db_acquire();
+    EXPECT_EQ(same, first);
+    media_db_release(same);
+    EXPECT_EQ(currentSystemUpdateId(), updateId);
+
+    // A real change: b retagged to album Y, c added at the end.
+    put("music/b.mp3", trackFile("B", "Bob", "Y", "Jazz"));
+    touch("music/b.mp3", 1700000200, 0);
+    std::string c = put("music/c.mp3", trackFile("C", "Cy", "X", "Rock"));
+    put("Plugins/ml/main.dat", fixtures::libraryFile({a, b, a, c}));
+    ASSERT_TRUE(pass());
+    EXPECT_EQ(currentSystemUpdateId(), updateId + 1);
+    MediaCatalogue* next = media_db_acquire();
+    MediaTop now = media_db_version_top(next);
+    std::vector<int64_t> nowIds = trackIds(next);
+    ASSERT_EQ(nowIds.size(), 4u);
+    EXPECT_EQ(std::vector<int64_t>(nowIds.begin(), nowIds.begin() + 3), ids);
+    EXPECT_GT(nowIds[3], *std::max_element(ids.begin(), ids.end()));
+    EXPECT_STREQ(next->file_order[0]->title, "A"); // a unchanged: not read again
+    EXPECT_EQ(group(now.albums, "X")->handle, albumId);
+    EXPECT_EQ(refTo(group(now.artists, "Ann"), "A"), annRef);
+    EXPECT_EQ(refTo(group(now.genres, "Jazz"), "B"), jazzRef);
+    // X lost b and gained c: its update id rises and it is listed; the unchanged Ann is not.
+    EXPECT_EQ(group(now.albums, "X")->update_id, albumX->update_id + 1);
+    EXPECT_TRUE(listed(next, group(now.albums, "X")));
+    EXPECT_TRUE(listed(next, now.albums));
+    EXPECT_TRUE(listed(next, now.all_tracks));
+    EXPECT_FALSE(listed(next, group(now.artists, "Ann")));
+    // The version pinned before still reads whole.
+    EXPECT_EQ(media_db_version_top(first).all_tracks->child_count, 3);
+    EXPECT_STREQ(group(media_db_version_top(first).albums, "X")->first_child->target->title, "A");
+    media_db_release(first);
+
+    // Removed objects' ids name nothing afterwards, and are not handed out again.
+    put("Plugins/ml/main.dat", fixtures::libraryFile({c}));
+    ASSERT_TRUE(pass());
+    media_db_read_lock();
+    EXPECT_EQ(trackIds(media_db_current()), std::vector<int64_t>{nowIds[3]});
+    for (int64_t gone : ids) {
+        EXPECT_EQ(media_db_find(gone), nullptr);
+    }
+    EXPECT_EQ(media_db_find(jazzRef), nullptr);
+    EXPECT_EQ(group(media_db_top().albums, "X")->handle, albumId);
+    media_db_read_unlock();
+    media_db_release(next);
+}
+
+struct VersionReaders {
+    std::atomic<int> stop{0};
+    std::atomic<long> reads{0};
+    std::atomic<long> mixed{0};
+};
+
+// Every version a reader pins lists one whole library: 12 tracks titled "A" or 6 titled "B",
+// with their album holding them all.
+void versionReader(void* arg) {
+    auto* state = static_cast<VersionReaders*>(arg);
+    while (state->stop.load() == 0) {
+        MediaCatalogue* version = media_db_acquire();
+        MediaTop top = media_db_version_top(version);
+        if (top.all_tracks != nullptr && top.all_tracks->child_count > 0) {
+            std::vector<std::string> seen = titles(top.all_tracks);
+            size_t expected = seen[0] == "A" ? 12 : 6;
+            bool whole = seen.size() == expected && top.albums->child_count == 1 &&
+                         top.albums->first_child->child_count == static_cast<int32_t>(expected);
+            for (const std::string& title : seen) {
+                whole = whole && title == seen[0];
+            }
+            state->mixed += whole ? 0 : 1;
+            state->reads++;
+        }
+        media_db_release(version);
+    }
+}
+
+TEST_F(WatcherTest, ReadersSeeOneWholeVersionWhileTheLibraryChanges) {
+    std::vector<std::string> a;
+    std::vector<std::string> b;
+    for (int i = 0; i < 12; i++) {
+        a.push_back(put("a" + std::to_string(i) + ".mp3", trackFile("A", "Ann", "X", "Rock")));
+    }
+    for (int i = 0; i < 6; i++) {
+        b.push_back(put("b" + std::to_string(i) + ".mp3", trackFile("B", "Bob", "X", "Jazz")));
+    }
+    VersionReaders state;
+    PlatformThread readers[2];
+    for (PlatformThread& reader : readers) {
+        ASSERT_EQ(platformThreadStart(&reader, versionReader, &state), 0);
+    }
+    for (int round = 0; round < 40 || (state.reads.load() < 200 && round < 2000); round++) {
+        put("Plugins/ml/main.dat", fixtures::libraryFile(round % 2 == 0 ? a : b));
+        EXPECT_TRUE(pass());
+    }
+    state.stop = 1;
+    for (PlatformThread reader : readers) {
+        platformThreadJoin(reader);
+    }
+    EXPECT_EQ(state.mixed.load(), 0);
+    EXPECT_GT(state.reads.load(), 0);
 }
 
 TEST_F(WatcherTest, PathsMustEndInLowerCaseMp3FollowedByZero) {
@@ -343,7 +516,7 @@ TEST(WatcherThreadTest, StartsBuildingAndStopsOnRequest) {
     // The test program's folder has no library files: the thread builds the empty catalogue
     // and keeps polling until it is stopped.
     media_db_destroy();
-    media_library_set_change_hook(announceContentChange);
+    media_library_set_change_hook(announceChange);
     int32_t before = currentSystemUpdateId();
     ASSERT_EQ(media_library_start(), 0);
     EXPECT_EQ(media_library_start(), 0); // already running: nothing more is started

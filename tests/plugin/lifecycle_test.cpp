@@ -61,19 +61,28 @@ int fakeThreadsRunning() {
 void fakeShutdownConnections() {
     calls += "shutdownConnections;";
 }
+void fakeInterruptDeliveries() {
+    calls += "interruptDeliveries;";
+}
+void fakeStopDeliveries() {
+    calls += "stopDeliveries;";
+}
 int fakePinModule() {
     return calls += "pinModule;", 0;
 }
 
 const LifecycleHooks kFakes = {
-    fakeLibraryStart,        fakeLibraryStop,
-    fakeDatabaseDestroy,     fakeNetStartup,
-    fakeNetCleanup,          fakeStartServers,
-    fakeStopServers,         fakeSetRestart,
-    fakeStartAddressThread,  fakeStopAddressThread,
-    fakeShutdownConnections, fakeThreadsRunning,
-    fakePinModule,           0,
+    fakeLibraryStart,       fakeLibraryStop,       fakeDatabaseDestroy,     fakeNetStartup,
+    fakeNetCleanup,         fakeStartServers,      fakeStopServers,         fakeSetRestart,
+    fakeStartAddressThread, fakeStopAddressThread, fakeShutdownConnections, fakeInterruptDeliveries,
+    fakeStopDeliveries,     fakeThreadsRunning,    fakePinModule,           0,
 };
+
+// What quit does before it waits for threads: cut deliveries and connections short, then stop
+// (and join) the address thread, the servers, the watcher and the delivery thread.
+const std::string kQuitSteps =
+    "setRestart(0);interruptDeliveries;shutdownConnections;stopAddressThread;stopServers;"
+    "libraryStop;stopDeliveries;shutdownConnections;netCleanup;";
 
 // The fake host: answers the settings query with settingsAnswer and counts what reaches it.
 PlatformLResult settingsAnswer = 0;
@@ -171,7 +180,7 @@ TEST_F(Lifecycle, LeftClicksToggleAndOnlyTheyDo) {
     start();
     calls.clear();
     EXPECT_EQ(click(), kOffLine);
-    EXPECT_EQ(calls, "stopServers;setRestart(0);");
+    EXPECT_EQ(calls, "setRestart(0);stopServers;");
     // Other notifications of the icon, or another icon's, reach the host unchanged.
     const PlatformLParam others[] = {0x200, 0x202, 0x203, 0x204, 0x205};
     for (PlatformLParam other : others) {
@@ -180,7 +189,7 @@ TEST_F(Lifecycle, LeftClicksToggleAndOnlyTheyDo) {
     EXPECT_EQ(send(kTrayCallbackMessage, kTrayIconId + 1, kLeftButtonDown), 77);
     EXPECT_EQ(send(kTrayCallbackMessage + 1, kTrayIconId, kLeftButtonDown), 77);
     EXPECT_EQ(hostMessages, 7);
-    EXPECT_EQ(calls, "stopServers;setRestart(0);");
+    EXPECT_EQ(calls, "setRestart(0);stopServers;");
     // Only the low 16 bits of wParam and lParam are compared.
     calls.clear();
     testing::internal::CaptureStdout();
@@ -200,11 +209,9 @@ TEST_F(Lifecycle, QuitStoresStateKeepsOtherSettingsAndUnhooks) {
     testing::internal::CaptureStdout();
     record->quit();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    // The address thread is stopped before the servers, so it cannot restart them.
-    EXPECT_EQ(
-        calls,
-        "setRestart(0);stopAddressThread;stopServers;libraryStop;shutdownConnections;netCleanup;"
-        "databaseDestroy;");
+    // Nothing that waits comes before the cuts; the address thread is stopped before the
+    // servers, so it cannot restart them.
+    EXPECT_EQ(calls, kQuitSteps + "databaseDestroy;");
     EXPECT_EQ(readIni(), "; host settings\n[Winamp]\nvolume=200\n\n"
                          "[KestrelBloom UPnP Media Server]\nSTARTED=0\nother=keep\n");
     EXPECT_EQ(pluginIsRunning(), 0);
@@ -230,10 +237,7 @@ TEST_F(Lifecycle, QuitWaitsForThreadsThatEndAndKeepsTheModuleForThoseThatDoNot) 
     record->quit();
     EXPECT_LT(platformTickMs() - began, 250u);
     EXPECT_EQ(threadsLeft, 0);
-    EXPECT_EQ(
-        calls,
-        "setRestart(0);stopAddressThread;stopServers;libraryStop;shutdownConnections;netCleanup;"
-        "databaseDestroy;");
+    EXPECT_EQ(calls, kQuitSteps + "databaseDestroy;");
 
     // A thread that outlasts the wait: the module is pinned and the catalogue kept for it.
     lifecycleReset(&waiting);
@@ -248,10 +252,7 @@ TEST_F(Lifecycle, QuitWaitsForThreadsThatEndAndKeepsTheModuleForThoseThatDoNot) 
     EXPECT_GE(platformTickMs() - began, 300u);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "KestrelBloom: 1 thread(s) still running at quit; the module stays loaded\n");
-    EXPECT_EQ(
-        calls,
-        "setRestart(0);stopAddressThread;stopServers;libraryStop;shutdownConnections;netCleanup;"
-        "pinModule;");
+    EXPECT_EQ(calls, kQuitSteps + "pinModule;");
 }
 
 PlatformLResult PLATFORM_CALLBACK laterHookProc(PlatformWindow window, uint32_t msg,
@@ -259,13 +260,16 @@ PlatformLResult PLATFORM_CALLBACK laterHookProc(PlatformWindow window, uint32_t 
     return hostWindowProc(window, msg, wParam, lParam);
 }
 
-TEST_F(Lifecycle, QuitLeavesAProcedureHookedAfterOursInFront) {
+TEST_F(Lifecycle, QuitLeavesAProcedureHookedAfterOursInFrontAndPinsTheModule) {
     start();
     platformWindowSetProc(&window, laterHookProc);
+    calls.clear();
     testing::internal::CaptureStdout();
     record->quit();
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(window.proc, laterHookProc);
+    // That procedure still calls ours: the module stays loaded.
+    EXPECT_EQ(calls, kQuitSteps + "pinModule;databaseDestroy;");
     // Messages still travel through the chain to the host, without toggling.
     calls.clear();
     EXPECT_EQ(send(kTrayCallbackMessage, kTrayIconId, kLeftButtonDown), 77);

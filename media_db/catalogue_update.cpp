@@ -1,0 +1,517 @@
+// The next version of the catalogue, built aside from the library's track paths and the
+// version it replaces: unchanged files keep their records (no re-read), every object that
+// lives on keeps its ObjectID, and containers whose children changed get a new update id.
+#include "media_db/catalogue_update.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "media_db/media_db_internal.h"
+#include "mp3/mp3_info.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Open-addressing table from (text, occurrence) to an object, for matching the objects of the
+// old version by path (tracks, playlist entries) or title (playlists).
+struct TextTable {
+    struct Slot {
+        const char* text; // nullptr marks a free slot
+        int32_t occurrence;
+        bool claimed;
+        MediaObject* object;
+    };
+    Slot* slots = nullptr;
+    size_t mask = 0;
+};
+
+size_t hashText(const char* text, int32_t occurrence) {
+    uint64_t h = 0xCBF29CE484222325ULL ^ static_cast<uint64_t>(occurrence) * 0x9E3779B97F4A7C15ULL;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; p++) {
+        h = (h ^ *p) * 0x100000001B3ULL;
+    }
+    return static_cast<size_t>(h ^ (h >> 32));
+}
+
+bool textTableOpen(TextTable* table, int32_t entries) {
+    size_t capacity = 16;
+    while (capacity < static_cast<size_t>(entries) * 2) {
+        capacity *= 2;
+    }
+    table->slots = static_cast<TextTable::Slot*>(std::calloc(capacity, sizeof(TextTable::Slot)));
+    table->mask = capacity - 1;
+    return table->slots != nullptr;
+}
+
+void textTableClose(TextTable* table) {
+    std::free(table->slots);
+    *table = TextTable{};
+}
+
+TextTable::Slot* textTableSlot(TextTable* table, const char* text, int32_t occurrence) {
+    size_t i = hashText(text, occurrence) & table->mask;
+    while (table->slots[i].text != nullptr && (table->slots[i].occurrence != occurrence ||
+                                               std::strcmp(table->slots[i].text, text) != 0)) {
+        i = (i + 1) & table->mask;
+    }
+    return &table->slots[i];
+}
+
+// Adds an object under its text, as the next occurrence of that text.
+void textTableAdd(TextTable* table, const char* text, MediaObject* object) {
+    int32_t occurrence = 0;
+    TextTable::Slot* slot = textTableSlot(table, text, occurrence);
+    while (slot->text != nullptr) {
+        slot = textTableSlot(table, text, ++occurrence);
+    }
+    *slot = TextTable::Slot{text, occurrence, false, object};
+}
+
+// The first unclaimed object under this text, claimed now; nullptr when none is left.
+MediaObject* textTableClaim(TextTable* table, const char* text) {
+    if (table->slots == nullptr) {
+        return nullptr;
+    }
+    for (int32_t occurrence = 0;; occurrence++) {
+        TextTable::Slot* slot = textTableSlot(table, text, occurrence);
+        if (slot->text == nullptr) {
+            return nullptr;
+        }
+        if (!slot->claimed) {
+            slot->claimed = true;
+            return slot->object;
+        }
+    }
+}
+
+// Open-addressing table from a target's handle to the reference that points at it.
+struct RefTable {
+    int64_t* keys = nullptr; // 0 marks a free slot (the root is never a target)
+    int64_t* values = nullptr;
+    size_t mask = 0;
+};
+
+size_t hashHandle(int64_t handle) {
+    uint64_t h = static_cast<uint64_t>(handle) * 0x9E3779B97F4A7C15ULL;
+    return static_cast<size_t>(h ^ (h >> 29));
+}
+
+bool refTableFill(RefTable* table, const MediaObject* container) {
+    size_t capacity = 16;
+    while (capacity < static_cast<size_t>(container->child_count) * 2) {
+        capacity *= 2;
+    }
+    if (capacity - 1 > table->mask) {
+        std::free(table->keys);
+        std::free(table->values);
+        table->keys = static_cast<int64_t*>(std::malloc(capacity * sizeof(int64_t)));
+        table->values = static_cast<int64_t*>(std::malloc(capacity * sizeof(int64_t)));
+        table->mask = capacity - 1;
+        if (table->keys == nullptr || table->values == nullptr) {
+            return false;
+        }
+    }
+    std::memset(table->keys, 0, (table->mask + 1) * sizeof(int64_t));
+    for (const MediaObject* child = container->first_child; child != nullptr;
+         child = child->next_sibling) {
+        if (child->kind != 'r' || child->target == nullptr) {
+            continue;
+        }
+        size_t i = hashHandle(child->target->handle) & table->mask;
+        while (table->keys[i] != 0 && table->keys[i] != child->target->handle) {
+            i = (i + 1) & table->mask;
+        }
+        table->keys[i] = child->target->handle;
+        table->values[i] = child->handle;
+    }
+    return true;
+}
+
+int64_t refTableFind(const RefTable* table, int64_t target) {
+    for (size_t i = hashHandle(target) & table->mask; table->keys[i] != 0;
+         i = (i + 1) & table->mask) {
+        if (table->keys[i] == target) {
+            return table->values[i];
+        }
+    }
+    return 0;
+}
+
+void refTableClose(RefTable* table) {
+    std::free(table->keys);
+    std::free(table->values);
+    *table = RefTable{};
+}
+
+bool built(const MediaCatalogue* version) {
+    return version != nullptr && version->top.all_tracks != nullptr;
+}
+
+// How many tracks the old version knows in file order: none when it was not built by the
+// watcher (then nothing is matched in order and every path is looked up).
+int32_t oldTrackCount(const MediaCatalogue* old) {
+    return built(old) && old->file_order != nullptr ? old->file_order_count : 0;
+}
+
+// The old item at the i-th place in file order.
+MediaObject* oldTrackAt(const MediaCatalogue* old, int32_t index) {
+    return old->file_order[index];
+}
+
+bool sameStatus(const TrackRecord* record, bool exists, const PlatformFileStatus& status) {
+    return exists ? record->file_size == status.size && record->modified_ns == status.modifiedNs
+                  : record->file_size < 0;
+}
+
+// The record for a path: the old item's when the file's size and time are unchanged, else a
+// fresh read. nullptr on short memory.
+TrackRecord* recordFor(const char* path, const MediaObject* oldItem) {
+    PlatformFileStatus status{};
+    bool exists = platformFileStatus(path, &status) == 0;
+    TrackRecord* record = track_record_of(oldItem);
+    if (record != nullptr && sameStatus(record, exists, status)) {
+        track_record_retain(record);
+        return record;
+    }
+    Mp3Info info{};
+    if (exists) {
+        mp3_read_info(path, &info);
+    }
+    return track_record_make(path, &info, exists ? status.size : -1,
+                             exists ? status.modifiedNs : 0);
+}
+
+bool sameText(const char* a, const char* b) {
+    return a == b || (a != nullptr && b != nullptr && std::strcmp(a, b) == 0);
+}
+
+bool sameItem(const MediaObject* a, const MediaObject* b) {
+    if (a == nullptr || b == nullptr) {
+        return a == b;
+    }
+    TrackRecord* record = track_record_of(a);
+    if (record != nullptr && record == track_record_of(b)) {
+        return true;
+    }
+    return sameText(a->path, b->path) && sameText(a->title, b->title) &&
+           sameText(a->artist, b->artist) && sameText(a->album, b->album) &&
+           sameText(a->genre, b->genre) && sameText(a->date, b->date) &&
+           sameText(a->duration, b->duration) && a->size == b->size &&
+           a->track_number == b->track_number && a->picture_format == b->picture_format &&
+           a->audio_profile == b->audio_profile;
+}
+
+// Whether a container lists the same children, as a control point would see them.
+bool sameChildren(const MediaObject* a, const MediaObject* b) {
+    if (a->child_count != b->child_count || !sameText(a->title, b->title)) {
+        return false;
+    }
+    for (int32_t i = 0; i < a->child_count; i++) {
+        const MediaObject* x = media_db_child_at(a, i);
+        const MediaObject* y = media_db_child_at(b, i);
+        if (x->handle != y->handle || x->kind != y->kind) {
+            return false;
+        }
+        bool same = x->kind == 'c'
+                        ? sameText(x->title, y->title) && x->child_count == y->child_count
+                    : x->kind == 'r' ? sameItem(x->target, y->target)
+                                     : sameItem(x, y);
+        if (!same) {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct ChangeList {
+    MediaCatalogue* version;
+    int32_t capacity;
+    bool changed;
+};
+
+// Lists a changed container; a list that cannot grow drops the entry (SystemUpdateID still
+// tells control points that something changed).
+void noteChange(ChangeList* list, const MediaObject* container) {
+    MediaCatalogue* version = list->version;
+    if (version->change_count == list->capacity) {
+        int32_t capacity = list->capacity == 0 ? 16 : list->capacity * 2;
+        void* grown = std::realloc(version->changes, sizeof(MediaChange) * capacity);
+        if (grown == nullptr) {
+            return;
+        }
+        version->changes = static_cast<MediaChange*>(grown);
+        list->capacity = capacity;
+    }
+    version->changes[version->change_count++] = {container->handle, container->update_id};
+}
+
+// Gives a container of the new version, and the containers beneath it, its update id against
+// the old version: kept when it lists the same children, else raised by one and listed. A new
+// container starts at 0 and is not listed (its parent's list changed and is).
+void markChanges(const MediaCatalogue* old, MediaObject* container, ChangeList* list) {
+    const MediaObject* was = container->handle == 0
+                                 ? old->top.root
+                                 : handle_index_find(&old->handles, container->handle);
+    if (was == nullptr || was->kind != 'c') {
+        list->changed = true;
+    } else {
+        container->update_id = was->update_id;
+        if (!sameChildren(was, container)) {
+            list->changed = true;
+            container->update_id = was->update_id + 1;
+            noteChange(list, container);
+        }
+    }
+    for (MediaObject* child = container->first_child; child != nullptr;
+         child = child->next_sibling) {
+        if (child->kind == 'c') {
+            markChanges(old, child, list);
+        }
+    }
+}
+
+// Orders the changes so that the root and the top containers come first: a listener that has
+// room for only some of them still hears of the upper containers, which cover the others.
+void topContainersFirst(MediaCatalogue* version) {
+    int32_t placed = 0;
+    for (int32_t i = 0; i < version->change_count; i++) {
+        if (version->changes[i].id < kFirstFreeId) {
+            MediaChange top = version->changes[i];
+            for (int32_t j = i; j > placed; j--) {
+                version->changes[j] = version->changes[j - 1];
+            }
+            version->changes[placed++] = top;
+        }
+    }
+}
+
+} // namespace
+
+namespace {
+
+// A track of the next version: its record (one reference held) and the ObjectID it keeps, or
+// 0 for a new one.
+struct TrackSlot {
+    TrackRecord* record;
+    int64_t id;
+};
+
+void releaseSlots(TrackSlot* slots, int32_t count) {
+    for (int32_t i = 0; i < count; i++) {
+        track_record_release(slots[i].record);
+    }
+    std::free(slots);
+}
+
+// The slots for the tracks as the old version has them (files not re-read unless the old item
+// has no record of its own).
+int32_t slotsFromVersion(const MediaCatalogue* old, TrackSlot* slots) {
+    int32_t filled = 0;
+    for (int32_t i = 0; i < old->top.all_tracks->child_count; i++) {
+        // A version not built by the watcher has its tracks in the order they were added.
+        const MediaObject* item =
+            old->file_order != nullptr ? oldTrackAt(old, i) : old->top.all_tracks->children[i];
+        TrackRecord* record = recordFor(item->path, item);
+        if (record != nullptr) {
+            slots[filled++] = TrackSlot{record, item->handle};
+        }
+    }
+    return filled;
+}
+
+// Fills the table of old tracks by path and occurrence, claiming the first `claimed` of them
+// (matched in order already).
+bool openKnownTracks(TextTable* known, const MediaCatalogue* old, int32_t claimed) {
+    if (!textTableOpen(known, oldTrackCount(old))) {
+        return false;
+    }
+    for (int32_t i = 0; i < oldTrackCount(old); i++) {
+        MediaObject* item = oldTrackAt(old, i);
+        textTableAdd(known, item->path, item);
+    }
+    for (int32_t i = 0; i < claimed; i++) {
+        textTableClaim(known, oldTrackAt(old, i)->path);
+    }
+    return true;
+}
+
+// The slots for the library's paths: each path meets the old item with the same path and
+// occurrence, whose record and id it keeps when the file is unchanged. While the paths stand
+// as in the old version they are matched in order; from the first difference on, through a
+// table. Stops early (returning -1) when `stop` is raised.
+int32_t slotsFromPaths(const MediaCatalogue* old, const CatalogueInput& input, TrackSlot* slots) {
+    int32_t oldCount = oldTrackCount(old);
+    TextTable known;
+    bool inOrder = true;
+    int32_t filled = 0;
+    for (int32_t i = 0; i < input.count; i++) {
+        if (input.stop != nullptr && input.stop->load(std::memory_order_relaxed) != 0) {
+            textTableClose(&known);
+            releaseSlots(slots, filled);
+            return -1;
+        }
+        const MediaObject* was = nullptr;
+        if (inOrder && i < oldCount && std::strcmp(oldTrackAt(old, i)->path, input.paths[i]) == 0) {
+            was = oldTrackAt(old, i);
+        } else {
+            if (inOrder && oldCount > 0) {
+                openKnownTracks(&known, old, i);
+            }
+            inOrder = false;
+            was = textTableClaim(&known, input.paths[i]);
+        }
+        TrackRecord* record = recordFor(input.paths[i], was);
+        if (record != nullptr) {
+            slots[filled++] = TrackSlot{record, was != nullptr ? was->handle : 0};
+        }
+    }
+    textTableClose(&known);
+    return filled;
+}
+
+// Whether the slots list the old version's tracks unchanged, in the same order.
+bool sameTracks(const MediaCatalogue* old, const TrackSlot* slots, int32_t count) {
+    if (!built(old) || oldTrackCount(old) != count || old->top.all_tracks->child_count != count) {
+        return false;
+    }
+    for (int32_t i = 0; i < count; i++) {
+        const MediaObject* item = oldTrackAt(old, i);
+        if (item->handle != slots[i].id || track_record_of(item) != slots[i].record) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Grouping containers keep the id of the old container with the same title, and their
+// references the id of the old reference to the same track.
+void carryGroups(MediaCatalogue* next, MediaObject* groups, const TitleIndex* oldTitles) {
+    RefTable refs;
+    for (MediaObject* group = groups->first_child; group != nullptr; group = group->next_sibling) {
+        MediaObject* was = title_index_find(oldTitles, group->title);
+        if (was == nullptr) {
+            continue;
+        }
+        media_db_rekey(next, group, was->handle);
+        if (!refTableFill(&refs, was)) {
+            continue;
+        }
+        for (MediaObject* ref = group->first_child; ref != nullptr; ref = ref->next_sibling) {
+            int64_t id = ref->target != nullptr ? refTableFind(&refs, ref->target->handle) : 0;
+            if (id != 0) {
+                media_db_rekey(next, ref, id);
+            }
+        }
+    }
+    refTableClose(&refs);
+}
+
+// Claims, in insertion order, an old object for each child of `container` by its text
+// (`byPath`: the path, else the title) among the old container's children, and takes its id.
+void carryByText(MediaCatalogue* next, MediaObject* container, const MediaObject* was, bool byPath,
+                 bool entriesToo) {
+    TextTable known;
+    if (was == nullptr || !textTableOpen(&known, was->child_count)) {
+        return;
+    }
+    for (int32_t i = 0; i < was->child_count; i++) {
+        MediaObject* child = was->children[i];
+        const char* text = byPath ? child->path : child->title;
+        if (text != nullptr) {
+            textTableAdd(&known, text, child);
+        }
+    }
+    for (int32_t i = 0; i < container->child_count; i++) {
+        MediaObject* child = container->children[i];
+        const char* text = byPath ? child->path : child->title;
+        MediaObject* match = text != nullptr ? textTableClaim(&known, text) : nullptr;
+        if (match == nullptr || match->kind != child->kind) {
+            continue;
+        }
+        media_db_rekey(next, child, match->handle);
+        if (entriesToo) {
+            carryByText(next, child, match, true, false);
+        }
+    }
+    textTableClose(&known);
+}
+
+void carryIds(MediaCatalogue* next, const MediaCatalogue* old) {
+    carryGroups(next, next->top.albums, &old->albumTitles);
+    carryGroups(next, next->top.artists, &old->artistTitles);
+    carryGroups(next, next->top.genres, &old->genreTitles);
+    carryByText(next, next->top.playlists, old->top.playlists, false, true);
+}
+
+} // namespace
+
+CatalogueResult catalogue_update(const CatalogueInput& input) {
+    MediaCatalogue* old = media_db_acquire();
+    if (old == nullptr) {
+        return CatalogueResult::Failed;
+    }
+    bool keep = input.keepTracks && built(old);
+    int32_t room = keep ? old->top.all_tracks->child_count : input.count;
+    auto* slots = static_cast<TrackSlot*>(std::calloc(room > 0 ? room : 1, sizeof(TrackSlot)));
+    int32_t count = slots == nullptr ? -1
+                    : keep           ? slotsFromVersion(old, slots)
+                                     : slotsFromPaths(old, input, slots);
+    if (count < 0) {
+        media_db_release(old);
+        return slots == nullptr ? CatalogueResult::Failed : CatalogueResult::Stopped;
+    }
+    if (!input.playlistsChanged && sameTracks(old, slots, count)) {
+        releaseSlots(slots, count);
+        media_db_release(old);
+        return CatalogueResult::Unchanged;
+    }
+
+    MediaCatalogue* next = media_db_begin_version();
+    if (next == nullptr) {
+        releaseSlots(slots, count);
+        media_db_release(old);
+        return CatalogueResult::Failed;
+    }
+    // Room at once for about as many objects as a library of this size has (an item, three
+    // references and a share of the containers per track), instead of growing step by step.
+    handle_index_reserve(&next->handles, static_cast<size_t>(count) * 9 / 2);
+    next->file_order = static_cast<MediaObject**>(
+        std::malloc(sizeof(MediaObject*) * static_cast<size_t>(count > 0 ? count : 1)));
+    for (int32_t i = 0; i < count; i++) {
+        int64_t id = slots[i].id != 0 ? slots[i].id : media_db_next_handle();
+        MediaObject* item = track_record_item(slots[i].record, id);
+        if (item == nullptr) {
+            continue;
+        }
+        int32_t before = next->top.all_tracks->child_count;
+        media_db_file_track(item);
+        if (next->file_order != nullptr && next->top.all_tracks->child_count > before) {
+            next->file_order[next->file_order_count++] = item;
+        }
+    }
+    releaseSlots(slots, count);
+    if (input.readPlaylists != nullptr) {
+        input.readPlaylists(input.context);
+    }
+    // The order a listing without SortCriteria shows, fixed before the version is compared
+    // with the old one, which was ordered the same way.
+    media_db_order_catalogue();
+
+    ChangeList changes{next, 0, !built(old)};
+    if (built(old)) {
+        carryIds(next, old);
+        markChanges(old, next->top.root, &changes);
+        topContainersFirst(next);
+    }
+    bool stopped = input.stop != nullptr && input.stop->load(std::memory_order_relaxed) != 0;
+    if (!changes.changed || stopped) {
+        media_db_discard_version(next);
+        media_db_release(old);
+        return stopped ? CatalogueResult::Stopped : CatalogueResult::Unchanged;
+    }
+    media_db_publish_version(next);
+    media_db_release(old);
+    // The old version is usually freed by now; its pages go back rather than stay resident.
+    platformReleaseFreeMemory();
+    return CatalogueResult::Published;
+}
