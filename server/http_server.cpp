@@ -136,8 +136,12 @@ void httpAcceptThread(void* arg) {
             platformSocketClose(s);
             continue;
         }
+        // Registered before its thread starts, so a shutdown that already counts the
+        // connection also reaches it.
+        registerConnection(s);
         void* socketArg = reinterpret_cast<void*>(static_cast<intptr_t>(s));
         if (platformThreadStartDetached(httpConnectionThread, socketArg) != 0) {
+            unregisterConnection(s);
             activeConnections.fetch_sub(1, std::memory_order_relaxed);
             platformSocketClose(s);
         }
@@ -148,7 +152,6 @@ void httpAcceptThread(void* arg) {
 
 void httpConnectionThread(void* arg) {
     auto s = static_cast<PlatformSocket>(reinterpret_cast<intptr_t>(arg));
-    registerConnection(s);
     httpServeConnection(s, kHttpReadLimits);
     activeConnections.fetch_sub(1, std::memory_order_relaxed);
 }
@@ -174,7 +177,7 @@ static int dispatch(PlatformSocket socket, const HttpRoute& route, const char* u
     case HttpRouteKind::None:
         return -1;
     case HttpRouteKind::RegistrarDescription:
-        sendRegistrarDescription(socket, route.version);
+        sendRegistrarDescription(socket, route.version, route.headOnly);
         return -1;
     case HttpRouteKind::Icon:
         serveDeviceIcon(socket, route.version, route.path, route.headOnly);
@@ -183,19 +186,21 @@ static int dispatch(PlatformSocket socket, const HttpRoute& route, const char* u
         servePresentationPage(socket, route.version, localAddress, route.headOnly);
         return -1;
     case HttpRouteKind::DeviceDescription:
-        sendDeviceDescription(socket, route.version, urlBase);
+        sendDeviceDescription(socket, route.version, urlBase, route.headOnly);
         return -1;
     case HttpRouteKind::ConnectionManagerDescription:
-        sendConnectionManagerDescription(socket, route.version);
+        sendConnectionManagerDescription(socket, route.version, route.headOnly);
         return -1;
     case HttpRouteKind::ContentDirectoryDescription:
-        sendContentDirectoryDescription(socket, route.version);
+        sendContentDirectoryDescription(socket, route.version, route.headOnly);
         return -1;
     case HttpRouteKind::Track:
-        httpServeTrack(socket, route.version, route.path);
+        httpServeTrack(socket,
+                       MediaRequest{route.version, route.path, route.media, route.headOnly});
         return -1;
     case HttpRouteKind::AlbumArt:
-        httpServeAlbumArt(socket, route.version, route.path);
+        httpServeAlbumArt(socket,
+                          MediaRequest{route.version, route.path, route.media, route.headOnly});
         return -1;
     case HttpRouteKind::Soap:
         soap_dispatch(socket, route.version, urlBase, route.soapAction, route.body);
@@ -230,9 +235,12 @@ void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits) {
     std::snprintf(strURLBase, sizeof strURLBase, "http://%s:%d/",
                   platformAddressText(local.address, address), local.port);
     int subscription = -1;
-    if (httpReadRequest(socket, request, limits) == HttpReadResult::Complete) {
+    HttpReadResult read = httpReadRequest(socket, request, limits);
+    if (read == HttpReadResult::Complete) {
         HttpRoute route = httpRouteRequest(request->text);
         subscription = dispatch(socket, route, strURLBase, local.address);
+    } else if (read == HttpReadResult::LengthRequired) {
+        httpSendStatusOnly(socket, "HTTP/1.1", "411 Length Required");
     }
     textBufferFree(request);
     unregisterConnection(socket);

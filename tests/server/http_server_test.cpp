@@ -155,6 +155,23 @@ constexpr uint32_t loopback(uint32_t last) {
     return 0x0000007Fu | (last << 24);
 }
 
+TEST(HttpServer, HeadAnswersLikeGetWithoutBody) {
+    for (const char* path : {"/DeviceDescription.xml", "/ContentDirectory.xml", "/disk/0.mp3"}) {
+        std::string get = serve(std::string("GET ") + path + " HTTP/1.1\r\n\r\n");
+        std::string head = serve(std::string("HEAD ") + path + " HTTP/1.1\r\n\r\n");
+        size_t blank = get.find("\r\n\r\n");
+        ASSERT_NE(blank, std::string::npos) << path;
+        std::regex date("Date: [^\r]*");
+        EXPECT_EQ(std::regex_replace(head, date, "Date"),
+                  std::regex_replace(get.substr(0, blank + 4), date, "Date"))
+            << path;
+        bodyOf(get);
+    }
+    // A transfer coding that is not read is refused.
+    EXPECT_EQ(serve("POST /c HTTP/1.1\r\nTransfer-Encoding: gzip\r\n\r\nxx").substr(0, 28),
+              "HTTP/1.1 411 Length Required");
+}
+
 TEST(HttpListener, TakesTheLowestFreePortFrom8080) {
     const uint32_t kListenAddress = loopback(77);
     PlatformSocket first = httpOpenListener(kListenAddress);
