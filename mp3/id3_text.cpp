@@ -4,72 +4,26 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+#include "runtime/utf8.h"
 
-constexpr unsigned kReplacement = 0xFFFD;
+namespace {
 
 // Texts up to this many bytes of UTF-8 are decoded on the stack and copied out at their exact
 // length, so the catalogue keeps no slack.
 constexpr size_t kStackText = 1024;
 
-size_t putCodePoint(unsigned point, char* out) {
-    if (point < 0x80) {
-        out[0] = static_cast<char>(point);
-        return 1;
-    }
-    if (point < 0x800) {
-        out[0] = static_cast<char>(0xC0 | (point >> 6));
-        out[1] = static_cast<char>(0x80 | (point & 0x3F));
-        return 2;
-    }
-    if (point < 0x10000) {
-        out[0] = static_cast<char>(0xE0 | (point >> 12));
-        out[1] = static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-        out[2] = static_cast<char>(0x80 | (point & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<char>(0xF0 | (point >> 18));
-    out[1] = static_cast<char>(0x80 | ((point >> 12) & 0x3F));
-    out[2] = static_cast<char>(0x80 | ((point >> 6) & 0x3F));
-    out[3] = static_cast<char>(0x80 | (point & 0x3F));
-    return 4;
+size_t putCodePoint(uint32_t point, char* out) {
+    return utf8Encode(point, out);
 }
 
-// Well-formed UTF-8 is copied; each maximal ill-formed part (a stray continuation byte, a lead
-// byte that can start nothing, a sequence cut short, an overlong form, a surrogate, a value past
-// U+10FFFF) becomes one U+FFFD, as the Unicode standard recommends. Stops at a zero byte.
+// Well-formed UTF-8 is copied; each maximal ill-formed part becomes one U+FFFD. Stops at a zero
+// byte.
 size_t decodeUtf8(const uint8_t* in, size_t size, char* out) {
     size_t length = 0;
-    size_t i = 0;
-    while (i < size && in[i] != 0) {
-        uint8_t lead = in[i];
-        if (lead < 0x80) {
-            out[length++] = static_cast<char>(lead);
-            i++;
-            continue;
-        }
-        size_t need = lead >= 0xC2 && lead <= 0xDF   ? 1
-                      : lead >= 0xE0 && lead <= 0xEF ? 2
-                      : lead >= 0xF0 && lead <= 0xF4 ? 3
-                                                     : 0;
-        // The second byte's range rules out overlong forms, surrogates and values too large.
-        uint8_t low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
-        uint8_t high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
-        size_t taken = 1;
-        while (taken <= need && i + taken < size) {
-            uint8_t next = in[i + taken];
-            bool fits = taken == 1 ? next >= low && next <= high : (next & 0xC0) == 0x80;
-            if (!fits) {
-                break;
-            }
-            taken++;
-        }
-        if (need > 0 && taken == need + 1) {
-            std::memcpy(out + length, in + i, taken);
-            length += taken;
-        } else {
-            length += putCodePoint(kReplacement, out + length);
-        }
+    for (size_t i = 0; i < size && in[i] != 0;) {
+        size_t taken = 0;
+        uint32_t point = utf8Decode(in + i, size - i, &taken);
+        length += putCodePoint(point == kUtf8Invalid ? kReplacementCharacter : point, out + length);
         i += taken;
     }
     return length;
@@ -96,7 +50,7 @@ size_t decodeUtf16(const uint8_t* in, size_t size, size_t start, bool littleEndi
             }
         }
         if (point >= 0xD800 && point <= 0xDFFF) {
-            point = kReplacement;
+            point = kReplacementCharacter;
         }
         length += putCodePoint(point, out + length);
     }

@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 const char platformPathSeparator = '\\';
+const PlatformTextEncoding platformHostTextEncoding = PlatformTextEncoding::Windows1252;
 
 int platformHostProgramPath(char* out, int size) {
     if (out == nullptr || size <= 1) {
