@@ -1,6 +1,8 @@
-// Filling the catalogue: one MP3 track filed under All Tracks and grouped by album, artist and
-// genre.
+// Filling the catalogue: one MP3 track filed under All Tracks and grouped by album (see
+// albums.cpp), artist and genre.
 #include "media_db/media_db.h"
+
+#include <cstdlib>
 
 #include "media_db/media_db_internal.h"
 #include "mp3/mp3_info.h"
@@ -30,6 +32,7 @@ void takeInfo(MediaObject* item, Mp3Info* info) {
     item->size = info->size;
     item->track_number = info->track_number;
     item->has_album_art = info->has_album_art;
+    item->disc_number = info->disc_number;
     *info = Mp3Info{};
 }
 
@@ -52,12 +55,15 @@ void media_db_add_track(const char* path) {
         media_db_unlock();
         return;
     }
+    char* albumArtist = info.album_artist;
+    info.album_artist = nullptr;
     takeInfo(item, &info);
     if (media_db_prepend_child(top.all_tracks, item)) {
         fileUnder(top.artists, item->artist, kClassMusicArtist, item);
-        fileUnder(top.albums, item->album, kClassMusicAlbum, item);
+        media_db_file_album(item, albumArtist);
         fileUnder(top.genres, item->genre, kClassMusicGenre, item);
         media_db_count_track();
     }
+    std::free(albumArtist);
     media_db_unlock();
 }

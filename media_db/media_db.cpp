@@ -188,6 +188,7 @@ bool linkChild(MediaObject* container, MediaObject* child, bool atEnd) {
 
 void resetTop() {
     gTop = MediaTop{};
+    media_db_albums_reset();
     handle_index_clear(&gHandles);
     title_index_clear(&gAlbumTitles);
     title_index_clear(&gArtistTitles);
@@ -395,9 +396,10 @@ MediaObject* find_child_by_title(const char* text, MediaObject* container) {
     if (text == nullptr || container == nullptr) {
         return nullptr;
     }
-    const TitleIndex* titles = titleIndexFor(container);
+    // The album index is keyed by title and album artist, so albums are walked here.
+    const TitleIndex* titles = container != gTop.albums ? titleIndexFor(container) : nullptr;
     if (titles != nullptr && titles->used == static_cast<size_t>(container->child_count)) {
-        return title_index_find(titles, text);
+        return title_index_find(titles, text, nullptr);
     }
     for (MediaObject* child = container->first_child; child != nullptr;
          child = child->next_sibling) {
@@ -406,6 +408,66 @@ MediaObject* find_child_by_title(const char* text, MediaObject* container) {
         }
     }
     return nullptr;
+}
+
+MediaObject* media_db_find_album(const char* title, const char* albumArtist) {
+    MediaObject* albums = gTop.albums;
+    if (title == nullptr || albumArtist == nullptr || albums == nullptr) {
+        return nullptr;
+    }
+    if (gAlbumTitles.used == static_cast<size_t>(albums->child_count)) {
+        return title_index_find(&gAlbumTitles, title, albumArtist);
+    }
+    for (MediaObject* child = albums->first_child; child != nullptr; child = child->next_sibling) {
+        if (child->title != nullptr && child->artist != nullptr &&
+            std::strcmp(child->title, title) == 0 && std::strcmp(child->artist, albumArtist) == 0) {
+            return child;
+        }
+    }
+    return nullptr;
+}
+
+MediaObject* media_db_add_album(const char* title, const char* albumArtist) {
+    MediaObject* albums = gTop.albums;
+    if (title == nullptr || albumArtist == nullptr || albums == nullptr) {
+        return nullptr;
+    }
+    MediaObject* album = make_container(title, kClassMusicAlbum);
+    if (album == nullptr || album->title == nullptr ||
+        (album->artist = strdup(albumArtist)) == nullptr || !linkChild(albums, album, false)) {
+        freeList(album, false);
+        return nullptr;
+    }
+    title_index_insert(&gAlbumTitles, album); // on failure lookups walk instead
+    return album;
+}
+
+void media_db_remove_child(MediaObject* container, MediaObject* child) {
+    if (container == nullptr || child == nullptr || child->parent != container) {
+        return;
+    }
+    int32_t at = 0;
+    while (at < container->child_count && container->children[at] != child) {
+        at++;
+    }
+    if (at == container->child_count) {
+        return;
+    }
+    // The list runs along the array for appended children and against it otherwise.
+    int32_t before = container->children_appended ? at - 1 : at + 1;
+    if (before >= 0 && before < container->child_count) {
+        container->children[before]->next_sibling = child->next_sibling;
+    } else {
+        container->first_child = child->next_sibling;
+    }
+    std::memmove(container->children + at, container->children + at + 1,
+                 sizeof(MediaObject*) * static_cast<size_t>(container->child_count - at - 1));
+    container->child_count--;
+    if (container == gTop.albums) {
+        title_index_remove(&gAlbumTitles, child);
+    }
+    child->next_sibling = nullptr;
+    freeList(child, true);
 }
 
 void media_db_build() {

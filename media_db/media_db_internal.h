@@ -31,9 +31,11 @@ struct TitleIndex {
     size_t used;
 };
 
-// Adds a container under its title; false when growing fails.
+// Adds a container under its title (and its artist, which only album containers have); false
+// when growing fails.
 bool title_index_insert(TitleIndex* index, MediaObject* container);
-MediaObject* title_index_find(const TitleIndex* index, const char* title);
+MediaObject* title_index_find(const TitleIndex* index, const char* title, const char* artist);
+void title_index_remove(TitleIndex* index, const MediaObject* container);
 void title_index_clear(TitleIndex* index);
 
 // Writer helpers shared by the catalogue's own files (exclusive lock held).
@@ -43,6 +45,12 @@ bool media_db_prepend_child(MediaObject* container, MediaObject* child);
 void media_db_free_unlinked(MediaObject* object);
 // Counts one more track added since the last build.
 void media_db_count_track();
+
+// Files the item under its album (title and album artist; `albumArtist` is the tag's, or
+// nullptr to work it out among the tracks of the same title in the same folder).
+void media_db_file_album(MediaObject* item, const char* albumArtist);
+// Forgets the album-artist bookkeeping of the tracks filed so far (the tree is being freed).
+void media_db_albums_reset();
 
 // What a watched file looked like at the last pass. A missing file is a state of its own, so
 // its appearance or disappearance is a change like any other.

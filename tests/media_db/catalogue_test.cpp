@@ -1,4 +1,5 @@
 // Filling the catalogue: tracks and their groupings, M3U playlists, and the watcher's passes.
+#include <algorithm>
 #include <ctime>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -84,6 +85,73 @@ TEST_F(CatalogueTest, TracksAreGroupedByExactTitles) {
     EXPECT_EQ(std::string(missing->path), dir_ + "/missing.mp3");
     EXPECT_EQ(top.genres->child_count, 2);
     EXPECT_EQ(top.artists->child_count, 3);
+    media_db_read_unlock();
+}
+
+TEST_F(CatalogueTest, AlbumsAreTitleAndAlbumArtist) {
+    struct Track {
+        const char* file;
+        const char* album;
+        const char* artist;
+        const char* albumArtist; // TPE2, "" for none
+    } tracks[] = {
+        {"a/1.mp3", "Greatest Hits", "Queen", ""},
+        {"b/1.mp3", "Greatest Hits", "ABBA", ""},
+        {"c/1.mp3", "Now", "Xo", ""},
+        {"c/2.mp3", "Now", "Xo", ""},
+        {"c/3.mp3", "Now", "Yu", ""},
+        {"c/4.mp3", "Now", "Zed", ""},
+        {"d/1.mp3", "Live", "Sting", ""},
+        {"e/1.mp3", "Live", "Sting", ""},
+        {"f/1.mp3", "Split", "Pat", "Band"},
+        {"f/2.mp3", "Split", "Quin", "Band"},
+        {"g/1.mp3", "Greatest Hits", "Freddie", "Queen"},
+        {"h/1.mp3", "Mix", "Sting", "Sting"},
+        {"h/2.mp3", "Mix", "Sting", ""},
+        {"h/3.mp3", "Mix", "Bono", ""},
+    };
+    for (const Track& t : tracks) {
+        fixtures::Mp3Spec shape;
+        shape.title = t.file;
+        shape.artist = t.artist;
+        shape.album = t.album;
+        shape.albumArtist = t.albumArtist;
+        media_db_add_track(put(t.file, fixtures::buildMp3(shape)).c_str());
+    }
+    media_db_read_lock();
+    MediaTop top = media_db_top();
+    std::vector<std::string> albums;
+    for (const MediaObject* a = top.albums->first_child; a != nullptr; a = a->next_sibling) {
+        std::vector<std::string> members = titles(a);
+        std::sort(members.begin(), members.end());
+        std::string line = std::string(a->title) + " / " + a->artist + ":";
+        for (const std::string& m : members) {
+            line += " " + m;
+        }
+        albums.push_back(line);
+        EXPECT_EQ(a->child_count, static_cast<int32_t>(members.size()));
+    }
+    std::sort(albums.begin(), albums.end());
+    EXPECT_EQ(albums, (std::vector<std::string>{
+                          "Greatest Hits / ABBA: b/1.mp3",
+                          "Greatest Hits / Queen: a/1.mp3 g/1.mp3",
+                          "Live / Sting: d/1.mp3 e/1.mp3",
+                          "Mix / Sting: h/1.mp3",
+                          "Mix / Various Artists: h/2.mp3 h/3.mp3",
+                          "Now / Various Artists: c/1.mp3 c/2.mp3 c/3.mp3 c/4.mp3",
+                          "Split / Band: f/1.mp3 f/2.mp3",
+                      }));
+    EXPECT_EQ(media_db_find_album("Now", "Xo"),
+              nullptr); // emptied when the folder turned out mixed
+    EXPECT_NE(media_db_find_album("Greatest Hits", "ABBA"), nullptr);
+    // Artists are unchanged: one per track artist.
+    EXPECT_EQ(top.artists->child_count, 10);
+    // The moved references are live objects; the dropped ones are gone.
+    const MediaObject* now = media_db_find_album("Now", "Various Artists");
+    for (const MediaObject* r = now->first_child; r != nullptr; r = r->next_sibling) {
+        EXPECT_EQ(media_db_find(r->handle), r);
+        EXPECT_EQ(r->parent, now);
+    }
     media_db_read_unlock();
 }
 

@@ -21,6 +21,7 @@ MediaObject* makeTrack(const TrackSpec& shape, int number) {
     item->duration = copyOrAbsent(shape.duration, shape.absentTexts);
     item->size = shape.size;
     item->track_number = shape.track;
+    item->disc_number = shape.disc;
     item->has_album_art = shape.art ? 1 : 0;
     return item;
 }

@@ -20,6 +20,7 @@ struct TrackSpec {
     int size = 1000;
     bool absentTexts = false; // leave title, artist, album, genre, date and duration absent
     std::string path{};       // the file; "/music/N.mp3" by position when empty
+    int disc = 0;
 };
 
 struct PlaylistSpec {
