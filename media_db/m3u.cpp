@@ -8,10 +8,13 @@
 #include "media_db/media_db_internal.h"
 #include "mp3/mp3_info.h"
 #include "platform/platform.h"
+#include "runtime/utf8.h"
 
 namespace {
 
 constexpr int kLineSize = 512; // at most 511 characters per read; longer lines split
+// A line's text as UTF-8: each byte of the host's encoding gives at most 3 bytes.
+constexpr int kTextSize = 3 * kLineSize;
 
 struct M3uEntry {
     char title[kLineSize];
@@ -112,9 +115,12 @@ void readEntries(FILE* file, const char* playlistPath, M3uEntries* entries) {
     }
 }
 
-// Fills one playlist item; false on short memory.
+// Fills one playlist item; false on short memory. The title is the host's text (its code page
+// on Windows), kept as UTF-8 like every catalogue text.
 bool fillEntry(MediaObject* item, const M3uEntry& entry, int32_t trackNumber) {
-    item->title = strdup(entry.title);
+    char title[kTextSize];
+    utf8FromHostText(entry.title, title, kTextSize);
+    item->title = strdup(title);
     if (item->title == nullptr) {
         return false;
     }
@@ -148,8 +154,10 @@ void media_db_read_m3u(const char* path, const char* name) {
     readEntries(file, path, &entries);
     std::fclose(file);
 
-    char title[kLineSize];
-    playlistTitle(name, title);
+    char name511[kLineSize];
+    playlistTitle(name, name511);
+    char title[kTextSize];
+    utf8FromHostText(name511, title, kTextSize); // a name from the host's settings file
     media_db_lock();
     MediaObject* playlist =
         add_child_container(title, media_db_top().playlists, kClassPlaylistContainer);

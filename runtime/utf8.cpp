@@ -2,18 +2,16 @@
 
 #include "platform/platform.h"
 
-namespace {
-
 // Code points of bytes 0x80 to 0x9F in Windows-1252; the five bytes the code page leaves
 // undefined keep their own value, as Windows itself converts them.
-constexpr uint16_t kWindows1252High[32] = {
+static constexpr uint16_t kWindows1252High[32] = {
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
     0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
 // Appends one character if it fits in front of the terminator; false when it does not.
-bool put(uint32_t point, char* out, int32_t size, int32_t* used) {
+static bool put(uint32_t point, char* out, int32_t size, int32_t* used) {
     char bytes[4];
     auto length = static_cast<int32_t>(utf8Encode(point, bytes));
     if (*used + length > size - 1) {
@@ -26,7 +24,7 @@ bool put(uint32_t point, char* out, int32_t size, int32_t* used) {
 }
 
 // The character at p (NUL-terminated), folded; an ill-formed byte stands for itself.
-uint32_t foldedAt(const unsigned char* p, size_t* length) {
+static uint32_t foldedAt(const unsigned char* p, size_t* length) {
     size_t available = 0;
     while (available < 4 && p[available] != 0) {
         available++;
@@ -38,8 +36,6 @@ uint32_t foldedAt(const unsigned char* p, size_t* length) {
     }
     return unicodeFoldCase(point);
 }
-
-} // namespace
 
 uint32_t utf8Decode(const unsigned char* p, size_t available, size_t* length) {
     *length = 1;

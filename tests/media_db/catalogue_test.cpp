@@ -254,13 +254,24 @@ TEST_F(M3uTest, PatternBreaksEndThePlaylist) {
 
 TEST_F(M3uTest, TitlesOfPlaylistsAndLongLines) {
     std::string list = put("l.m3u", "#EXTM3U\n");
-    const char* names[] = {"Party.m3u", "Loud.M3U", "plain", ".m3u", "a.m3u.bak"};
+    // Names and titles from the host are UTF-8 here (its code page on Windows); bytes that are
+    // not become U+FFFD.
+    const char* names[] = {"Party.m3u", "Loud.M3U", "plain",  ".m3u",
+                           "a.m3u.bak", "Пляж.m3u", "Caf\xE9"};
     for (const char* name : names) {
         media_db_read_m3u(list.c_str(), name);
     }
     media_db_read_lock();
     EXPECT_EQ(titles(media_db_top().playlists),
-              (std::vector<std::string>{"a.m3u", ".m3u", "plain", "Loud.M3U", "Party"}));
+              (std::vector<std::string>{"Caf\uFFFD", "Пляж", "a.m3u", ".m3u", "plain", "Loud.M3U",
+                                        "Party"}));
+    media_db_read_unlock();
+    put("y.mp3", "y");
+    media_db_clear_playlists();
+    media_db_read_m3u(
+        put("u.m3u", "#EXTM3U\n#EXTINF:1,Ωμέγα\ny.mp3\n#EXTINF:1,x\xFFy\ny.mp3\n").c_str(), "U");
+    media_db_read_lock();
+    EXPECT_EQ(titles(onlyPlaylist()), (std::vector<std::string>{"Ωμέγα", "x\uFFFDy"}));
     media_db_read_unlock();
 
     // A title line of more than 511 characters is read as two lines; the second breaks the
