@@ -47,6 +47,7 @@ struct TagBytes {
     FILE* file;
     const uint8_t* memory;
     int64_t limit;
+    int64_t filePosition; // where the file stands, so reads in sequence need no seek; -1 unknown
 };
 
 void releaseTag(Id3Tag* tag) {
@@ -71,7 +72,7 @@ int64_t bigEndian(const uint8_t* p, int count) {
     return value;
 }
 
-bool readAt(const TagBytes* bytes, int64_t position, uint8_t* out, int64_t count) {
+bool readAt(TagBytes* bytes, int64_t position, uint8_t* out, int64_t count) {
     if (position < 10 || count < 0 || position + count > bytes->limit) {
         return false;
     }
@@ -79,9 +80,15 @@ bool readAt(const TagBytes* bytes, int64_t position, uint8_t* out, int64_t count
         std::memcpy(out, bytes->memory + (position - 10), static_cast<size_t>(count));
         return true;
     }
-    return std::fseek(bytes->file, static_cast<long>(position), SEEK_SET) == 0 &&
-           std::fread(out, 1, static_cast<size_t>(count), bytes->file) ==
-               static_cast<size_t>(count);
+    if (position != bytes->filePosition &&
+        std::fseek(bytes->file, static_cast<long>(position), SEEK_SET) != 0) {
+        bytes->filePosition = -1;
+        return false;
+    }
+    bool whole =
+        std::fread(out, 1, static_cast<size_t>(count), bytes->file) == static_cast<size_t>(count);
+    bytes->filePosition = whole ? position + count : -1;
+    return whole;
 }
 
 int textFieldOf(const uint8_t* header, int version) {
@@ -101,7 +108,7 @@ bool isPictureFrame(const uint8_t* header, int version) {
 
 // Whether a frame list can go on at `position`: the end of the frames, padding, or a frame id
 // of four capitals and digits.
-bool framesGoOnAt(const TagBytes* bytes, int64_t position, int64_t framesEnd) {
+bool framesGoOnAt(TagBytes* bytes, int64_t position, int64_t framesEnd) {
     if (position == framesEnd) {
         return true;
     }
@@ -128,7 +135,7 @@ bool framesGoOnAt(const TagBytes* bytes, int64_t position, int64_t framesEnd) {
 // Version 4 frame sizes are syncsafe, but some taggers write plain numbers. A size byte with its
 // top bit set can only be plain; otherwise the plain reading is taken when the syncsafe one does
 // not land where the list can go on and the plain one does.
-int64_t version4FrameSize(const TagBytes* bytes, const uint8_t* header, int64_t dataStart,
+int64_t version4FrameSize(TagBytes* bytes, const uint8_t* header, int64_t dataStart,
                           int64_t framesEnd) {
     int64_t safe = syncsafe(header + 4, 4);
     int64_t plain = bigEndian(header + 4, 4);
@@ -178,8 +185,7 @@ bool unwrapFrame(const Id3Tag* tag, const uint8_t* header, bool tagUnsync, uint8
 // Reads the frame list from `position` to `framesEnd`. Damage (a zero size, a size past the tag
 // end, padding or a footer where an id should be, a short read) ends the walk; what was read so
 // far stays.
-void readFrames(const TagBytes* bytes, int64_t position, int64_t framesEnd, bool tagUnsync,
-                Id3Tag* tag) {
+void readFrames(TagBytes* bytes, int64_t position, int64_t framesEnd, bool tagUnsync, Id3Tag* tag) {
     const int headerLength = tag->version == 2 ? 6 : 10;
     uint8_t header[10];
     while (position < framesEnd) {
@@ -243,7 +249,7 @@ bool readTag(FILE* file, int64_t fileSize, Id3Tag* tag) {
     tag->tagEnd = 10 + syncsafe(header + 6, 4);
     const bool unsync = (header[5] & 0x80) != 0;
 
-    TagBytes bytes{file, nullptr, fileSize};
+    TagBytes bytes{file, nullptr, fileSize, 10};
     int64_t framesEnd = tag->tagEnd;
     uint8_t* whole = nullptr;
     if (unsync && tag->version < 4) {
