@@ -81,7 +81,14 @@ void resolvePath(const char* playlistPath, const char* line, char* path) {
             folderLength = static_cast<int>(separator - playlistPath + 1);
         }
     }
-    std::snprintf(path, kLineSize, "%.*s%s", folderLength, playlistPath, line);
+    // A longer path is cut to fit; such an entry then names no file and is dropped.
+    size_t folder = static_cast<size_t>(folderLength) < kLineSize - 1
+                        ? static_cast<size_t>(folderLength)
+                        : kLineSize - 1;
+    std::memcpy(path, playlistPath, folder);
+    size_t rest = strnlen(line, kLineSize - 1 - folder);
+    std::memcpy(path + folder, line, rest);
+    path[folder + rest] = '\0';
 }
 
 // Reads the entries after the first line until the pattern breaks; entries whose file does not
