@@ -33,14 +33,9 @@ int compareNumbers(int32_t a, int32_t b) {
     return a < b ? -1 : 1;
 }
 
-// Hook for the disc number: tracks carry none yet, so every track is on the same disc. Once
-// they do, return it here and albums list disc by disc.
-int32_t discOf(const MediaObject*) {
-    return 0;
-}
-
+// Albums list disc by disc, each disc by track number.
 int compareInAlbum(const MediaObject* a, const MediaObject* b) {
-    int order = compareNumbers(discOf(a), discOf(b));
+    int order = compareNumbers(a->disc_number, b->disc_number);
     if (order == 0) {
         order = compareNumbers(a->track_number, b->track_number);
     }

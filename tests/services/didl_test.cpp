@@ -35,7 +35,7 @@ class DidlTest : public ::testing::Test {
     void SetUp() override {
         buildCatalogue(
             {{"One", "A", "Rec", "Rock", 1, false},
-             {"Two", "B", "Rec", "Pop", 2, true, "2001-01-01", "0:03:05.000", 1000, false, 2},
+             {"Two", "B", "Rec", "Pop", 2, true, "2001-01-01", "0:03:05.000", 1000, false, "", 2},
              {"Three", "A", "Rec", "Rock", 3, true},
              {"Solo", "A", "Other", "Rock", 1, false}},
             {{"Mix", {{"P1", "C", "", "Jazz", 0, false}, {"P2", "C", "", "Jazz"}}}});

@@ -59,9 +59,9 @@ TEST(SortCriteria, NumbersAbsentValuesAndContainers) {
     EXPECT_EQ(sortedTitles("+upnp:originalTrackNumber", true),
               (Titles{"Albums", "t1", "t2", "t12"}));
     // Track numbers restart on every disc: the disc orders first.
-    buildCatalogue({{"d2t1", "", "", "", 1, false, "", "", 0, false, 2},
-                    {"d1t2", "", "", "", 2, false, "", "", 0, false, 1},
-                    {"d1t1", "", "", "", 1, false, "", "", 0, false, 1}});
+    buildCatalogue({{"d2t1", "", "", "", 1, false, "", "", 0, false, "", 2},
+                    {"d1t2", "", "", "", 2, false, "", "", 0, false, "", 1},
+                    {"d1t1", "", "", "", 1, false, "", "", 0, false, "", 1}});
     EXPECT_EQ(sortedTitles("+upnp:originalTrackNumber"), (Titles{"d1t1", "d1t2", "d2t1"}));
     EXPECT_EQ(sortedTitles("-upnp:originalTrackNumber"), (Titles{"d2t1", "d1t2", "d1t1"}));
     // A container has no album: it sorts first ascending, last descending.
