@@ -33,11 +33,12 @@ int count(const std::string& text, const std::string& needle) {
 class DidlTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        buildCatalogue({{"One", "A", "Rec", "Rock", 1, false},
-                        {"Two", "B", "Rec", "Pop", 2, true},
-                        {"Three", "A", "Rec", "Rock", 3, true},
-                        {"Solo", "A", "Other", "Rock", 1, false}},
-                       {{"Mix", {{"P1", "C", "", "Jazz", 0, false}, {"P2", "C", "", "Jazz"}}}});
+        buildCatalogue(
+            {{"One", "A", "Rec", "Rock", 1, false},
+             {"Two", "B", "Rec", "Pop", 2, true, "2001-01-01", "0:03:05.000", 1000, false, "", 2},
+             {"Three", "A", "Rec", "Rock", 3, true},
+             {"Solo", "A", "Other", "Rock", 1, false}},
+            {{"Mix", {{"P1", "C", "", "Jazz", 0, false}, {"P2", "C", "", "Jazz"}}}});
     }
 };
 
@@ -57,10 +58,12 @@ TEST_F(DidlTest, RootAndTopContainers) {
     }
 }
 
-TEST_F(DidlTest, AlbumMembersAreListedOncePerDistinctText) {
+TEST_F(DidlTest, AlbumsNameTheirAlbumArtistAndMembersGenresOnce) {
+    // Tracks by A and B in one folder make an album of Various Artists: its one artist line.
     MediaObject* album = findByTitle("Rec", 'c');
     std::string text = write(album, "*");
-    EXPECT_EQ(count(text, "&lt;upnp:artist&gt;"), 2);
+    EXPECT_EQ(count(text, "&lt;upnp:artist&gt;"), 1);
+    EXPECT_EQ(count(text, "&lt;upnp:artist&gt;Various Artists&lt;/upnp:artist&gt;"), 1);
     EXPECT_EQ(count(text, "&lt;upnp:genre&gt;"), 2);
     EXPECT_EQ(count(text, "&lt;upnp:albumArtURI&gt;"), 1);
     // The album art URL names the track under All Tracks, not the reference.
@@ -109,9 +112,13 @@ TEST_F(DidlTest, ReferenceAndItemElements) {
                         ".jpg&lt;/upnp:albumArtURI&gt;\r\n"),
               std::string::npos);
     for (const char* element : {"dc:creator", "upnp:artist", "upnp:album", "upnp:genre", "dc:date",
-                                "upnp:originalTrackNumber"}) {
+                                "upnp:originalTrackNumber", "upnp:originalDiscNumber"}) {
         EXPECT_EQ(count(text, std::string("&lt;") + element + "&gt;"), 1) << element;
     }
+    EXPECT_NE(text.find("&lt;upnp:originalDiscNumber&gt;2&lt;/upnp:originalDiscNumber&gt;\r\n"),
+              std::string::npos);
+    // A track without a disc number has no element for it.
+    EXPECT_EQ(count(write(findByTitle("One", 'i'), "*"), "originalDiscNumber"), 0);
 }
 
 TEST_F(DidlTest, FilterChoosesProperties) {
