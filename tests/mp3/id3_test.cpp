@@ -269,7 +269,9 @@ TEST(Id3Test, UnsynchronisationIsUndoneBeforeFramesAreRead) {
         EXPECT_EQ(text(info.title), "Звезда") << version;
         EXPECT_EQ(text(info.artist), "\xC3\xBF") << version;
         EXPECT_EQ(text(info.album), "\xC3\xBF\xC3\xA0") << version;
-        EXPECT_EQ(info.has_album_art, 1) << version;
+        // Pictures are sent straight from the file, which here holds them unsynchronised: none is
+        // offered.
+        EXPECT_EQ(info.has_album_art, 0) << version;
         mp3_info_release(&info);
     }
 }
