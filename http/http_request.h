@@ -17,13 +17,17 @@ struct HttpReadLimits {
 constexpr HttpReadLimits kHttpReadLimits = {64 * 1024, 1024 * 1024, 30000};
 
 enum class HttpReadResult {
-    Complete, // head and announced body read, or the peer ended its side: route the text
-    Dropped,  // time-out, error, or a size limit: close without an answer
+    Complete,       // head and body read, or the peer ended its side: route the text
+    Dropped,        // time-out, error, a size limit or broken chunks: close without an answer
+    LengthRequired, // a body in a transfer coding other than chunked: answer 411
 };
 
 // Reads one request into `request` in 1,024-byte blocks: until the blank line that ends the
 // head and then, when the head announces a Content-Length, until that many body bytes have
-// arrived. Sets the socket's receive time-out for each read from what is left of the total.
+// arrived. A chunked body is read to its last chunk and decoded in place, so the text holds the
+// head and the plain body. When the head asks for "Expect: 100-continue" and the body has not
+// all arrived, "100 Continue" is sent first. Sets the socket's receive time-out for each read
+// from what is left of the total.
 HttpReadResult httpReadRequest(PlatformSocket socket, TextBuffer* request,
                                const HttpReadLimits& limits);
 

@@ -181,7 +181,7 @@ static int dispatch(PlatformSocket socket, const HttpRoute& route, const char* u
     case HttpRouteKind::None:
         return -1;
     case HttpRouteKind::RegistrarDescription:
-        sendRegistrarDescription(socket, route.version);
+        sendRegistrarDescription(socket, route.version, route.headOnly);
         return -1;
     case HttpRouteKind::Icon:
         serveDeviceIcon(socket, route.version, route.path, route.headOnly);
@@ -190,22 +190,29 @@ static int dispatch(PlatformSocket socket, const HttpRoute& route, const char* u
         servePresentationPage(socket, route.version, localAddress, route.headOnly);
         return -1;
     case HttpRouteKind::DeviceDescription:
-        sendDeviceDescription(socket, route.version, urlBase);
+        sendDeviceDescription(socket, route.version, urlBase, route.headOnly);
         return -1;
     case HttpRouteKind::ConnectionManagerDescription:
-        sendConnectionManagerDescription(socket, route.version);
+        sendConnectionManagerDescription(socket, route.version, route.headOnly);
         return -1;
     case HttpRouteKind::ContentDirectoryDescription:
-        sendContentDirectoryDescription(socket, route.version);
+        sendContentDirectoryDescription(socket, route.version, route.headOnly);
         return -1;
     case HttpRouteKind::Track:
-        // A stream may last as long as the track plays: not on a pool worker's time.
-        workerPoolDetach();
-        httpServeTrack(socket, route.version, route.path);
+        // A stream may last as long as the track plays: not on a pool worker's time. A head
+        // alone is short and stays.
+        if (!route.headOnly) {
+            workerPoolDetach();
+        }
+        httpServeTrack(socket,
+                       MediaRequest{route.version, route.path, route.media, route.headOnly});
         return -1;
     case HttpRouteKind::AlbumArt:
-        workerPoolDetach();
-        httpServeAlbumArt(socket, route.version, route.path);
+        if (!route.headOnly) {
+            workerPoolDetach();
+        }
+        httpServeAlbumArt(socket,
+                          MediaRequest{route.version, route.path, route.media, route.headOnly});
         return -1;
     case HttpRouteKind::Soap:
         soap_dispatch(socket, route.version, urlBase, route.soapAction, route.body);
@@ -240,9 +247,12 @@ void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits) {
     std::snprintf(strURLBase, sizeof strURLBase, "http://%s:%d/",
                   platformAddressText(local.address, address), local.port);
     int subscription = -1;
-    if (httpReadRequest(socket, request, limits) == HttpReadResult::Complete) {
+    HttpReadResult read = httpReadRequest(socket, request, limits);
+    if (read == HttpReadResult::Complete) {
         HttpRoute route = httpRouteRequest(request->text);
         subscription = dispatch(socket, route, strURLBase, local.address);
+    } else if (read == HttpReadResult::LengthRequired) {
+        httpSendStatusOnly(socket, "HTTP/1.1", "411 Length Required");
     }
     textBufferFree(request);
     unregisterConnection(socket);

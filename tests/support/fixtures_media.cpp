@@ -92,10 +92,65 @@ std::string textFrameData(int encoding, const std::string& text, bool bigEndianB
     return out;
 }
 
+std::vector<uint32_t> codePoints(const std::string& utf8) {
+    std::vector<uint32_t> points;
+    for (size_t i = 0; i < utf8.size();) {
+        auto lead = static_cast<unsigned char>(utf8[i]);
+        size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        uint32_t point = length == 1 ? lead : lead & (0x7F >> length);
+        for (size_t k = 1; k < length && i + k < utf8.size(); k++) {
+            point = (point << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        }
+        points.push_back(point);
+        i += length;
+    }
+    return points;
+}
+
+std::string textFrameUtf8(int encoding, const std::string& utf8, bool bigEndianBom) {
+    if (encoding == 3) {
+        return textFrameData(3, utf8);
+    }
+    std::vector<uint32_t> points = codePoints(utf8);
+    if (encoding == 0) {
+        std::string latin1;
+        for (uint32_t point : points) {
+            latin1 += static_cast<char>(point <= 0xFF ? point : '?');
+        }
+        return textFrameData(0, latin1);
+    }
+    std::vector<uint16_t> units;
+    for (uint32_t point : points) {
+        if (point >= 0x10000) {
+            units.push_back(static_cast<uint16_t>(0xD800 + ((point - 0x10000) >> 10)));
+            units.push_back(static_cast<uint16_t>(0xDC00 + ((point - 0x10000) & 0x3FF)));
+        } else {
+            units.push_back(static_cast<uint16_t>(point));
+        }
+    }
+    if (units.empty()) {
+        return textFrameData(encoding, "", bigEndianBom);
+    }
+    return textFrameData(encoding, "", bigEndianBom, units);
+}
+
+std::string unsynchronised(const std::string& bytes) {
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i++) {
+        out += bytes[i];
+        auto next = i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) : 0x00;
+        if (static_cast<unsigned char>(bytes[i]) == 0xFF && (next == 0x00 || next >= 0xE0)) {
+            out += '\0';
+        }
+    }
+    return out;
+}
+
 std::string apicFrameData(const std::string& mime, const std::string& description,
-                          const std::string& picture) {
-    return std::string(1, '\0') + mime + std::string(1, '\0') + "\x03" + description +
-           std::string(1, '\0') + picture;
+                          const std::string& picture, int type, int encoding) {
+    std::string terminator(encoding == 1 || encoding == 2 ? 2 : 1, '\0');
+    return std::string(1, static_cast<char>(encoding)) + mime + std::string(1, '\0') +
+           static_cast<char>(type) + description + terminator + picture;
 }
 
 std::string picFrameData(const std::string& format, const std::string& description,
@@ -112,23 +167,30 @@ std::string id3v2Tag(const std::vector<Id3Frame>& frames, const Id3v2Options& op
         body += options.version == 4 ? syncsafe(size) : bigEndian(size, 4);
         body += std::string(options.extendedHeader, '\0');
     }
+    const bool frameUnsync = options.unsynchronise && options.version == 4;
+    const bool tagUnsync = options.unsynchronise && options.version != 4;
     for (const Id3Frame& frame : frames) {
-        uint32_t size = static_cast<uint32_t>(frame.data.size());
+        std::string data = frameUnsync ? unsynchronised(frame.data) : frame.data;
+        uint32_t size = static_cast<uint32_t>(data.size());
         if (options.version == 2) {
             body += frame.id.substr(0, 3) + bigEndian(size, 3);
         } else {
             body += frame.id.substr(0, 4);
             body +=
                 options.version == 4 && !options.plainV4Sizes ? syncsafe(size) : bigEndian(size, 4);
-            body += std::string(2, '\0');
+            body += '\0';
+            body += static_cast<char>(frameUnsync ? 0x02 : 0x00);
         }
-        body += frame.data;
+        body += data;
     }
     body += std::string(options.padding, '\0');
+    if (tagUnsync) {
+        body = unsynchronised(body);
+    }
     std::string header = "ID3";
     header += static_cast<char>(options.version);
     header += '\0';
-    header += static_cast<char>(options.extendedHeader > 0 ? 0x40 : 0);
+    header += static_cast<char>((options.extendedHeader > 0 ? 0x40 : 0) | (tagUnsync ? 0x80 : 0));
     header += syncsafe(static_cast<uint32_t>(body.size()));
     return header + body;
 }
@@ -201,22 +263,51 @@ std::string fakeJpeg(int bodyBytes) {
     return out + "\xFF\xD9";
 }
 
+std::string jpegPicture(int width, int height, int exifBytes) {
+    auto segment = [](uint8_t marker, const std::string& payload) {
+        return std::string("\xFF", 1) + static_cast<char>(marker) +
+               bigEndian(static_cast<uint32_t>(payload.size() + 2), 2) + payload;
+    };
+    std::string out("\xFF\xD8", 2);
+    if (exifBytes > 0) {
+        out += segment(0xE1, std::string("Exif\0\0", 6) + std::string(exifBytes, '\xFF'));
+    } else {
+        out += segment(0xE0, std::string("JFIF\0\x01\x01\0\0\x01\0\x01\0\0", 14));
+    }
+    out += segment(0xDB, std::string(65, '\x01'));
+    out += segment(0xC0, std::string("\x08", 1) + bigEndian(static_cast<uint32_t>(height), 2) +
+                             bigEndian(static_cast<uint32_t>(width), 2) +
+                             std::string("\x01\x01\x11\0", 4));
+    return out + "\xFF\xD9";
+}
+
+std::string pngPicture(uint32_t width, uint32_t height) {
+    return std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR", 16) + bigEndian(width, 4) +
+           bigEndian(height, 4) + std::string("\x08\x02\0\0\0", 5) + "CRC!" +
+           std::string("\0\0\0\0IEND\xAE\x42\x60\x82", 12);
+}
+
 std::string buildMp3(const Mp3Spec& shape) {
     std::string out;
     if (shape.version != 0) {
         bool v2 = shape.version == 2;
         std::vector<Id3Frame> frames;
         auto add = [&](const char* id2, const char* id34, const std::string& text) {
-            if (!text.empty()) {
-                frames.push_back({v2 ? id2 : id34, textFrameData(0, text)});
+            if (!text.empty() && !(v2 && id2 == nullptr)) {
+                frames.push_back({v2 ? id2 : id34, shape.encoding == 0
+                                                       ? textFrameData(0, text)
+                                                       : textFrameUtf8(shape.encoding, text)});
             }
         };
         add("TT2", "TIT2", shape.title);
         add("TP1", "TPE1", shape.artist);
         add("TAL", "TALB", shape.album);
+        add("TP2", "TPE2", shape.albumArtist);
         add("TCO", "TCON", shape.genre);
+        add(nullptr, "TDRC", shape.recorded);
         add("TYE", "TYER", shape.year);
         add("TRK", "TRCK", shape.track);
+        add("TPA", "TPOS", shape.disc);
         if (!shape.jpeg.empty()) {
             frames.push_back(v2 ? Id3Frame{"PIC", picFrameData("JPG", "", shape.jpeg)}
                                 : Id3Frame{"APIC", apicFrameData("image/jpeg", "", shape.jpeg)});
@@ -224,6 +315,8 @@ std::string buildMp3(const Mp3Spec& shape) {
         Id3v2Options options;
         options.version = shape.version;
         options.padding = 64;
+        options.unsynchronise = shape.unsynchronise;
+        options.plainV4Sizes = shape.plainV4Sizes;
         out += id3v2Tag(frames, options);
     }
     out += mpegAudio(shape.audio);

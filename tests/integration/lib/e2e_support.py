@@ -31,20 +31,43 @@ TOP = ["All Tracks", "Albums", "Artists", "Genres", "Playlists"]
 
 
 def picture(seed, length):
-    """A JPEG-framed picture whose bytes differ per seed."""
+    """A JPEG-framed picture whose bytes differ per seed (no frame header, so no size)."""
     return (b"\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00"
             + bytes((i * seed + seed) & 0x7F for i in range(length)) + b"\xff\xd9")
 
 
+def exif_picture(seed, width, height):
+    """A JPEG that starts with an Exif segment, with a frame header of the given size."""
+    exif = b"Exif\x00\x00" + bytes((i * seed) & 0x7F for i in range(600))
+    sof = b"\x08" + height.to_bytes(2, "big") + width.to_bytes(2, "big") + b"\x01\x01\x11\x00"
+    return (b"\xff\xd8\xff\xe1" + (len(exif) + 2).to_bytes(2, "big") + exif
+            + b"\xff\xc0" + (len(sof) + 2).to_bytes(2, "big") + sof + b"\xff\xd9")
+
+
+def png_picture(seed, width, height):
+    """A PNG head: signature, IHDR of the given size, some bytes, IEND."""
+    return (b"\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR" + width.to_bytes(4, "big")
+            + height.to_bytes(4, "big") + b"\x08\x02\x00\x00\x00CRC!"
+            + bytes((i * seed) & 0x7F for i in range(2000)) + b"\x00\x00\x00\x00IEND\xaeB`\x82")
+
+
+def picture_form(data):
+    """(MIME type, URL ending, DLNA profile or None) the server gives a fixture picture."""
+    if data.startswith(b"\x89PNG"):
+        return "image/png", "png", "PNG_LRG"  # the fixtures' PNG is 200x200
+    return "image/jpeg", "jpg", "JPEG_TN" if data[3] == 0xE1 else None
+
+
 # Each track: file, title, artist, album, genre, track number, seconds of audio, how it is
-# encoded (lame arguments), ID3v2 version, text encoding, picture or None.
+# encoded (lame arguments), ID3v2 version, text encoding, picture or None; optionally the disc
+# (TPOS) and the album artist (TPE2).
 TRACKS = [
     {"file": "01 intro.mp3", "title": "Intro", "artist": "Ann", "album": "Blue Hour",
      "genre": "Rock", "track": 1, "seconds": 2, "lame": "-b 64 -s 44.1", "v2": 3, "enc": 0,
      "picture": picture(7, 4000)},
     {"file": "02 blue.mp3", "title": "Blue Hour", "artist": "Ann", "album": "Blue Hour",
      "genre": "Rock", "track": 2, "seconds": 3, "lame": "-b 64 -s 44.1", "v2": 4, "enc": 0,
-     "picture": picture(11, 9000)},
+     "picture": png_picture(11, 200, 200)},
     {"file": "caf\u00e9.mp3", "title": "Caf\u00e9 Noir", "artist": "Bob",
      "album": "Nuit & Jour", "genre": "Jazz", "track": 1, "seconds": 2, "lame": "-b 32 -s 44.1",
      "v2": 3, "enc": 1, "picture": None},
@@ -53,10 +76,27 @@ TRACKS = [
      "picture": None},
     {"file": "sub/untitled.mp3", "title": "<Untitled>", "artist": "Cy",
      "album": "Singles \u00e0 la carte", "genre": "Pop", "track": 5, "seconds": 1,
-     "lame": "-b 48 -s 32", "v2": 4, "enc": 3, "picture": picture(3, 200)},
+     "lame": "-b 48 -s 32", "v2": 4, "enc": 3,
+     "picture": exif_picture(3, 120, 90)},
     {"file": "sub/ann & cy.mp3", "title": "Ann & Cy", "artist": "Ann",
      "album": "Singles \u00e0 la carte",
      "genre": "Pop", "track": 6, "seconds": 2, "lame": "-b 64 -s 44.1", "v2": 3, "enc": 1,
+     "picture": None},
+    # Scripts beyond ISO-8859-1; a two-disc album whose disc 2 holds track 1; two albums titled
+    # alike by different album artists.
+    {"file": "ru/zvezda.mp3", "title": "\u0417\u0432\u0435\u0437\u0434\u0430",
+     "artist": "\u041a\u0438\u043d\u043e", "album": "\u0413\u0440\u0443\u043f\u043f\u0430",
+     "genre": "Rock", "track": 1, "disc": "2/2", "seconds": 1, "lame": "-b 32 -s 44.1",
+     "v2": 4, "enc": 1, "picture": None},
+    {"file": "ru/omega.mp3", "title": "\u03a9\u03bc\u03ad\u03b3\u03b1",
+     "artist": "\u041a\u0438\u043d\u043e", "album": "\u0413\u0440\u0443\u043f\u043f\u0430",
+     "genre": "Rock", "track": 2, "disc": "1/2", "seconds": 1, "lame": "-b 32 -s 44.1",
+     "v2": 3, "enc": 1, "picture": None},
+    {"file": "jp/yoru.mp3", "title": "\u591c\u306e\u66f2", "artist": "Cy",
+     "albumartist": "\u4e45\u77f3", "album": "Greatest Hits", "genre": "Pop", "track": 3,
+     "seconds": 1, "lame": "-b 32 -s 44.1", "v2": 4, "enc": 3, "picture": None},
+    {"file": "hits.mp3", "title": "Hit Single", "artist": "Bob", "album": "Greatest Hits",
+     "genre": "Jazz", "track": 9, "seconds": 1, "lame": "-b 32 -s 44.1", "v2": 3, "enc": 0,
      "picture": None},
 ]
 FIXTURE_BY_TITLE = {t["title"]: t for t in TRACKS}
@@ -64,11 +104,27 @@ FIXTURE_BY_TITLE = {t["title"]: t for t in TRACKS}
 PLAYLIST = [("Blue Hour", 125, "02 blue.mp3"), ("Ann & Cy", 7, "sub/ann & cy.mp3")]
 
 
+def album_artist(track):
+    """The album artist the catalogue gives a track: its TPE2, else the common artist of the
+    tracks without TPE2 that share its album title and folder, else "Various Artists"."""
+    if track.get("albumartist"):
+        return track["albumartist"]
+    folder = os.path.dirname(track["file"])
+    artists = {t["artist"] for t in TRACKS if not t.get("albumartist") and
+               t["album"] == track["album"] and os.path.dirname(t["file"]) == folder}
+    return artists.pop() if len(artists) == 1 else "Various Artists"
+
+
+def disc_number(track):
+    return int(track["disc"].split("/")[0]) if track.get("disc") else None
+
+
 def make_library(folder):
     """Writes the tracks (lame for the audio, mutagen for the tags) and the playlist."""
-    from mutagen.id3 import APIC, ID3, TALB, TCON, TIT2, TPE1, TRCK, TYER
+    from mutagen.id3 import APIC, ID3, TALB, TCON, TDRC, TIT2, TPE1, TPE2, TPOS, TRCK
 
-    os.makedirs(os.path.join(folder, "sub"), exist_ok=True)
+    for sub in {os.path.dirname(t["file"]) for t in TRACKS}:
+        os.makedirs(os.path.join(folder, sub), exist_ok=True)
     rates = {"32": 32000, "44.1": 44100, "22.05": 22050}
     for track in TRACKS:
         path = os.path.join(folder, track["file"])
@@ -78,18 +134,32 @@ def make_library(folder):
                           track["lame"].split(" -s")[0], path),
                        shell=True, check=True, stderr=subprocess.DEVNULL)
         tags = ID3()
+        # TDRC is written as TYER in version 2.3 tags.
         for frame, text in ((TIT2, track["title"]), (TPE1, track["artist"]),
                             (TALB, track["album"]), (TCON, track["genre"]),
-                            (TRCK, str(track["track"])), (TYER, "2004")):
-            tags.add(frame(encoding=track["enc"], text=text))
+                            (TRCK, str(track["track"])), (TDRC, "2004"),
+                            (TPOS, track.get("disc")), (TPE2, track.get("albumartist"))):
+            if text:
+                tags.add(frame(encoding=track["enc"], text=text))
         if track["picture"]:
-            tags.add(APIC(encoding=0, mime="image/jpeg", type=3, desc="cover",
-                          data=track["picture"]))
+            tags.add(APIC(encoding=0, mime=picture_form(track["picture"])[0], type=3,
+                          desc="cover", data=track["picture"]))
         tags.save(path, v2_version=track["v2"])
     with open(os.path.join(folder, "Road Trip.m3u"), "w", encoding="latin-1") as m3u:
         m3u.write("#EXTM3U\n")
         for title, seconds, name in PLAYLIST:
             m3u.write("#EXTINF:%d,%s\n%s\n" % (seconds, title, name))
+
+
+def dlna_audio_profile(path):
+    """The DLNA profile of an MP3 file as the decoder sees its frames (lame may resample)."""
+    from mutagen.mp3 import MP3
+    info = MP3(path).info
+    if info.layer == 3 and info.version == 1 and info.sample_rate in (32000, 44100, 48000):
+        return "MP3"
+    if info.layer == 3 and info.version == 2 and info.sample_rate in (16000, 22050, 24000):
+        return "MP3X"
+    return None
 
 
 def mp3_length(path):
@@ -369,8 +439,12 @@ class ContentDirectory:
                      "class": obj.get_upnp_class(), "artist": obj.get_artist(),
                      "album": obj.get_album(), "genre": obj.get_genre(),
                      "creator": obj.get_creator(), "art": obj.get_album_art(),
+                     "art_profiles": re.findall(r'<upnp:albumArtURI[^>]*dlna:profileID="([^"]*)"',
+                                                xml),
                      "track": obj.get_track_number(), "date": obj.get_date(),
                      "artists": [a.get_name() for a in obj.get_artists()],
+                     "disc": [int(d) for d in re.findall(
+                         r"<upnp:originalDiscNumber>(\d+)</upnp:originalDiscNumber>", xml)],
                      "genres": list(re.findall(r"<upnp:genre>([^<]*)</upnp:genre>", xml))}
             if isinstance(obj, GUPnPAV.DIDLLiteItem):
                 entry["kind"] = "item"
@@ -382,6 +456,7 @@ class ContentDirectory:
                         "uri": res.get_uri(), "size": res.get_size64(),
                         "seconds": res.get_duration(),
                         "mime": info.get_mime_type() if info else None,
+                        "dlna_profile": info.get_dlna_profile() if info else None,
                         "protocol": info.get_protocol() if info else None})
                 durations = re.findall(r'duration="([^"]*)"', xml)
                 entry["duration"] = durations[0] if durations else None
@@ -489,6 +564,8 @@ def check_library(c, cd, music, base, page=4):
         for key in ("artist", "album", "genre", "track"):
             if got[key] != want[key]:
                 wrong.append("%s %s=%r" % (want["title"], key, got[key]))
+        if got["disc"] != ([disc_number(want)] if want.get("disc") else []):
+            wrong.append("%s disc %r" % (want["title"], got["disc"]))
         if got["creator"] != want["artist"] or got["class"] != "object.item.audioItem.musicTrack":
             wrong.append("%s creator/class %r %r" % (want["title"], got["creator"], got["class"]))
         if got["date"] != "2004-01-01":  # the year tag, as a date
@@ -501,6 +578,9 @@ def check_library(c, cd, music, base, page=4):
             wrong.append("%s res %s" % (want["title"], res["uri"]))
         if res["mime"] != "audio/mpeg" or res["protocol"] != "http-get":
             wrong.append("%s protocolInfo %s %s" % (want["title"], res["protocol"], res["mime"]))
+        profile = dlna_audio_profile(path)
+        if res["dlna_profile"] != profile:
+            wrong.append("%s DLNA profile %r" % (want["title"], res["dlna_profile"]))
         if res["size"] != os.path.getsize(path):
             wrong.append("%s size %d, file %d" % (want["title"], res["size"],
                                                   os.path.getsize(path)))
@@ -514,26 +594,37 @@ def check_library(c, cd, music, base, page=4):
         if ms is not None and res["seconds"] != ms // 1000:
             wrong.append("%s duration seen by GUPnP-AV as %d s" % (want["title"],
                                                                   res["seconds"]))
-        want_art = "%svirtual/%s.jpg" % (base, got["id"]) if want["picture"] else None
+        form = picture_form(want["picture"]) if want["picture"] else (None, None, None)
+        want_art = "%svirtual/%s.%s" % (base, got["id"], form[1]) if want["picture"] else None
         if (got["art"] or None) != want_art:
             wrong.append("%s albumArtURI %r" % (want["title"], got["art"]))
-    c.check("track fields: artist, album, genre, number, date, class, res URL, size, duration, "
-            "art",
+        if got["art_profiles"] != ([form[2]] if form[2] else []):
+            wrong.append("%s albumArtURI profile %r" % (want["title"], got["art_profiles"]))
+    c.check("track fields: artist, album, genre, number, disc, date, class, res URL, DLNA "
+            "profile, size, duration, art with its profile",
             not wrong, "; ".join(wrong))
     print("figure: largest gap between a served duration and the decoder's length: %.3f s"
           % deviation)
 
     track_ids = {t["id"]: t["title"] for t in tracks}
+    # An album is its title with its album artist; artists and genres go by their text.
+    keys = {"album": lambda t: (t["album"], album_artist(t)), "artist": lambda t: t["artist"],
+            "genre": lambda t: t["genre"]}
     for group, key in (("Albums", "album"), ("Artists", "artist"), ("Genres", "genre")):
         containers = tree[top[group]]
-        expected = sorted({t[key] for t in TRACKS})
+        key_of = keys[key]
+        if key == "album":
+            container_key = lambda o: (o["title"], (o["artists"] or [None])[0])  # noqa: E731
+        else:
+            container_key = lambda o: o["title"]  # noqa: E731
+        expected = sorted({key_of(t) for t in TRACKS})
         c.check("%s: one container per distinct %s" % (group, key),
-                sorted(o["title"] for o in containers) == expected,
-                sorted(o["title"] for o in containers))
+                sorted(container_key(o) for o in containers) == expected,
+                sorted(container_key(o) for o in containers))
         bad = []
         for container in containers:
             refs = tree.get(container["id"], [])
-            want = sorted(t["title"] for t in TRACKS if t[key] == container["title"])
+            want = sorted(t["title"] for t in TRACKS if key_of(t) == container_key(container))
             if sorted(r["title"] for r in refs) != want or container["count"] != len(want):
                 bad.append("%s holds %s" % (container["title"], [r["title"] for r in refs]))
             for ref in refs:
@@ -545,10 +636,9 @@ def check_library(c, cd, music, base, page=4):
                         r["size"] for r in by_title.get(ref["title"], {}).get("res", [])]:
                     bad.append("%s: ref size" % ref["title"])
             if group == "Albums":
-                artists = []
-                for t in TRACKS:
-                    if t["album"] == container["title"] and t["artist"] not in artists:
-                        artists.append(t["artist"])
+                # An album's upnp:artist is its album artist, once.
+                artists = sorted({album_artist(t) for t in TRACKS
+                                  if key_of(t) == container_key(container)})
                 if container["artists"] != artists or container["class"] != \
                         "object.container.album.musicAlbum":
                     bad.append("%s artists %s" % (container["title"], container["artists"]))
@@ -592,7 +682,8 @@ def check_fetches(c, music, tree, by_title):
                 bad.append("%s: %s %s %d bytes" % (want["title"], status, kind, len(body)))
         if want["picture"] and got["art"]:
             status, kind, body = fetch(got["art"])
-            if status != 200 or body != want["picture"] or "image/jpeg" not in (kind or ""):
+            mime = picture_form(want["picture"])[0]
+            if status != 200 or body != want["picture"] or mime != kind:
                 bad.append("%s art: %s %s %d bytes" % (want["title"], status, kind, len(body)))
     c.check("every track and picture fetched from its URL byte for byte", not bad,
             "; ".join(bad))
