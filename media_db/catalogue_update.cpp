@@ -175,7 +175,7 @@ TrackRecord* recordFor(const char* path, const MediaObject* oldItem) {
     }
     Mp3Info info{};
     if (exists) {
-        mp3_read_info(path, &info);
+        mp3_read_info(path, &info, status.size);
     }
     return track_record_make(path, &info, exists ? status.size : -1,
                              exists ? status.modifiedNs : 0);
