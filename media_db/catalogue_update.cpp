@@ -3,6 +3,7 @@
 // lives on keeps its ObjectID, and containers whose children changed get a new update id.
 #include "media_db/catalogue_update.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -163,22 +164,42 @@ bool sameStatus(const TrackRecord* record, bool exists, const PlatformFileStatus
                   : record->file_size < 0;
 }
 
-// The record for a path: the old item's when the file's size and time are unchanged, else a
-// fresh read. nullptr on short memory.
-TrackRecord* recordFor(const char* path, const MediaObject* oldItem) {
+// A record read from the file now. The file is opened first and its status read from the open
+// file, so that its path is looked up once; one that cannot be opened still has its status.
+TrackRecord* freshRecord(const char* path) {
     PlatformFileStatus status{};
-    bool exists = platformFileStatus(path, &status) == 0;
-    TrackRecord* record = track_record_of(oldItem);
-    if (record != nullptr && sameStatus(record, exists, status)) {
-        track_record_retain(record);
-        return record;
-    }
     Mp3Info info{};
-    if (exists) {
-        mp3_read_info(path, &info, status.size);
+    bool exists = false;
+    FILE* file = std::fopen(path, "rb");
+    if (file != nullptr && platformOpenFileStatus(file, &status) == 0) {
+        exists = true;
+        // The reader's window is the only buffer: its reads go straight from the file.
+        std::setvbuf(file, nullptr, _IONBF, 0);
+        mp3_read_info_opened(file, status.size, &info);
+    } else {
+        exists = platformFileStatus(path, &status) == 0;
+    }
+    if (file != nullptr) {
+        std::fclose(file);
     }
     return track_record_make(path, &info, exists ? status.size : -1,
                              exists ? status.modifiedNs : 0);
+}
+
+// The record for a path: the old item's when the file's size and time are unchanged, else a
+// fresh read. nullptr on short memory.
+TrackRecord* recordFor(const char* path, const MediaObject* oldItem) {
+    TrackRecord* record = track_record_of(oldItem);
+    if (record == nullptr) {
+        return freshRecord(path);
+    }
+    PlatformFileStatus status{};
+    bool exists = platformFileStatus(path, &status) == 0;
+    if (sameStatus(record, exists, status)) {
+        track_record_retain(record);
+        return record;
+    }
+    return freshRecord(path);
 }
 
 bool sameText(const char* a, const char* b) {

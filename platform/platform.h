@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "platform_types.h"
 
@@ -113,6 +114,8 @@ struct PlatformFileStatus {
     int64_t modifiedNs; // nanoseconds since an arbitrary epoch; compare for equality only
 };
 int platformFileStatus(const char* path, PlatformFileStatus* status);
+// The same for a file already open, without looking its path up again.
+int platformOpenFileStatus(FILE* file, PlatformFileStatus* status);
 
 // Hands memory that the heap holds free back to the system (after a large structure was
 // freed, so that its pages do not stay resident).

@@ -39,6 +39,17 @@ int platformFileStatus(const char* path, PlatformFileStatus* status) {
     return 0;
 }
 
+int platformOpenFileStatus(FILE* file, PlatformFileStatus* status) {
+    struct stat info {};
+    if (file == nullptr || fstat(fileno(file), &info) != 0) {
+        return -1;
+    }
+    status->size = static_cast<int64_t>(info.st_size);
+    status->modifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000LL +
+                         static_cast<int64_t>(info.st_mtim.tv_nsec);
+    return 0;
+}
+
 void platformReleaseFreeMemory() {
 #if defined(__GLIBC__)
     malloc_trim(0);

@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <io.h>
 #include <malloc.h>
 
 const char platformPathSeparator = '\\';
@@ -32,6 +33,20 @@ int platformFileStatus(const char* path, PlatformFileStatus* status) {
                         data.ftLastWriteTime.dwLowDateTime;
         status->modifiedNs = ticks * 100; // FILETIME counts 100 ns steps
     }
+    return 0;
+}
+
+int platformOpenFileStatus(FILE* file, PlatformFileStatus* status) {
+    HANDLE handle = file != nullptr ? reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)))
+                                    : INVALID_HANDLE_VALUE;
+    BY_HANDLE_FILE_INFORMATION data;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &data)) {
+        return -1;
+    }
+    status->size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    int64_t ticks = (static_cast<int64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                    data.ftLastWriteTime.dwLowDateTime;
+    status->modifiedNs = ticks * 100; // FILETIME counts 100 ns steps
     return 0;
 }
 
