@@ -151,7 +151,7 @@ bool linkChild(MediaCatalogue* version, MediaObject* container, MediaObject* chi
     if (!reserveChild(container)) {
         return false;
     }
-    if (!handle_index_insert(&version->handles, child->handle, child)) {
+    if (!handle_index_insert(&version->handles, child)) {
         return false;
     }
     if (container->child_count == 0) {
@@ -412,7 +412,7 @@ int64_t media_db_next_handle() {
 void media_db_rekey(MediaCatalogue* version, MediaObject* object, int64_t handle) {
     handle_index_remove(&version->handles, object->handle);
     object->handle = handle;
-    handle_index_insert(&version->handles, handle, object);
+    handle_index_insert(&version->handles, object);
 }
 
 TitleIndex* media_db_title_index(MediaCatalogue* version, const MediaObject* container) {
