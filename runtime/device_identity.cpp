@@ -40,7 +40,7 @@ static UdnText queryUdn() {
     return udnFromAdapter(&adapter);
 }
 
-FriendlyNameText deviceFriendlyName() {
+static FriendlyNameText queryFriendlyName() {
     char hostName[256];
     if (platformHostName(hostName, sizeof hostName) != 0) {
         hostName[0] = '\0';
@@ -51,25 +51,34 @@ FriendlyNameText deviceFriendlyName() {
     return name;
 }
 
-// The last query and when it was made; every caller copies the text under the lock, so none
-// sees it half rewritten.
+// The last query of a value and when it was made; every caller copies the value under the
+// lock, so none sees it half rewritten.
 namespace {
-struct UdnCache {
+template <typename Value> struct Kept {
     std::mutex lock;
     bool filled = false;
     uint32_t madeAt = 0;
-    UdnText udn{};
+    Value value{};
 };
+
+template <typename Value> Value keptFor(Kept<Value>* kept, Value (*query)()) {
+    std::lock_guard<std::mutex> hold(kept->lock);
+    uint32_t now = platformTickMs();
+    if (!kept->filled || now - kept->madeAt >= kUdnRefreshMs) {
+        kept->value = query();
+        kept->madeAt = now;
+        kept->filled = true;
+    }
+    return kept->value;
+}
 } // namespace
 
+FriendlyNameText deviceFriendlyName() {
+    static auto* kept = new Kept<FriendlyNameText>; // never destroyed: callers may run at exit
+    return keptFor(kept, queryFriendlyName);
+}
+
 UdnText deviceUdn() {
-    static UdnCache* cache = new UdnCache; // never destroyed: callers may run at exit
-    std::lock_guard<std::mutex> hold(cache->lock);
-    uint32_t now = platformTickMs();
-    if (!cache->filled || now - cache->madeAt >= kUdnRefreshMs) {
-        cache->udn = queryUdn();
-        cache->madeAt = now;
-        cache->filled = true;
-    }
-    return cache->udn;
+    static auto* kept = new Kept<UdnText>; // never destroyed: callers may run at exit
+    return keptFor(kept, queryUdn);
 }

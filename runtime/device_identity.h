@@ -24,7 +24,7 @@ struct FriendlyNameText {
 };
 
 // "KestrelBloom Media Server [<host name>]", the host name as the system gives it (not
-// escaped). Worked out afresh at every call.
+// escaped). Kept for kUdnRefreshMs like the UDN: a renamed computer shows within that time.
 FriendlyNameText deviceFriendlyName();
 
 constexpr uint32_t kUdnRefreshMs = 1000;

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "eventing/notify.h"
@@ -116,6 +117,22 @@ PlatformSocket httpOpenListener(uint32_t address) {
     return 0;
 }
 
+// An accepted connection as queued for a worker: its socket, and the listener's address and
+// port, which are the connection's own local ones (every listener is bound to one address).
+struct ConnectionStart {
+    PlatformSocket socket;
+    Ipv4Endpoint local;
+};
+
+// Worker job: serves the connection and frees its start record.
+static void connectionJob(void* arg) {
+    ConnectionStart start = *static_cast<ConnectionStart*>(arg);
+    std::free(arg);
+    httpServeConnection(start.socket, kHttpReadLimits,
+                        start.local.address != 0 ? &start.local : nullptr);
+    activeConnections.fetch_sub(1, std::memory_order_relaxed);
+}
+
 void httpAcceptThread(void* arg) {
     auto* variable = static_cast<std::atomic<PlatformSocket>*>(arg);
     PlatformSocket listener = variable->load(std::memory_order_relaxed);
@@ -143,8 +160,12 @@ void httpAcceptThread(void* arg) {
         }
         // Registered while queued too, so quit also ends connections not yet started.
         registerConnection(s);
-        void* socketArg = reinterpret_cast<void*>(static_cast<intptr_t>(s));
-        if (!workerPoolSubmit(httpConnectionThread, socketArg)) {
+        auto* start = static_cast<ConnectionStart*>(std::malloc(sizeof(ConnectionStart)));
+        if (start != nullptr) {
+            *start = ConnectionStart{s, local};
+        }
+        if (start == nullptr || !workerPoolSubmit(connectionJob, start)) {
+            std::free(start);
             unregisterConnection(s);
             activeConnections.fetch_sub(1, std::memory_order_relaxed);
             platformSocketClose(s);
@@ -152,12 +173,6 @@ void httpAcceptThread(void* arg) {
     }
     removeListener(local);
     verbosePrint("### HTTP server terminated at http://%s:%d/\n", address, local.port);
-}
-
-void httpConnectionThread(void* arg) {
-    auto s = static_cast<PlatformSocket>(reinterpret_cast<intptr_t>(arg));
-    httpServeConnection(s, kHttpReadLimits);
-    activeConnections.fetch_sub(1, std::memory_order_relaxed);
 }
 
 // The subscriber's address, the local address the request came in on, and its netmask.
@@ -231,12 +246,13 @@ static int dispatch(PlatformSocket socket, const HttpRoute& route, const char* u
                          connectionPeer(socket, &peer) ? &peer : nullptr);
 }
 
-void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits) {
-    // Answers are written whole within the send time-out or the connection is given up.
-    platformSocketSetTimeouts(socket, limits.totalMs, limits.totalMs);
-    Ipv4Endpoint local;
+void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits,
+                         const Ipv4Endpoint* known) {
+    // Answers are written whole within the send time-out or the connection is given up: the
+    // request reader sets both time-outs before its first receive.
+    Ipv4Endpoint local = known != nullptr ? *known : Ipv4Endpoint{0, 0};
     TextBuffer* request = textBufferCreate(nullptr, 1024);
-    if (request == nullptr || platformSocketLocalName(socket, &local) != 0) {
+    if (request == nullptr || (known == nullptr && platformSocketLocalName(socket, &local) != 0)) {
         textBufferFree(request);
         unregisterConnection(socket);
         platformSocketClose(socket);
