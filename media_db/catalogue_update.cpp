@@ -3,6 +3,7 @@
 // lives on keeps its ObjectID, and containers whose children changed get a new update id.
 #include "media_db/catalogue_update.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -328,20 +329,96 @@ void releaseSlots(TrackSlot* slots, int32_t count) {
     std::free(slots);
 }
 
-// The slots for the tracks as the old version has them (files not re-read unless the old item
-// has no record of its own).
-int32_t slotsFromVersion(const MediaCatalogue* old, TrackSlot* slots) {
+// The tracks of the next version before their records are read: each path, and the old item
+// it meets (whose record and id it keeps when the file is unchanged), or nullptr.
+struct PathMatch {
+    const char* path;
+    const MediaObject* was;
+};
+
+// Records are read by several threads, each taking the next block of paths: the files are
+// independent, and a block keeps neighbouring paths (often one folder) together.
+constexpr int32_t kReadBlock = 64;
+constexpr int kMaxReaders = 4;
+// Fewer tracks than this are read by the calling thread alone.
+constexpr int32_t kParallelFrom = 1024;
+
+struct ReadWork {
+    const PathMatch* matches;
+    TrackRecord** records;
+    int32_t count;
+    const std::atomic<int32_t>* stop;
+    std::atomic<int32_t> next{0};
+};
+
+bool stopRaised(const std::atomic<int32_t>* stop) {
+    return stop != nullptr && stop->load(std::memory_order_relaxed) != 0;
+}
+
+void readRecords(void* arg) {
+    auto* work = static_cast<ReadWork*>(arg);
+    while (!stopRaised(work->stop)) {
+        int32_t first = work->next.fetch_add(kReadBlock, std::memory_order_relaxed);
+        if (first >= work->count) {
+            return;
+        }
+        int32_t end = first + kReadBlock < work->count ? first + kReadBlock : work->count;
+        for (int32_t i = first; i < end; i++) {
+            work->records[i] = recordFor(work->matches[i].path, work->matches[i].was);
+        }
+    }
+}
+
+// Reads the record of every match into slots, in order, on up to kMaxReaders threads. Returns
+// the number of slots filled, or -1 (nothing kept) when `stop` is raised.
+int32_t readSlots(const PathMatch* matches, int32_t count, const std::atomic<int32_t>* stop,
+                  TrackSlot* slots) {
+    auto** records =
+        static_cast<TrackRecord**>(std::calloc(count > 0 ? count : 1, sizeof(TrackRecord*)));
+    if (records == nullptr) {
+        return -1;
+    }
+    ReadWork work;
+    work.matches = matches;
+    work.records = records;
+    work.count = count;
+    work.stop = stop;
+    int cores = platformCpuCount();
+    int helpers = count < kParallelFrom ? 0 : (cores < kMaxReaders ? cores : kMaxReaders) - 1;
+    PlatformThread threads[kMaxReaders];
+    int started = 0;
+    while (started < helpers && platformThreadStart(&threads[started], readRecords, &work) == 0) {
+        started++;
+    }
+    readRecords(&work);
+    for (int i = 0; i < started; i++) {
+        platformThreadJoin(threads[i]);
+    }
     int32_t filled = 0;
-    for (int32_t i = 0; i < old->top.all_tracks->child_count; i++) {
+    bool stopped = stopRaised(stop);
+    for (int32_t i = 0; i < count; i++) {
+        if (stopped) {
+            track_record_release(records[i]);
+        } else if (records[i] != nullptr) {
+            const MediaObject* was = matches[i].was;
+            slots[filled++] = TrackSlot{records[i], was != nullptr ? was->handle : 0};
+        }
+    }
+    std::free(records);
+    return stopped ? -1 : filled;
+}
+
+// The tracks as the old version has them (files not re-read unless the old item has no record
+// of its own).
+int32_t matchesFromVersion(const MediaCatalogue* old, PathMatch* matches) {
+    int32_t count = old->top.all_tracks->child_count;
+    for (int32_t i = 0; i < count; i++) {
         // A version not built by the watcher has its tracks in the order they were added.
         const MediaObject* item =
             old->file_order != nullptr ? oldTrackAt(old, i) : old->top.all_tracks->children[i];
-        TrackRecord* record = recordFor(item->path, item);
-        if (record != nullptr) {
-            slots[filled++] = TrackSlot{record, item->handle};
-        }
+        matches[i] = PathMatch{item->path, item};
     }
-    return filled;
+    return count;
 }
 
 // Fills the table of old tracks by path and occurrence, claiming the first `claimed` of them
@@ -360,21 +437,15 @@ bool openKnownTracks(TextTable* known, const MediaCatalogue* old, int32_t claime
     return true;
 }
 
-// The slots for the library's paths: each path meets the old item with the same path and
-// occurrence, whose record and id it keeps when the file is unchanged. While the paths stand
-// as in the old version they are matched in order; from the first difference on, through a
-// table. Stops early (returning -1) when `stop` is raised.
-int32_t slotsFromPaths(const MediaCatalogue* old, const CatalogueInput& input, TrackSlot* slots) {
+// The library's paths, each with the old item of the same path and occurrence. While the paths
+// stand as in the old version they are matched in order; from the first difference on, through
+// a table.
+int32_t matchesFromPaths(const MediaCatalogue* old, const CatalogueInput& input,
+                         PathMatch* matches) {
     int32_t oldCount = oldTrackCount(old);
     TextTable known;
     bool inOrder = true;
-    int32_t filled = 0;
     for (int32_t i = 0; i < input.count; i++) {
-        if (input.stop != nullptr && input.stop->load(std::memory_order_relaxed) != 0) {
-            textTableClose(&known);
-            releaseSlots(slots, filled);
-            return -1;
-        }
         const MediaObject* was = nullptr;
         if (inOrder && i < oldCount && std::strcmp(oldTrackAt(old, i)->path, input.paths[i]) == 0) {
             was = oldTrackAt(old, i);
@@ -385,13 +456,10 @@ int32_t slotsFromPaths(const MediaCatalogue* old, const CatalogueInput& input, T
             inOrder = false;
             was = textTableClaim(&known, input.paths[i]);
         }
-        TrackRecord* record = recordFor(input.paths[i], was);
-        if (record != nullptr) {
-            slots[filled++] = TrackSlot{record, was != nullptr ? was->handle : 0};
-        }
+        matches[i] = PathMatch{input.paths[i], was};
     }
     textTableClose(&known);
-    return filled;
+    return input.count;
 }
 
 // Whether the slots list the old version's tracks unchanged, in the same order.
@@ -480,12 +548,18 @@ CatalogueResult catalogue_update(const CatalogueInput& input) {
     bool keep = input.keepTracks && built(old);
     int32_t room = keep ? old->top.all_tracks->child_count : input.count;
     auto* slots = static_cast<TrackSlot*>(std::calloc(room > 0 ? room : 1, sizeof(TrackSlot)));
-    int32_t count = slots == nullptr ? -1
-                    : keep           ? slotsFromVersion(old, slots)
-                                     : slotsFromPaths(old, input, slots);
+    auto* matches = static_cast<PathMatch*>(std::calloc(room > 0 ? room : 1, sizeof(PathMatch)));
+    int32_t count = -1;
+    if (slots != nullptr && matches != nullptr) {
+        int32_t paths =
+            keep ? matchesFromVersion(old, matches) : matchesFromPaths(old, input, matches);
+        count = readSlots(matches, paths, input.stop, slots);
+    }
+    std::free(matches);
     if (count < 0) {
+        std::free(slots);
         media_db_release(old);
-        return slots == nullptr ? CatalogueResult::Failed : CatalogueResult::Stopped;
+        return stopRaised(input.stop) ? CatalogueResult::Stopped : CatalogueResult::Failed;
     }
     if (!input.playlistsChanged && sameTracks(old, slots, count)) {
         releaseSlots(slots, count);
