@@ -25,8 +25,10 @@ bool httpSendAll(PlatformSocket socket, const char* data, int length) {
 // version or url never cuts a header block short; sends it whole, followed by `body` in the same
 // send (one segment on the wire for a short answer), and logs the head when asked. Nothing is
 // sent when the heap block cannot be had.
-static void sendHeadAndBody(PlatformSocket socket, bool log, const char* body, int bodyLength,
-                            const char* format, va_list args) {
+__attribute__((format(printf, 5, 0))) static void sendHeadAndBody(PlatformSocket socket, bool log,
+                                                                  const char* body, int bodyLength,
+                                                                  const char* format,
+                                                                  va_list args) {
     char local[4096];
     va_list again;
     va_copy(again, args);
