@@ -16,6 +16,12 @@ constexpr int kFirstPassCounter = 1810;
 
 bool queueSearchReply(SsdpTimerParam* param, uint32_t dueMs, const char* target, int targetLength,
                       const Ipv4Endpoint* requester) {
+    {
+        std::lock_guard<std::mutex> guard(param->lock);
+        if (param->pendingCount >= kSsdpMaxPending) {
+            return false;
+        }
+    }
     auto* node = static_cast<PendingReply*>(std::malloc(sizeof(PendingReply)));
     char* text = static_cast<char*>(std::malloc(static_cast<size_t>(targetLength) + 1));
     if (node == nullptr || text == nullptr) {
@@ -31,11 +37,18 @@ bool queueSearchReply(SsdpTimerParam* param, uint32_t dueMs, const char* target,
     node->next = nullptr;
 
     std::lock_guard<std::mutex> guard(param->lock);
+    // Checked again: the heartbeat only ever shortens the queue, but stay exact.
+    if (param->pendingCount >= kSsdpMaxPending) {
+        std::free(text);
+        std::free(node);
+        return false;
+    }
     PendingReply** tail = &param->pending;
     while (*tail != nullptr) {
         tail = &(*tail)->next;
     }
     *tail = node;
+    param->pendingCount++;
     return true;
 }
 
@@ -58,6 +71,7 @@ int sendDueReplies(SsdpTimerParam* param, uint32_t nowMs) {
         *link = node->next;
         std::free(node->searchTarget);
         std::free(node);
+        param->pendingCount--;
         sent++;
     }
     return sent;
@@ -71,6 +85,7 @@ void dropPendingReplies(SsdpTimerParam* param) {
         std::free(node->searchTarget);
         std::free(node);
     }
+    param->pendingCount = 0;
 }
 
 static bool heartbeatRunning(const SsdpTimerParam* param) {
