@@ -42,26 +42,62 @@ char* httpFindHeader(char* head, const char* name) {
     return nullptr;
 }
 
-// Body length announced by the head (only its first `headLength` bytes are searched): 0 without
-// the header or with a value that is no number, -1 when it is above `maxBody`.
-static int32_t announcedBody(const TextBuffer* request, int32_t headLength, int32_t maxBody) {
-    char* copy = static_cast<char*>(std::malloc(static_cast<size_t>(headLength) + 1));
-    if (copy == nullptr) {
-        return -1;
+static bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// The value of one Content-Length line from `value` to `end`: blanks, decimal digits, blanks.
+// Sets *length (capped just above maxBody); false when the value is no plain decimal number.
+static bool readLength(const char* value, const char* end, int32_t maxBody, int64_t* length) {
+    while (value < end && isBlank(*value)) {
+        value++;
     }
-    std::memcpy(copy, request->text, static_cast<size_t>(headLength));
-    copy[headLength] = '\0';
-    int32_t result = 0;
-    const char* value = httpFindHeader(copy, "Content-Length");
-    if (value != nullptr) {
-        long long n = 0;
-        while (*value >= '0' && *value <= '9' && n <= maxBody) {
-            n = n * 10 + (*value++ - '0');
+    const char* digits = value;
+    int64_t n = 0;
+    for (; value < end && *value >= '0' && *value <= '9'; value++) {
+        n = n > maxBody ? n : n * 10 + (*value - '0');
+    }
+    bool any = value > digits;
+    while (value < end && (isBlank(*value) || *value == '\r')) {
+        value++;
+    }
+    *length = n;
+    return any && value == end;
+}
+
+HttpReadResult httpBodyLength(const char* head, int32_t headLength, int32_t maxBody,
+                              int32_t* length) {
+    static const char kName[] = "content-length:";
+    const size_t nameLength = sizeof kName - 1;
+    const char* text = head;
+    const char* limit = text + headLength;
+    int64_t found = -1;
+    for (const char* line = text; line < limit;) {
+        const char* next = static_cast<const char*>(std::memchr(line, '\n', limit - line));
+        const char* end = next != nullptr ? next : limit;
+        if (line != text && static_cast<size_t>(end - line) > nameLength &&
+            asciiEqualNoCase(line, kName, nameLength)) {
+            int64_t value = 0;
+            if (!readLength(line + nameLength, end, maxBody, &value) ||
+                (found >= 0 && value != found)) {
+                return HttpReadResult::BadRequest;
+            }
+            found = value;
         }
-        result = n > maxBody ? -1 : static_cast<int32_t>(n);
+        line = end + 1;
     }
-    std::free(copy);
-    return result;
+    if (found > maxBody) {
+        return HttpReadResult::TooLarge;
+    }
+    *length = found < 0 ? 0 : static_cast<int32_t>(found);
+    return HttpReadResult::Complete;
+}
+
+// What is left of the time for the stage the reading is in; 0 when it has run out.
+static uint32_t timeLeft(uint32_t start, bool headWhole, const HttpReadLimits& limits) {
+    uint32_t spent = platformTickMs() - start;
+    uint32_t limit = headWhole || limits.headMs > limits.totalMs ? limits.totalMs : limits.headMs;
+    return spent < limit ? limit - spent : 0;
 }
 
 HttpReadResult httpReadRequest(PlatformSocket socket, TextBuffer* request,
@@ -72,11 +108,11 @@ HttpReadResult httpReadRequest(PlatformSocket socket, TextBuffer* request,
     int32_t bodyWanted = 0;
     int64_t bodyRead = 0;
     for (;;) {
-        uint32_t spent = platformTickMs() - start;
-        if (spent >= limits.totalMs) {
+        uint32_t left = timeLeft(start, bodyStart >= 0, limits);
+        if (left == 0) {
             return HttpReadResult::Dropped;
         }
-        platformSocketSetTimeouts(socket, limits.totalMs - spent, limits.totalMs);
+        platformSocketSetTimeouts(socket, left, limits.totalMs);
         int n = platformSocketRecv(socket, strReceiveBuf, 1024);
         if (n < 0) {
             return HttpReadResult::Dropped;
@@ -100,9 +136,10 @@ HttpReadResult httpReadRequest(PlatformSocket socket, TextBuffer* request,
             if (bodyStart > limits.maxHead) {
                 return HttpReadResult::Dropped;
             }
-            bodyWanted = announcedBody(request, bodyStart, limits.maxBody);
-            if (bodyWanted < 0) {
-                return HttpReadResult::Dropped;
+            HttpReadResult framing =
+                httpBodyLength(request->text, bodyStart, limits.maxBody, &bodyWanted);
+            if (framing != HttpReadResult::Complete) {
+                return framing;
             }
             bodyRead = request->length - bodyStart;
         }

@@ -120,6 +120,33 @@ void httpSendNotFound(PlatformSocket socket, const char* version, const char* ur
                   version, date.text, url);
 }
 
+static const char* reasonPhrase(int status) {
+    switch (status) {
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 413:
+        return "Request Entity Too Large";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Error";
+    }
+}
+
+void httpSendStatus(PlatformSocket socket, const char* version, int status) {
+    HttpDateText date = httpDate();
+    sendFormatted(socket, true,
+                  "%s %d %s\r\n"
+                  "Date: %s GMT\r\n"
+                  "Content-Length: 0\r\n"
+                  "Connection: close\r\n"
+                  "\r\n",
+                  version != nullptr ? version : "HTTP/1.1", status, reasonPhrase(status),
+                  date.text);
+}
+
 void httpSendChunkedHead(PlatformSocket socket) {
     HttpDateText date = httpDate();
     sendFormatted(socket, true,

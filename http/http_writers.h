@@ -17,6 +17,9 @@ void httpSendOk(PlatformSocket socket, const char* version, int32_t contentLengt
 void httpSendServerError(PlatformSocket socket, const char* version, int32_t contentLength,
                          const char* contentType, bool upnpHeaders);
 void httpSendNotFound(PlatformSocket socket, const char* version, const char* url);
+// A status line and headers with an empty body, for a request refused before any handler saw
+// it: 400, 403, 413 or 503. `version` nullptr (the request line not read yet) says HTTP/1.1.
+void httpSendStatus(PlatformSocket socket, const char* version, int status);
 void httpSendChunkedHead(PlatformSocket socket);
 // Sends the buffer as one chunk (nothing when empty) and empties it, keeping its storage.
 void httpSendChunk(PlatformSocket socket, TextBuffer* buffer);

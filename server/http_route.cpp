@@ -128,8 +128,16 @@ static const MethodWord kMethods[] = {
     {"GET", 3}, {"HEAD", 4}, {"POST", 4}, {"UNSUBSCRIBE", 11}, {"SUBSCRIBE", 9}};
 
 HttpRoute httpRouteRequest(char* text) {
-    HttpRoute route = {
-        HttpRouteKind::None, nullptr, "HTTP/1.0", nullptr, nullptr, nullptr, nullptr, 100, false};
+    HttpRoute route = {HttpRouteKind::None,
+                       nullptr,
+                       "HTTP/1.0",
+                       nullptr,
+                       nullptr,
+                       nullptr,
+                       nullptr,
+                       100,
+                       false,
+                       nullptr};
     char* blank = std::strstr(text, "\r\n\r\n");
     if (blank != nullptr) {
         *blank = '\0';
@@ -149,8 +157,10 @@ HttpRoute httpRouteRequest(char* text) {
     if (method == nullptr) {
         return route;
     }
-    // Header look-ups run before the request line is cut, which ends the first line early.
+    // Header look-ups run before the request line is cut, which ends the first line early, and
+    // Host before the others, whose cutting may end their lines early.
     HttpRoute fields = route;
+    fields.host = httpFindHeader(line, "Host");
     if (method->word[0] == 'P') {
         routePost(line, &fields);
     } else if (method->word[0] == 'U') {

@@ -28,6 +28,7 @@ struct HttpRoute {
     char* callback;      // Subscribe: the CALLBACK value to the end of the head
     int timeout;         // Subscribe and Renew: seconds asked for (100 without TIMEOUT)
     bool headOnly;       // a HEAD request: the headers of the GET answer without its body
+    const char* host;    // the Host value to the end of the head; nullptr when none
 };
 
 // Splits `text` (the whole request, NUL-terminated) into head and body, recognises the method
