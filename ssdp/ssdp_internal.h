@@ -129,7 +129,7 @@ struct SsdpTimerParam {
 };
 
 // Appends one answer; returns false (and queues nothing) when kSsdpMaxPending answers are
-// already waiting or memory runs out.
+// already waiting or memory runs out. Called by the listen thread only.
 bool queueSearchReply(SsdpTimerParam* param, uint32_t dueMs, const char* target, int targetLength,
                       const Ipv4Endpoint* requester);
 

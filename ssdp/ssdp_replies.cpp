@@ -16,6 +16,7 @@ constexpr int kFirstPassCounter = 1810;
 
 bool queueSearchReply(SsdpTimerParam* param, uint32_t dueMs, const char* target, int targetLength,
                       const Ipv4Endpoint* requester) {
+    // Only the listen thread appends, so the count can only fall before the node is linked.
     {
         std::lock_guard<std::mutex> guard(param->lock);
         if (param->pendingCount >= kSsdpMaxPending) {
@@ -37,12 +38,6 @@ bool queueSearchReply(SsdpTimerParam* param, uint32_t dueMs, const char* target,
     node->next = nullptr;
 
     std::lock_guard<std::mutex> guard(param->lock);
-    // Checked again: the heartbeat only ever shortens the queue, but stay exact.
-    if (param->pendingCount >= kSsdpMaxPending) {
-        std::free(text);
-        std::free(node);
-        return false;
-    }
     PendingReply** tail = &param->pending;
     while (*tail != nullptr) {
         tail = &(*tail)->next;
