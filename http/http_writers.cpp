@@ -7,6 +7,7 @@
 #include "runtime/device_identity.h"
 #include "runtime/diagnostics.h"
 #include "runtime/http_date.h"
+#include "runtime/xml_escape.h"
 
 bool httpSendAll(PlatformSocket socket, const char* data, int length) {
     while (length > 0) {
@@ -106,8 +107,14 @@ void httpSendServerError(PlatformSocket socket, const char* version, int32_t con
                   version, contentType, date.text, static_cast<int>(contentLength));
 }
 
+// The url is markup-escaped: the page is text/html, and a target holding markup must not come
+// back as markup (a reflected script). Without memory for the escaped text it is left out.
 void httpSendNotFound(PlatformSocket socket, const char* version, const char* url) {
     HttpDateText date = httpDate();
+    TextBuffer* escaped = textBufferCreate(nullptr, 256);
+    if (escaped != nullptr) {
+        textBufferAppendXml(escaped, url, XmlEscape::Once, INT32_MAX);
+    }
     sendFormatted(socket, true,
                   "%s 404 Not Found\r\n"
                   "Date: %s GMT\r\n"
@@ -117,7 +124,8 @@ void httpSendNotFound(PlatformSocket socket, const char* version, const char* ur
                   "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\r\n"
                   "<BODY><H1>Not Found</H1>The requested URL %s was not found on this "
                   "server.</BODY></HTML>\r\n",
-                  version, date.text, url);
+                  version, date.text, escaped != nullptr ? escaped->text : "");
+    textBufferFree(escaped);
 }
 
 static const char* reasonPhrase(int status) {

@@ -16,6 +16,7 @@ void httpSendOk(PlatformSocket socket, const char* version, int32_t contentLengt
                 const char* contentType, bool upnpHeaders);
 void httpSendServerError(PlatformSocket socket, const char* version, int32_t contentLength,
                          const char* contentType, bool upnpHeaders);
+// The 404 page names `url` with '&', '<' and '>' escaped.
 void httpSendNotFound(PlatformSocket socket, const char* version, const char* url);
 // A status line and headers with an empty body, for a request refused before any handler saw
 // it: 400, 403, 413 or 503. `version` nullptr (the request line not read yet) says HTTP/1.1.

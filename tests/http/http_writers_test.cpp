@@ -64,6 +64,15 @@ TEST(HttpWriters, NotFoundPageIsWholeForLongUrls) {
               "text/html\r\n\r\n<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\r\n<BODY><H1>Not "
               "Found</H1>The requested URL " +
                   url + " was not found on this server.</BODY></HTML>\r\n");
+    // A target holding markup comes back as text, never as markup.
+    std::string reflected = captured([](PlatformSocket s) {
+        httpSendNotFound(s, "HTTP/1.1", "/disk/<script>alert(1)</script>&x.mp3");
+    });
+    EXPECT_NE(
+        reflected.find("The requested URL /disk/&lt;script&gt;alert(1)&lt;/script&gt;&amp;x.mp3 "
+                       "was not found"),
+        std::string::npos)
+        << reflected;
 }
 
 TEST(HttpWriters, ChunkedFraming) {
