@@ -142,6 +142,8 @@ HttpReadResult httpReadRequest(PlatformSocket socket, TextBuffer* request,
                 return framing;
             }
             bodyRead = request->length - bodyStart;
+            // One allocation for the whole body rather than a copy at every doubling.
+            textBufferReserve(request, bodyWanted - static_cast<int32_t>(bodyRead));
         }
         if (bodyRead >= bodyWanted) {
             return HttpReadResult::Complete;

@@ -67,6 +67,16 @@ TextBuffer* textBufferAppend(TextBuffer* buffer, const char* text) {
     return textBufferAppendLength(buffer, text, static_cast<int32_t>(n));
 }
 
+bool textBufferReserve(TextBuffer* buffer, int32_t extra) {
+    if (buffer == nullptr || extra <= 0) {
+        return buffer != nullptr;
+    }
+    bool lost = buffer->lost;
+    bool grown = textBufferGrow(buffer, static_cast<size_t>(extra));
+    buffer->lost = lost;
+    return grown;
+}
+
 TextBuffer* textBufferAppendLength(TextBuffer* buffer, const char* text, int32_t length) {
     if (buffer == nullptr || text == nullptr || length <= 0 ||
         !textBufferGrow(buffer, static_cast<size_t>(length))) {

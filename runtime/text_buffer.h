@@ -30,6 +30,10 @@ TextBuffer* textBufferAppend(TextBuffer* buffer, const char* text);
 // Appends the `length` bytes at `text` (which must hold no NUL), with the rule above.
 TextBuffer* textBufferAppendLength(TextBuffer* buffer, const char* text, int32_t length);
 
+// Makes room for `extra` more bytes in one step, so that appends up to that size never move the
+// text again. False when memory is short: the buffer is unchanged and nothing counts as lost.
+bool textBufferReserve(TextBuffer* buffer, int32_t extra);
+
 // Appends printf-style formatted text with the growth rule of textBufferAppend.
 TextBuffer* textBufferAppendFormat(TextBuffer* buffer, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
