@@ -254,8 +254,10 @@ PY
 # Hostile peers: one short check each. One peer holds its 32 connections (the rest get 503)
 # while a peer on the other link is answered promptly; a rebound Host gets 403 and no Host is
 # served; the 404 page escapes the path; bad framing gets 400 and 413; a huge criteria is 708.
-kb_in_client /usr/bin/python3 - "$KBHOST_PID" <<'PY' || failures=$((failures + 1))
+kb_in_client /usr/bin/python3 - "$KIND" <<'PY' || failures=$((failures + 1))
 import re, socket, sys, time
+# Wine answers a fresh connection more slowly than a native host.
+ANSWER_MS = 100 if sys.argv[1] == "native" else 1000
 ok = True
 def check(what, cond, detail=""):
     global ok
@@ -296,7 +298,8 @@ other = ask(b"GET /ConnectionManager.xml HTTP/1.1\r\nHOST: 198.51.100.1:8080\r\n
             "198.51.100.2", "198.51.100.1")
 took = (time.time() - started) * 1000
 check("one peer holds 32 connections, 8 more get 503", refused == 8, "%d" % refused)
-check("another peer answered while they are held", other.startswith(b"HTTP/1.1 200 ") and took < 100,
+check("another peer answered while they are held",
+      other.startswith(b"HTTP/1.1 200 ") and took < ANSWER_MS,
       "%.0f ms" % took)
 for s in held:
     s.close()
