@@ -100,6 +100,11 @@ static uint32_t timeLeft(uint32_t start, bool headWhole, const HttpReadLimits& l
     return spent < limit ? limit - spent : 0;
 }
 
+// The receive time-out is set afresh this often (and when the head is whole), not before every
+// block: a long body then costs a few system calls rather than two per block, and a deadline is
+// overshot by at most this much.
+constexpr uint32_t kRefreshMs = 50;
+
 HttpReadResult httpReadRequest(PlatformSocket socket, TextBuffer* request,
                                const HttpReadLimits& limits) {
     char strReceiveBuf[1025];
@@ -107,12 +112,22 @@ HttpReadResult httpReadRequest(PlatformSocket socket, TextBuffer* request,
     int32_t bodyStart = -1; // index in the text where the body begins, once the head is whole
     int32_t bodyWanted = 0;
     int64_t bodyRead = 0;
+    uint32_t timeoutSetAt = 0;
+    bool timeoutSet = false;
+    bool setForBody = false; // the receive time-out was last set once the head was whole
     for (;;) {
-        uint32_t left = timeLeft(start, bodyStart >= 0, limits);
+        bool headWhole = bodyStart >= 0;
+        uint32_t left = timeLeft(start, headWhole, limits);
         if (left == 0) {
             return HttpReadResult::Dropped;
         }
-        platformSocketSetTimeouts(socket, left, limits.totalMs);
+        uint32_t now = platformTickMs();
+        if (!timeoutSet || setForBody != headWhole || now - timeoutSetAt >= kRefreshMs) {
+            platformSocketSetTimeouts(socket, left, limits.totalMs);
+            timeoutSetAt = now;
+            setForBody = headWhole;
+            timeoutSet = true;
+        }
         int n = platformSocketRecv(socket, strReceiveBuf, 1024);
         if (n < 0) {
             return HttpReadResult::Dropped;
