@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "eventing/delivery.h"
+#include "mp3/dlna_info.h"
 #include "runtime/diagnostics.h"
 
 // Raised by announceContentChange (watcher thread), read by any thread.
@@ -60,7 +61,7 @@ constexpr const char kContentDirectoryBody[] =
 constexpr const char kConnectionManagerBody[] =
     "<e:propertyset xmlns:e=\"urn:schemas-upnp-org:event-1-0\">\n"
     "<e:property>\n"
-    "<SourceProtocolInfo>http-get:*:audio/mpeg:*,http-get:*:audio/mpegurl:*</SourceProtocolInfo>\n"
+    "<SourceProtocolInfo>%s</SourceProtocolInfo>\n"
     "</e:property>\n"
     "<e:property>\n"
     "<SinkProtocolInfo></SinkProtocolInfo>\n"
@@ -205,6 +206,10 @@ static void notifyEntries(int index, int notifyContentDirectory, int notifyConne
     int first = index < 0 ? 0 : index;
     int last = index < 0 ? kGenaTableSize - 1 : index;
     char contentDirectoryBody[kContentDirectoryBodySize];
+    char source[512];
+    char connectionManagerBody[sizeof source + sizeof kConnectionManagerBody];
+    std::snprintf(connectionManagerBody, sizeof connectionManagerBody, kConnectionManagerBody,
+                  dlna_source_protocols(source, sizeof source));
     for (int i = first; i <= last; i++) {
         // The copy is taken, and the entry's seq raised, in one step under the table's guard;
         // the delivery thread sends it later without it.
@@ -214,7 +219,7 @@ static void notifyEntries(int index, int notifyContentDirectory, int notifyConne
             continue;
         }
         target.callback[sizeof target.callback - 1] = '\0';
-        const char* body = target.isRegistrar ? kRegistrarBody : kConnectionManagerBody;
+        const char* body = target.isRegistrar ? kRegistrarBody : connectionManagerBody;
         if (target.isContentDirectory) {
             std::lock_guard<std::mutex> hold(idsLock());
             std::snprintf(contentDirectoryBody, sizeof contentDirectoryBody, kContentDirectoryBody,

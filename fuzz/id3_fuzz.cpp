@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "mp3/mp3_info.h"
+#include "mp3/picture_info.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) {
@@ -18,10 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         mp3_info_release(&info);
     }
     // A picture found always lies inside the file.
-    int64_t offset = 0;
-    int64_t length = 0;
-    if (mp3_album_art_range(file, static_cast<int64_t>(size), &offset, &length) &&
-        (offset < 0 || length <= 0 || offset + length > static_cast<int64_t>(size))) {
+    Mp3Picture picture{};
+    if (mp3_album_art_range(file, static_cast<int64_t>(size), &picture) &&
+        (picture.offset <= 0 || picture.length <= 0 ||
+         picture.offset + picture.length > static_cast<int64_t>(size) ||
+         picture_format_mime(picture.format) == nullptr)) {
         __builtin_trap();
     }
     std::fclose(file);

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "http/chunked_body.h"
+#include "http/http_writers.h"
 #include "runtime/ascii.h"
 #include "runtime/diagnostics.h"
 
@@ -44,6 +46,66 @@ char* httpFindHeader(char* head, const char* name) {
 
 static bool isBlank(char c) {
     return c == ' ' || c == '\t';
+}
+
+// What the head says about the body that follows it.
+struct BodyFraming {
+    int32_t length;     // Content-Length, 0 without it
+    bool chunked;       // Transfer-Encoding: chunked (it overrides any Content-Length)
+    bool otherCoding;   // a Transfer-Encoding this server does not decode
+    bool wantsContinue; // Expect: 100-continue from an HTTP/1.1 client
+};
+
+static bool valueIs(const char* value, const char* word) {
+    size_t n = std::strlen(word);
+    if (!asciiEqualNoCase(value, word, n)) {
+        return false;
+    }
+    value += n;
+    while (isBlank(*value)) {
+        value++;
+    }
+    return *value == '\0' || *value == '\r' || *value == '\n';
+}
+
+// Reads the framing from the head (its first `headLength` bytes): Complete, BadRequest or
+// TooLarge as httpBodyLength decides for a Content-Length, Dropped when memory is short.
+static HttpReadResult bodyFraming(const TextBuffer* request, int32_t headLength, int32_t maxBody,
+                                  BodyFraming* framing) {
+    char* copy = static_cast<char*>(std::malloc(static_cast<size_t>(headLength) + 1));
+    if (copy == nullptr) {
+        return HttpReadResult::Dropped;
+    }
+    std::memcpy(copy, request->text, static_cast<size_t>(headLength));
+    copy[headLength] = '\0';
+    *framing = BodyFraming{0, false, false, false};
+    HttpReadResult result = HttpReadResult::Complete;
+    const char* value = httpFindHeader(copy, "Transfer-Encoding");
+    if (value != nullptr) {
+        framing->chunked = valueIs(value, "chunked");
+        framing->otherCoding = !framing->chunked;
+    } else {
+        result = httpBodyLength(copy, headLength, maxBody, &framing->length);
+    }
+    value = httpFindHeader(copy, "Expect");
+    const char* lineEnd = std::strchr(copy, '\n');
+    const char* version = std::strstr(copy, " HTTP/1.1");
+    framing->wantsContinue = value != nullptr && valueIs(value, "100-continue") &&
+                             version != nullptr && (lineEnd == nullptr || version < lineEnd);
+    std::free(copy);
+    return result;
+}
+
+// Decodes what has arrived of a chunked body; on its end, cuts the text after the decoded body.
+static HttpChunked takeChunks(TextBuffer* request, int32_t bodyStart, int32_t maxBody,
+                              HttpChunkedScan* scan) {
+    HttpChunked state =
+        httpDecodeChunked(request->text + bodyStart, request->length - bodyStart, maxBody, scan);
+    if (state == HttpChunked::Done) {
+        request->length = bodyStart + scan->decoded;
+        request->text[request->length] = '\0';
+    }
+    return state;
 }
 
 // The value of one Content-Length line from `value` to `end`: blanks, decimal digits, blanks.
@@ -110,7 +172,9 @@ HttpReadResult httpReadRequest(PlatformSocket socket, TextBuffer* request,
     char strReceiveBuf[1025];
     uint32_t start = platformTickMs();
     int32_t bodyStart = -1; // index in the text where the body begins, once the head is whole
-    int32_t bodyWanted = 0;
+    BodyFraming framing = {0, false, false, false};
+    HttpChunkedScan chunks = {0, 0, false};
+    bool continueDue = false;
     int64_t bodyRead = 0;
     uint32_t timeoutSetAt = 0;
     bool timeoutSet = false;
@@ -133,7 +197,8 @@ HttpReadResult httpReadRequest(PlatformSocket socket, TextBuffer* request,
             return HttpReadResult::Dropped;
         }
         if (n == 0) {
-            return HttpReadResult::Complete;
+            // A chunked body that stops before its last chunk is not routed cut short.
+            return framing.chunked ? HttpReadResult::Dropped : HttpReadResult::Complete;
         }
         strReceiveBuf[n] = '\0';
         int32_t before = request->length;
@@ -151,17 +216,34 @@ HttpReadResult httpReadRequest(PlatformSocket socket, TextBuffer* request,
             if (bodyStart > limits.maxHead) {
                 return HttpReadResult::Dropped;
             }
-            HttpReadResult framing =
-                httpBodyLength(request->text, bodyStart, limits.maxBody, &bodyWanted);
-            if (framing != HttpReadResult::Complete) {
-                return framing;
+            HttpReadResult result = bodyFraming(request, bodyStart, limits.maxBody, &framing);
+            if (result != HttpReadResult::Complete) {
+                return result;
+            }
+            if (framing.otherCoding) {
+                return HttpReadResult::LengthRequired;
             }
             bodyRead = request->length - bodyStart;
             // One allocation for the whole body rather than a copy at every doubling.
-            textBufferReserve(request, bodyWanted - static_cast<int32_t>(bodyRead));
+            textBufferReserve(request, framing.length - static_cast<int32_t>(bodyRead));
+            continueDue = framing.wantsContinue;
         }
-        if (bodyRead >= bodyWanted) {
+        if (framing.chunked) {
+            HttpChunked state = takeChunks(request, bodyStart, limits.maxBody, &chunks);
+            if (state == HttpChunked::Done) {
+                return HttpReadResult::Complete;
+            }
+            if (state != HttpChunked::More) {
+                return state == HttpChunked::TooLarge ? HttpReadResult::TooLarge
+                                                      : HttpReadResult::Dropped;
+            }
+        } else if (bodyRead >= framing.length) {
             return HttpReadResult::Complete;
         }
+        // The client waits for this before it sends the body.
+        if (continueDue && !httpSendAll(socket, "HTTP/1.1 100 Continue\r\n\r\n", 25)) {
+            return HttpReadResult::Dropped;
+        }
+        continueDue = false;
     }
 }

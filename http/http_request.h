@@ -22,16 +22,19 @@ constexpr HttpReadLimits kHttpReadLimits = {
 };
 
 enum class HttpReadResult {
-    Complete,   // head and announced body read, or the peer ended its side: route the text
-    Dropped,    // time-out, error, or a head over its limit: close without an answer
-    BadRequest, // Content-Length negative, not decimal, or given twice with different values
-    TooLarge,   // the announced body is over maxBody
+    Complete,       // head and body read, or the peer ended its side: route the text
+    Dropped,        // time-out, error, a head over its limit or broken chunks: close unanswered
+    BadRequest,     // Content-Length negative, not decimal, or given twice with different values
+    TooLarge,       // the announced or the decoded chunked body is over maxBody
+    LengthRequired, // a body in a transfer coding other than chunked: answer 411
 };
 
 // Reads one request into `request` in 1,024-byte blocks: until the blank line that ends the
 // head and then, when the head announces a Content-Length, until that many body bytes have
-// arrived. Sets the socket's receive time-out for each read from what is left of the head's
-// time (until the head is whole) or of the total.
+// arrived. A chunked body is read to its last chunk and decoded in place, so the text holds the
+// head and the plain body. When the head asks for "Expect: 100-continue" and the body has not
+// all arrived, "100 Continue" is sent first. Sets the socket's receive time-out for each read
+// from what is left of the head's time (until the head is whole) or of the total.
 HttpReadResult httpReadRequest(PlatformSocket socket, TextBuffer* request,
                                const HttpReadLimits& limits);
 

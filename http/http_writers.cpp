@@ -107,26 +107,43 @@ void httpSendServerError(PlatformSocket socket, const char* version, int32_t con
                   version, contentType, date.text, static_cast<int>(contentLength));
 }
 
+#define KB_NOT_FOUND_PAGE                                                                          \
+    "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\r\n"                                          \
+    "<BODY><H1>Not Found</H1>The requested URL %s was not found on this server.</BODY></HTML>\r\n"
+
 // The url is markup-escaped: the page is text/html, and a target holding markup must not come
 // back as markup (a reflected script). Without memory for the escaped text it is left out.
-void httpSendNotFound(PlatformSocket socket, const char* version, const char* url) {
+void httpSendNotFound(PlatformSocket socket, const char* version, const char* url, bool headOnly) {
     HttpDateText date = httpDate();
     TextBuffer* escaped = textBufferCreate(nullptr, 256);
     if (escaped != nullptr) {
         textBufferAppendXml(escaped, url, XmlEscape::Once, INT32_MAX);
     }
-    sendFormatted(socket, true,
-                  "%s 404 Not Found\r\n"
-                  "Date: %s GMT\r\n"
-                  "Connection: close\r\n"
-                  "Content-Type: text/html\r\n"
-                  "\r\n"
-                  "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\r\n"
-                  "<BODY><H1>Not Found</H1>The requested URL %s was not found on this "
-                  "server.</BODY></HTML>\r\n",
-                  version, date.text, escaped != nullptr ? escaped->text : "");
+    const char* shown = escaped != nullptr ? escaped->text : "";
+    int length = std::snprintf(nullptr, 0, KB_NOT_FOUND_PAGE, shown);
+    if (headOnly) {
+        sendFormatted(socket, true,
+                      "%s 404 Not Found\r\n"
+                      "Date: %s GMT\r\n"
+                      "Connection: close\r\n"
+                      "Content-Type: text/html\r\n"
+                      "Content-Length: %d\r\n"
+                      "\r\n",
+                      version, date.text, length);
+    } else {
+        sendFormatted(socket, true,
+                      "%s 404 Not Found\r\n"
+                      "Date: %s GMT\r\n"
+                      "Connection: close\r\n"
+                      "Content-Type: text/html\r\n"
+                      "Content-Length: %d\r\n"
+                      "\r\n" KB_NOT_FOUND_PAGE,
+                      version, date.text, length, shown);
+    }
     textBufferFree(escaped);
 }
+
+#undef KB_NOT_FOUND_PAGE
 
 static const char* reasonPhrase(int status) {
     switch (status) {
@@ -134,6 +151,8 @@ static const char* reasonPhrase(int status) {
         return "Bad Request";
     case 403:
         return "Forbidden";
+    case 411:
+        return "Length Required";
     case 413:
         return "Request Entity Too Large";
     case 503:
@@ -153,6 +172,58 @@ void httpSendStatus(PlatformSocket socket, const char* version, int status) {
                   "\r\n",
                   version != nullptr ? version : "HTTP/1.1", status, reasonPhrase(status),
                   date.text);
+}
+
+static const char* statusText(int status) {
+    switch (status) {
+    case 206:
+        return "206 Partial Content";
+    case 406:
+        return "406 Not Acceptable";
+    case 416:
+        return "416 Range Not Satisfiable";
+    default:
+        return "200 OK";
+    }
+}
+
+void httpSendMediaHead(PlatformSocket socket, const char* version, const HttpMediaHead& head) {
+    char type[96] = "";
+    char range[96] = "";
+    char dlna[320] = "";
+    if (head.contentType != nullptr) {
+        std::snprintf(type, sizeof type, "Content-Type: %s\r\n", head.contentType);
+    }
+    if (head.status == 206) {
+        std::snprintf(range, sizeof range, "Content-Range: bytes %lld-%lld/%lld\r\n",
+                      static_cast<long long>(head.rangeFirst),
+                      static_cast<long long>(head.rangeFirst + head.contentLength - 1),
+                      static_cast<long long>(head.totalSize));
+    } else if (head.status == 416) {
+        std::snprintf(range, sizeof range, "Content-Range: bytes */%lld\r\n",
+                      static_cast<long long>(head.totalSize));
+    }
+    int used = 0;
+    if (head.features != nullptr) {
+        used = std::snprintf(dlna, sizeof dlna, "contentFeatures.dlna.org: %s\r\n", head.features);
+    }
+    if (head.transferMode != nullptr && used >= 0 && used < static_cast<int>(sizeof dlna)) {
+        std::snprintf(dlna + used, sizeof dlna - static_cast<size_t>(used),
+                      "transferMode.dlna.org: %s\r\n", head.transferMode);
+    }
+    HttpDateText date = httpDate();
+    sendFormatted(socket, true,
+                  "%s %s\r\n"
+                  "%s"
+                  "Date: %s GMT\r\n"
+                  "Content-Length: %lld\r\n"
+                  "%s"
+                  "Accept-Ranges: bytes\r\n"
+                  "%s"
+                  "Connection: close\r\n"
+                  "\r\n",
+                  version, statusText(head.status), type, date.text,
+                  static_cast<long long>(head.contentLength), range, dlna);
 }
 
 void httpSendChunkedHead(PlatformSocket socket) {

@@ -64,7 +64,8 @@ TrackRecord* track_record_make(const char* path, Mp3Info* info, int64_t fileSize
     record->modified_ns = modifiedNs;
     record->size = info->size;
     record->track_number = info->track_number;
-    record->has_album_art = info->has_album_art;
+    record->picture_format = info->picture_format;
+    record->audio_profile = info->audio_profile;
     char* texts = reinterpret_cast<char*>(record + 1);
     int32_t at = 0;
     place(texts, &at, path);
@@ -113,7 +114,8 @@ MediaObject* track_record_item(TrackRecord* record, int64_t handle) {
     item->duration = textAt(record, record->duration);
     item->size = record->size;
     item->track_number = record->track_number;
-    item->has_album_art = record->has_album_art;
+    item->picture_format = record->picture_format;
+    item->audio_profile = record->audio_profile;
     return item;
 }
 

@@ -197,7 +197,8 @@ bool sameItem(const MediaObject* a, const MediaObject* b) {
            sameText(a->artist, b->artist) && sameText(a->album, b->album) &&
            sameText(a->genre, b->genre) && sameText(a->date, b->date) &&
            sameText(a->duration, b->duration) && a->size == b->size &&
-           a->track_number == b->track_number && a->has_album_art == b->has_album_art;
+           a->track_number == b->track_number && a->picture_format == b->picture_format &&
+           a->audio_profile == b->audio_profile;
 }
 
 // Whether a container lists the same children, as a control point would see them.

@@ -446,7 +446,7 @@ MediaObject* media_db_child_at(const MediaObject* container, int32_t index) {
     return container->children[container->child_count - 1 - index];
 }
 
-const char* media_db_path_for_id(const char* text) {
+const MediaObject* media_db_item_for_id(const char* text) {
     if (text == nullptr) {
         return nullptr;
     }
@@ -465,7 +465,12 @@ const char* media_db_path_for_id(const char* text) {
     if (object == nullptr || object->kind != 'i') {
         return nullptr;
     }
-    return object->path;
+    return object;
+}
+
+const char* media_db_path_for_id(const char* text) {
+    const MediaObject* item = media_db_item_for_id(text);
+    return item != nullptr ? item->path : nullptr;
 }
 
 MediaObject* make_container(const char* title, const char* upnpClass) {

@@ -52,7 +52,8 @@ struct MediaObject {
     char* duration; // "H:MM:SS.mmm"
     int32_t size;
     int32_t track_number;
-    int32_t has_album_art;
+    uint8_t picture_format; // PictureFormat of the picture served for it; kPictureNone for none
+    uint8_t audio_profile;  // Mp3AudioProfile of its first audio frame
 
     // Reference.
     MediaObject* target; // an item under All Tracks; not owned
@@ -123,9 +124,11 @@ int64_t media_db_object_id(const MediaObject* object);
 // constant time; nullptr when out of range.
 MediaObject* media_db_child_at(const MediaObject* container, int32_t index);
 
-// Parses a leading signed decimal number ("123.mp3" gives 123) and returns the file path of
-// that item (or of a reference's target); nullptr for a container, the root, no digits or a
-// number that names no live object. The caller copies the path before unlocking.
+// Parses a leading signed decimal number ("123.mp3" gives 123) and returns that item (or a
+// reference's target); nullptr for a container, the root, no digits or a number that names no
+// live object. The caller copies what it needs before unlocking.
+const MediaObject* media_db_item_for_id(const char* text);
+// The file path of media_db_item_for_id, or nullptr.
 const char* media_db_path_for_id(const char* text);
 
 // Primitives (writer only, lock held); they act on the version this thread writes.

@@ -101,7 +101,8 @@ struct TrackRecord {
     int64_t modified_ns;
     int32_t size;
     int32_t track_number;
-    int32_t has_album_art;
+    uint8_t picture_format;
+    uint8_t audio_profile;
     // Offsets of the texts after the record; -1 when absent. Path is always at 0.
     int32_t title, artist, album, genre, date, duration;
 };

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "mp3/picture_info.h"
+
 namespace {
 
 // The text frames the reader uses, by index into Id3Tag::texts.
@@ -16,14 +18,15 @@ constexpr char kFrameIds[kTextFieldCount][2][5] = {
 };
 
 // What one walk of the ID3v2 frame list keeps: the data of the first frame of each used text
-// field, and where the first picture frame's data lies. Pictures are not read into memory.
+// field, and where the picture to serve lies. Pictures are not read into memory.
 struct Id3Tag {
     int version;    // 2, 3 or 4; 0 without an ID3v2 tag
+    uint8_t flags;  // the tag header's flags byte
     int64_t tagEnd; // 10 + tag size, or 0
     uint8_t* texts[kTextFieldCount];
     int32_t textSizes[kTextFieldCount];
-    int64_t pictureOffset; // 0 when there is no picture frame with data
-    int32_t pictureSize;
+    Mp3Picture picture; // offset 0 while no picture frame holds a JPEG or PNG
+    bool frontCover;    // the picture is a front cover: later frames need not be looked at
 };
 
 void releaseTag(Id3Tag* tag) {
@@ -62,6 +65,75 @@ bool isPictureFrame(const uint8_t* header, int version) {
     return version == 2 ? std::memcmp(header, "PIC", 3) == 0 : std::memcmp(header, "APIC", 4) == 0;
 }
 
+// Bytes that the flags put in front of a picture frame's content (a group id, a data length
+// indicator); -1 when the content is not stored as is (the tag or the frame is unsynchronised,
+// compressed or encrypted), since such a picture cannot be sent straight from the file.
+int64_t pictureContentSkip(const uint8_t* header, const Id3Tag* tag) {
+    if ((tag->flags & 0x80) != 0 || (tag->version == 2 && (tag->flags & 0x40) != 0)) {
+        return -1;
+    }
+    uint8_t format = header[9];
+    if (tag->version == 3) {
+        return (format & 0xC0) != 0 ? -1 : (format & 0x20) != 0 ? 1 : 0;
+    }
+    if (tag->version == 4) {
+        return (format & 0x0E) != 0 ? -1 : ((format & 0x40) != 0 ? 1 : 0) + (format & 0x01) * 4;
+    }
+    return 0;
+}
+
+bool readByteAt(FILE* file, int64_t at, int64_t end, uint8_t* out) {
+    return at < end && std::fseek(file, static_cast<long>(at), SEEK_SET) == 0 &&
+           std::fread(out, 1, 1, file) == 1;
+}
+
+// Offset just past the text at `at` and its terminator: a zero byte, or for a wide (UTF-16)
+// text a zero 16-bit unit. -1 when the frame ends first.
+int64_t skipTerminated(FILE* file, int64_t at, int64_t end, bool wide) {
+    const size_t unit = wide ? 2 : 1;
+    uint8_t bytes[2] = {0, 0};
+    if (std::fseek(file, static_cast<long>(at), SEEK_SET) != 0) {
+        return -1;
+    }
+    for (; at + static_cast<int64_t>(unit) <= end; at += static_cast<int64_t>(unit)) {
+        if (std::fread(bytes, 1, unit, file) != unit) {
+            return -1;
+        }
+        if (bytes[0] == 0 && bytes[1] == 0) {
+            return at + static_cast<int64_t>(unit);
+        }
+    }
+    return -1;
+}
+
+// Reads a picture frame's fields (text encoding, MIME type or 3-character image format,
+// picture type, description in that encoding) and keeps the picture after them when it is a
+// JPEG or a PNG: a front cover (picture type 3) over the others, else the first one found.
+void considerPicture(FILE* file, const uint8_t* header, int64_t position, int64_t size,
+                     Id3Tag* tag) {
+    const int64_t end = position + size;
+    int64_t skip = pictureContentSkip(header, tag);
+    uint8_t encoding = 0;
+    if (skip < 0 || !readByteAt(file, position + skip, end, &encoding) || encoding > 3) {
+        return;
+    }
+    int64_t at = position + skip + 1;
+    at = tag->version == 2 ? at + 3 : skipTerminated(file, at, end, false);
+    uint8_t type = 0;
+    if (at < 0 || !readByteAt(file, at, end, &type)) {
+        return;
+    }
+    at = skipTerminated(file, at + 1, end, encoding == 1 || encoding == 2);
+    PictureInfo picture;
+    if (at < 0 || !picture_read_info(file, at, end - at, &picture)) {
+        return;
+    }
+    if (tag->picture.offset == 0 || type == 3) {
+        tag->picture = Mp3Picture{at, end - at, picture_format(&picture)};
+        tag->frontCover = type == 3;
+    }
+}
+
 // Reads the frame header list from `position` to the tag end. Damage (a zero size, a size past
 // the tag end, padding or a footer where an id should be, a short read) ends the walk; what was
 // read so far stays.
@@ -98,9 +170,8 @@ void readFrames(FILE* file, int64_t position, int64_t fileSize, Id3Tag* tag) {
             }
             tag->texts[field] = data;
             tag->textSizes[field] = static_cast<int32_t>(size);
-        } else if (tag->pictureOffset == 0 && isPictureFrame(header, tag->version)) {
-            tag->pictureOffset = position;
-            tag->pictureSize = static_cast<int32_t>(size);
+        } else if (!tag->frontCover && isPictureFrame(header, tag->version)) {
+            considerPicture(file, header, position, size, tag);
         }
         position += size;
     }
@@ -120,6 +191,7 @@ bool readTag(FILE* file, int64_t fileSize, Id3Tag* tag) {
         return false;
     }
     tag->version = header[3];
+    tag->flags = header[5];
     tag->tagEnd = 10 + syncsafe(header + 6, 4);
     int64_t framesStart = 10;
     uint8_t extended[4];
@@ -306,7 +378,8 @@ void fillOutputs(const Id3Tag* tag, const Id3v1* v1, Mp3Info* info) {
     if (info->track_number == 0 && v1->present) {
         info->track_number = static_cast<int8_t>(v1->block[126]);
     }
-    info->has_album_art = tag->pictureOffset != 0 ? 1 : 0;
+    info->has_album_art = tag->picture.offset != 0 ? 1 : 0;
+    info->picture_format = tag->picture.format;
 }
 
 } // namespace
@@ -320,13 +393,15 @@ bool mp3_read_info_stream(FILE* file, int64_t fileSize, Mp3Info* info) {
         return false;
     }
     bool found = false;
-    char* duration = mpeg_duration_text(file, tag.tagEnd, v1.present, fileSize, &found);
+    MpegHeader first{};
+    char* duration = mpeg_duration_text(file, tag.tagEnd, v1.present, fileSize, &found, &first);
     if (!found) {
         releaseTag(&tag);
         return false;
     }
     info->duration = duration;
     info->size = static_cast<int32_t>(fileSize);
+    info->audio_profile = mpeg_audio_profile(&first);
     fillOutputs(&tag, &v1, info);
     releaseTag(&tag);
     return true;
@@ -355,41 +430,12 @@ void mp3_info_release(Mp3Info* info) {
     *info = Mp3Info{};
 }
 
-bool mp3_album_art_range(FILE* file, int64_t fileSize, int64_t* offset, int64_t* length) {
+bool mp3_album_art_range(FILE* file, int64_t fileSize, Mp3Picture* picture) {
     Id3Tag tag;
-    if (!readTag(file, fileSize, &tag) || tag.pictureOffset == 0) {
-        releaseTag(&tag);
-        return false;
-    }
+    bool found = readTag(file, fileSize, &tag) && tag.picture.offset != 0;
     releaseTag(&tag);
-    static const uint8_t kMarker[4] = {0xFF, 0xD8, 0xFF, 0xE0};
-    const int64_t frameEnd = tag.pictureOffset + tag.pictureSize;
-    if (std::fseek(file, static_cast<long>(tag.pictureOffset), SEEK_SET) != 0) {
-        return false;
+    if (found) {
+        *picture = tag.picture;
     }
-    // The picture is usually near the frame's start (after encoding, MIME type, picture type
-    // and description), so the frame is scanned in blocks with a 3-byte overlap.
-    uint8_t block[4096 + 3];
-    size_t carried = 0;
-    int64_t blockStart = tag.pictureOffset;
-    while (blockStart + static_cast<int64_t>(carried) < frameEnd) {
-        int64_t want = frameEnd - blockStart - static_cast<int64_t>(carried);
-        size_t n =
-            std::fread(block + carried, 1, want < 4096 ? static_cast<size_t>(want) : 4096, file);
-        if (n == 0) {
-            return false;
-        }
-        size_t total = carried + n;
-        for (size_t i = 0; i + 4 <= total; i++) {
-            if (std::memcmp(block + i, kMarker, 4) == 0) {
-                *offset = blockStart + static_cast<int64_t>(i);
-                *length = frameEnd - *offset;
-                return true;
-            }
-        }
-        carried = total < 3 ? total : 3;
-        std::memmove(block, block + total - carried, carried);
-        blockStart += static_cast<int64_t>(total - carried);
-    }
-    return false;
+    return found;
 }

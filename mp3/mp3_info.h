@@ -17,7 +17,9 @@ struct Mp3Info {
     char* duration; // "H:MM:SS.mmm", or nullptr
     int32_t size;
     int32_t track_number;
-    int32_t has_album_art;
+    int32_t has_album_art;  // 1 when the tag holds a picture that will be served
+    uint8_t picture_format; // PictureFormat (mp3/picture_info.h) of that picture
+    uint8_t audio_profile;  // Mp3AudioProfile of the first audio frame
 };
 
 // Reads the file at `path`. Returns false, leaving *info zeroed, when the file cannot be opened,
@@ -31,10 +33,18 @@ bool mp3_read_info_stream(FILE* file, int64_t fileSize, Mp3Info* info);
 // Frees the texts and zeroes the record.
 void mp3_info_release(Mp3Info* info);
 
-// The JPEG picture of the first picture frame of the ID3v2 tag: from the first FF D8 FF E0
-// inside the frame's data to the frame's end. Returns false when there is no tag, no picture
-// frame, or no such marker within the frame.
-bool mp3_album_art_range(FILE* file, int64_t fileSize, int64_t* offset, int64_t* length);
+// Where a picture lies in the file, and what it is.
+struct Mp3Picture {
+    int64_t offset;
+    int64_t length;
+    uint8_t format; // PictureFormat (mp3/picture_info.h)
+};
+
+// The picture of the ID3v2 tag: the content of a picture frame (APIC, or PIC in version 2)
+// after its encoding, MIME type, picture type and description, when it is a JPEG or PNG stored
+// as is. The front cover (picture type 3) wins, else the first such frame. Returns false when
+// the tag offers no such picture.
+bool mp3_album_art_range(FILE* file, int64_t fileSize, Mp3Picture* picture);
 
 // Genre table (148 names, index 0 to 147, the table's own spellings).
 constexpr int kId3GenreCount = 148;
@@ -62,5 +72,17 @@ char* mp3_format_duration(int64_t ms, char* out, int size);
 
 // Finds the first frame header at or after `start`, decodes it and returns the duration text
 // (new owned string). nullptr when no usable header is found; *found is set to whether a
-// usable header existed (the duration may still be absent when memory is short).
-char* mpeg_duration_text(FILE* file, int64_t start, bool hasId3v1, int64_t fileSize, bool* found);
+// usable header existed (the duration may still be absent when memory is short), and *first,
+// when given, to the decoded header.
+char* mpeg_duration_text(FILE* file, int64_t start, bool hasId3v1, int64_t fileSize, bool* found,
+                         MpegHeader* first = nullptr);
+
+// DLNA audio profile of a track, from its first frame header.
+enum Mp3AudioProfile : uint8_t {
+    kAudioNoProfile,
+    kAudioMp3,  // MPEG-1 Layer III at 32, 44.1 or 48 kHz
+    kAudioMp3x, // MPEG-2 Layer III at 16, 22.05 or 24 kHz
+};
+Mp3AudioProfile mpeg_audio_profile(const MpegHeader* header);
+// "MP3" or "MP3X"; nullptr for kAudioNoProfile.
+const char* mp3_audio_profile_name(uint8_t profile);

@@ -122,7 +122,8 @@ char* mp3_format_duration(int64_t ms, char* out, int size) {
     return out;
 }
 
-char* mpeg_duration_text(FILE* file, int64_t start, bool hasId3v1, int64_t fileSize, bool* found) {
+char* mpeg_duration_text(FILE* file, int64_t start, bool hasId3v1, int64_t fileSize, bool* found,
+                         MpegHeader* first) {
     *found = false;
     int64_t at = findSync(file, start);
     uint8_t bytes[4];
@@ -135,9 +136,24 @@ char* mpeg_duration_text(FILE* file, int64_t start, bool hasId3v1, int64_t fileS
         return nullptr;
     }
     *found = true;
+    if (first != nullptr) {
+        *first = header;
+    }
     int64_t frames = xingFrames(file);
     int64_t audioBytes = fileSize - start - (hasId3v1 ? 128 : 0);
     char text[32];
     mp3_format_duration(mpeg_duration_ms(&header, frames, audioBytes), text, sizeof text);
     return strdup(text);
+}
+
+Mp3AudioProfile mpeg_audio_profile(const MpegHeader* header) {
+    // The rates of each version's table; reserved rates decode as 0 and fit neither profile.
+    if (header->layer != 3 || header->sampleRate == 0) {
+        return kAudioNoProfile;
+    }
+    return header->version == 1 ? kAudioMp3 : header->version == 2 ? kAudioMp3x : kAudioNoProfile;
+}
+
+const char* mp3_audio_profile_name(uint8_t profile) {
+    return profile == kAudioMp3 ? "MP3" : profile == kAudioMp3x ? "MP3X" : nullptr;
 }

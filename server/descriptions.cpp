@@ -579,7 +579,17 @@ static const char kConnectionManagerScpd[] =
     "   </serviceStateTable>\r\n"
     "</scpd>\r\n";
 
-void sendDeviceDescription(PlatformSocket socket, const char* version, const char* urlBase) {
+// The 200 head for a document of `length` bytes, then the document unless headOnly.
+static void sendDocument(PlatformSocket socket, const char* version, const char* text, int length,
+                         bool headOnly) {
+    httpSendOk(socket, version, length, "text/xml", false);
+    if (!headOnly) {
+        httpSendAll(socket, text, length);
+    }
+}
+
+void sendDeviceDescription(PlatformSocket socket, const char* version, const char* urlBase,
+                           bool headOnly) {
     // The name as XML character data: a host name holding '&', '<' or '>' (legal in some
     // Windows computer names) would otherwise break the document.
     FriendlyNameText friendlyName = deviceFriendlyName();
@@ -598,25 +608,19 @@ void sendDeviceDescription(PlatformSocket socket, const char* version, const cha
         UdnText udn = deviceUdn();
         textBufferAppendFormat(body, kDeviceTemplate, udn.text, name->text, urlBase, icons->text,
                                urlBase);
-        httpSendOk(socket, version, body->length, "text/xml", false);
-        httpSendAll(socket, body->text, body->length);
+        sendDocument(socket, version, body->text, body->length, headOnly);
     }
     textBufferFree(name);
     textBufferFree(icons);
     textBufferFree(body);
 }
 
-static void sendConstant(PlatformSocket socket, const char* version, const char* text, int length) {
-    httpSendOk(socket, version, length, "text/xml", false);
-    httpSendAll(socket, text, length);
+void sendContentDirectoryDescription(PlatformSocket socket, const char* version, bool headOnly) {
+    sendDocument(socket, version, kContentDirectoryScpd,
+                 static_cast<int>(sizeof kContentDirectoryScpd - 1), headOnly);
 }
 
-void sendContentDirectoryDescription(PlatformSocket socket, const char* version) {
-    sendConstant(socket, version, kContentDirectoryScpd,
-                 static_cast<int>(sizeof kContentDirectoryScpd - 1));
-}
-
-void sendConnectionManagerDescription(PlatformSocket socket, const char* version) {
-    sendConstant(socket, version, kConnectionManagerScpd,
-                 static_cast<int>(sizeof kConnectionManagerScpd - 1));
+void sendConnectionManagerDescription(PlatformSocket socket, const char* version, bool headOnly) {
+    sendDocument(socket, version, kConnectionManagerScpd,
+                 static_cast<int>(sizeof kConnectionManagerScpd - 1), headOnly);
 }

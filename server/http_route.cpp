@@ -127,22 +127,24 @@ struct MethodWord {
 static const MethodWord kMethods[] = {
     {"GET", 3}, {"HEAD", 4}, {"POST", 4}, {"UNSUBSCRIBE", 11}, {"SUBSCRIBE", 9}};
 
-HttpRoute httpRouteRequest(char* text) {
-    HttpRoute route = {HttpRouteKind::None,
-                       nullptr,
-                       "HTTP/1.0",
-                       nullptr,
-                       nullptr,
-                       nullptr,
-                       nullptr,
-                       100,
-                       false,
-                       nullptr};
-    char* blank = std::strstr(text, "\r\n\r\n");
-    if (blank != nullptr) {
-        *blank = '\0';
-        route.body = blank + 4;
+// Ends the head at the first blank line, written "\r\n\r\n" or with bare line feeds, and
+// points the body after it.
+static void cutHead(char* text, HttpRoute* route) {
+    for (char* lf = std::strchr(text, '\n'); lf != nullptr; lf = std::strchr(lf + 1, '\n')) {
+        char* next = lf[1] == '\r' ? lf + 2 : lf + 1;
+        if (*next == '\n') {
+            *(lf > text && lf[-1] == '\r' ? lf - 1 : lf) = '\0';
+            route->body = next + 1;
+            return;
+        }
     }
+}
+
+HttpRoute httpRouteRequest(char* text) {
+    HttpRoute route = {};
+    route.version = "HTTP/1.0";
+    route.timeout = 100;
+    cutHead(text, &route);
     char* head = text;
     verbosePrint("### HTTP RECEIVED:\n%s\n", head);
     // Clients may send empty lines before the request line.
@@ -168,13 +170,16 @@ HttpRoute httpRouteRequest(char* text) {
         fields.kind = HttpRouteKind::Unsubscribe;
     } else if (method->word[0] == 'S') {
         routeSubscribe(line, &fields);
+    } else {
+        fields.media = {httpFindHeader(line, "Range"), httpFindHeader(line, "If-Range"),
+                        httpFindHeader(line, "TimeSeekRange.dlna.org"),
+                        httpFindHeader(line, "getcontentFeatures.dlna.org"),
+                        httpFindHeader(line, "transferMode.dlna.org")};
     }
     cutRequestLine(line, method->length, &fields);
-    if (method->word[0] == 'G') {
+    if (method->word[0] == 'G' || method->word[0] == 'H') {
         fields.kind = routeGet(fields.path);
-    } else if (method->word[0] == 'H') {
-        fields.kind = routeHead(fields.path);
-        fields.headOnly = true;
+        fields.headOnly = method->word[0] == 'H';
     }
     return fields;
 }

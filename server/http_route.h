@@ -17,18 +17,29 @@ enum class HttpRouteKind {
     Subscribe,
 };
 
+// Header values a media answer depends on, each running to the end of its line (the head's
+// last line ends at the head's end); nullptr when absent.
+struct HttpMediaHeaders {
+    const char* range;
+    const char* ifRange;
+    const char* timeSeekRange;   // TimeSeekRange.dlna.org
+    const char* contentFeatures; // getcontentFeatures.dlna.org
+    const char* transferMode;    // transferMode.dlna.org
+};
+
 // One request cut up in place. Every pointer points into the request text.
 struct HttpRoute {
     HttpRouteKind kind;
     char* path;
-    const char* version; // "HTTP/1.0" when the request line names none
-    char* body;          // after the first blank line; nullptr when none
-    char* soapAction;    // the SOAPACTION value with its quotes
-    char* sid;           // Renew: after "uuid:"; Unsubscribe: the whole value
-    char* callback;      // Subscribe: the CALLBACK value to the end of the head
-    int timeout;         // Subscribe and Renew: seconds asked for (100 without TIMEOUT)
-    bool headOnly;       // a HEAD request: the headers of the GET answer without its body
-    const char* host;    // the Host value to the end of the head; nullptr when none
+    HttpMediaHeaders media; // GET and HEAD
+    const char* version;    // "HTTP/1.0" when the request line names none
+    char* body;             // after the first blank line; nullptr when none
+    char* soapAction;       // the SOAPACTION value with its quotes
+    char* sid;              // Renew: after "uuid:"; Unsubscribe: the whole value
+    char* callback;         // Subscribe: the CALLBACK value to the end of the head
+    int timeout;            // Subscribe and Renew: seconds asked for (100 without TIMEOUT)
+    bool headOnly;          // HEAD: routed as GET, answered with the status line and headers only
+    const char* host;       // the Host value to the end of the head; nullptr when none
 };
 
 // Splits `text` (the whole request, NUL-terminated) into head and body, recognises the method

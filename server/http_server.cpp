@@ -130,7 +130,7 @@ static void drainRequest(PlatformSocket socket) {
 }
 
 // A connection turned away with a status line before its close: over a cap (503), or a
-// request whose framing is refused (400, 413).
+// request whose framing is refused (400, 411, 413).
 static void refuse(PlatformSocket socket, int status) {
     platformSocketSetTimeouts(socket, kHttpDrainMs, kHttpDrainMs);
     httpSendStatus(socket, nullptr, status);
@@ -186,6 +186,8 @@ void httpAcceptThread(void* arg) {
             refuseAtOnce(s);
             continue;
         }
+        // Admission has registered the connection before its thread starts, so a shutdown
+        // that already counts the connection also reaches it.
         activeConnections.fetch_add(1, std::memory_order_relaxed);
         void* socketArg = reinterpret_cast<void*>(static_cast<intptr_t>(s));
         if (platformThreadStartDetached(httpConnectionThread, socketArg) != 0) {
@@ -225,7 +227,7 @@ static int dispatch(PlatformSocket socket, const HttpRoute& route, const char* u
     case HttpRouteKind::None:
         return -1;
     case HttpRouteKind::RegistrarDescription:
-        sendRegistrarDescription(socket, route.version);
+        sendRegistrarDescription(socket, route.version, route.headOnly);
         return -1;
     case HttpRouteKind::Icon:
         serveDeviceIcon(socket, route.version, route.path, route.headOnly);
@@ -234,19 +236,21 @@ static int dispatch(PlatformSocket socket, const HttpRoute& route, const char* u
         servePresentationPage(socket, route.version, localAddress, route.headOnly);
         return -1;
     case HttpRouteKind::DeviceDescription:
-        sendDeviceDescription(socket, route.version, urlBase);
+        sendDeviceDescription(socket, route.version, urlBase, route.headOnly);
         return -1;
     case HttpRouteKind::ConnectionManagerDescription:
-        sendConnectionManagerDescription(socket, route.version);
+        sendConnectionManagerDescription(socket, route.version, route.headOnly);
         return -1;
     case HttpRouteKind::ContentDirectoryDescription:
-        sendContentDirectoryDescription(socket, route.version);
+        sendContentDirectoryDescription(socket, route.version, route.headOnly);
         return -1;
     case HttpRouteKind::Track:
-        httpServeTrack(socket, route.version, route.path);
+        httpServeTrack(socket,
+                       MediaRequest{route.version, route.path, route.media, route.headOnly});
         return -1;
     case HttpRouteKind::AlbumArt:
-        httpServeAlbumArt(socket, route.version, route.path);
+        httpServeAlbumArt(socket,
+                          MediaRequest{route.version, route.path, route.media, route.headOnly});
         return -1;
     case HttpRouteKind::Soap:
         soap_dispatch(socket, route.version, urlBase, route.soapAction, route.body);
@@ -279,8 +283,11 @@ static bool hostNamesThisMachine(const char* host) {
 static int serveRequest(PlatformSocket socket, TextBuffer* request, const HttpReadLimits& limits,
                         const char* urlBase, uint32_t localAddress) {
     HttpReadResult read = httpReadRequest(socket, request, limits);
-    if (read == HttpReadResult::BadRequest || read == HttpReadResult::TooLarge) {
-        refuse(socket, read == HttpReadResult::BadRequest ? 400 : 413);
+    if (read == HttpReadResult::BadRequest || read == HttpReadResult::TooLarge ||
+        read == HttpReadResult::LengthRequired) {
+        refuse(socket, read == HttpReadResult::BadRequest ? 400
+                       : read == HttpReadResult::TooLarge ? 413
+                                                          : 411);
         return -1;
     }
     if (read != HttpReadResult::Complete) {

@@ -95,8 +95,10 @@ static const char kRegistrarScpd[] =
     "    </serviceStateTable>\r\n"
     "</scpd>\r\n";
 
-void sendRegistrarDescription(PlatformSocket socket, const char* version) {
+void sendRegistrarDescription(PlatformSocket socket, const char* version, bool headOnly) {
     int length = static_cast<int>(sizeof kRegistrarScpd - 1);
     httpSendOk(socket, version, length, "text/xml", false);
-    httpSendAll(socket, kRegistrarScpd, length);
+    if (!headOnly) {
+        httpSendAll(socket, kRegistrarScpd, length);
+    }
 }

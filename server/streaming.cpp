@@ -1,31 +1,43 @@
-// Tracks and their embedded pictures, sent whole from the file to the client.
+// Tracks and their embedded pictures, sent from the file to the client whole or by byte range.
 #include "server/streaming.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
+#include "http/byte_range.h"
 #include "http/http_writers.h"
 #include "media_db/media_db.h"
+#include "mp3/dlna_info.h"
 #include "mp3/mp3_info.h"
+#include "mp3/picture_info.h"
+#include "runtime/ascii.h"
 
 // Bytes moved per read and send. Large blocks keep loopback streaming near memory speed; the
 // bytes on the wire are the same whatever the block size.
 constexpr int kStreamBlock = 256 * 1024;
 constexpr int kPathSize = 1024;
 
-// Resolves the number after `marker` in the target to a copy of the item's file path. False
-// for no marker, no number, or a number that names no item.
-static bool resolvePath(const char* target, const char* marker, char* path) {
+// What streaming needs of an item, copied out under the catalogue lock.
+struct ItemCopy {
+    char path[kPathSize];
+    uint8_t audioProfile;
+};
+
+// Resolves the number after `marker` in the target. False for no marker, no number, or a
+// number that names no item.
+static bool resolveItem(const char* target, const char* marker, ItemCopy* copy) {
     const char* id = target != nullptr ? std::strstr(target, marker) : nullptr;
     if (id == nullptr) {
         return false;
     }
     media_db_read_lock();
-    const char* found = media_db_path_for_id(id + std::strlen(marker));
-    bool ok = found != nullptr && std::strlen(found) < kPathSize;
+    const MediaObject* item = media_db_item_for_id(id + std::strlen(marker));
+    bool ok = item != nullptr && std::strlen(item->path) < kPathSize;
     if (ok) {
-        std::strcpy(path, found);
+        std::strcpy(copy->path, item->path);
+        copy->audioProfile = item->audio_profile;
     }
     media_db_read_unlock();
     return ok;
@@ -45,11 +57,12 @@ static FILE* openWithSize(const char* path, int64_t* size) {
     return file;
 }
 
-// Sends `length` bytes of the file from its current position. A read or send failure ends the
-// body early; the client then sees fewer bytes than announced.
-static void sendBody(PlatformSocket socket, FILE* file, int64_t length) {
+// Sends `length` bytes of the file from `offset`. A read or send failure ends the body early;
+// the client then sees fewer bytes than announced.
+static void sendBody(PlatformSocket socket, FILE* file, int64_t offset, int64_t length) {
     char* block = static_cast<char*>(std::malloc(kStreamBlock));
-    if (block == nullptr) {
+    if (block == nullptr || std::fseek(file, static_cast<long>(offset), SEEK_SET) != 0) {
+        std::free(block);
         return;
     }
     while (length > 0) {
@@ -63,43 +76,99 @@ static void sendBody(PlatformSocket socket, FILE* file, int64_t length) {
     std::free(block);
 }
 
-void httpServeTrack(PlatformSocket socket, const char* version, const char* path) {
-    char filePath[kPathSize];
-    int64_t size = 0;
-    FILE* file = nullptr;
-    if (resolvePath(path, "disk/", filePath)) {
-        file = openWithSize(filePath, &size);
+// The transfer mode the client asks for, when it names one; `standard` otherwise.
+static const char* transferMode(const char* asked, const char* standard) {
+    for (const char* mode : {"Streaming", "Interactive", "Background"}) {
+        if (asked != nullptr && asciiStartsWithNoCase(asked, mode)) {
+            return mode;
+        }
     }
-    if (file == nullptr) {
-        httpSendNotFound(socket, version, path);
+    return standard;
+}
+
+// What one resource is: its bytes in the file, type and DLNA profile.
+struct Resource {
+    FILE* file;
+    int64_t offset;
+    int64_t size;
+    const char* mime;
+    const char* profile; // nullptr when it fits no DLNA profile
+    DlnaMedia media;
+};
+
+// Answers for the resource: 406 for a time seek without a byte range, 416 for a range past its
+// end, 206 for a range, 200 for the whole.
+static void serveResource(PlatformSocket socket, const MediaRequest& request, const Resource& r) {
+    const HttpMediaHeaders& asked = request.headers;
+    HttpMediaHead answer = {200, r.mime, r.size, 0, r.size, nullptr, nullptr};
+    if (asked.range == nullptr && asked.timeSeekRange != nullptr) {
+        answer = {406, nullptr, 0, 0, r.size, nullptr, nullptr};
+        httpSendMediaHead(socket, request.version, answer);
         return;
     }
-    httpSendOk(socket, version, static_cast<int32_t>(size), "audio/mpeg", false);
-    sendBody(socket, file, size);
+    // No validator is ever sent, so an If-Range condition cannot hold: the whole body goes.
+    ByteRange range = httpParseByteRange(asked.ifRange != nullptr ? nullptr : asked.range, r.size);
+    if (range.kind == ByteRangeKind::Unsatisfiable) {
+        answer = {416, nullptr, 0, 0, r.size, nullptr, nullptr};
+        httpSendMediaHead(socket, request.version, answer);
+        return;
+    }
+    if (range.kind == ByteRangeKind::Partial) {
+        answer = {206, r.mime, range.length, range.first, r.size, nullptr, nullptr};
+    }
+    char features[160];
+    if (asked.contentFeatures != nullptr && asked.contentFeatures[0] == '1') {
+        answer.features = dlna_features(features, sizeof features, r.profile, r.media);
+    }
+    answer.transferMode =
+        transferMode(asked.transferMode, r.media == kDlnaAudio ? "Streaming" : "Interactive");
+    httpSendMediaHead(socket, request.version, answer);
+    if (request.headOnly) {
+        return;
+    }
+    // A renderer pauses by no longer reading; wait for it rather than end its stream.
+    platformSocketSetTimeouts(socket, kMediaStallMs, kMediaStallMs);
+    sendBody(socket, r.file, r.offset + answer.rangeFirst, answer.contentLength);
+}
+
+void httpServeTrack(PlatformSocket socket, const MediaRequest& request) {
+    ItemCopy item;
+    int64_t size = 0;
+    FILE* file = nullptr;
+    if (resolveItem(request.path, "disk/", &item)) {
+        file = openWithSize(item.path, &size);
+    }
+    if (file == nullptr) {
+        httpSendNotFound(socket, request.version, request.path, request.headOnly);
+        return;
+    }
+    Resource track = {file,      0, size, "audio/mpeg", mp3_audio_profile_name(item.audioProfile),
+                      kDlnaAudio};
+    serveResource(socket, request, track);
     std::fclose(file);
 }
 
-void httpServeAlbumArt(PlatformSocket socket, const char* version, const char* path) {
-    char filePath[kPathSize];
+void httpServeAlbumArt(PlatformSocket socket, const MediaRequest& request) {
+    ItemCopy item;
     int64_t size = 0;
     FILE* file = nullptr;
-    if (resolvePath(path, "virtual/", filePath)) {
-        file = openWithSize(filePath, &size);
+    if (resolveItem(request.path, "virtual/", &item)) {
+        file = openWithSize(item.path, &size);
     }
-    int64_t offset = 0;
-    int64_t length = 0;
-    // The picture is bounded by its frame: no marker inside the frame means no picture.
-    bool found = file != nullptr && mp3_album_art_range(file, size, &offset, &length) &&
-                 length > 0 && length <= INT32_MAX &&
-                 std::fseek(file, static_cast<long>(offset), SEEK_SET) == 0;
-    if (!found) {
+    Mp3Picture picture{};
+    if (file == nullptr || !mp3_album_art_range(file, size, &picture)) {
         if (file != nullptr) {
             std::fclose(file);
         }
-        httpSendNotFound(socket, version, path);
+        httpSendNotFound(socket, request.version, request.path, request.headOnly);
         return;
     }
-    httpSendOk(socket, version, static_cast<int32_t>(length), "image/jpeg", false);
-    sendBody(socket, file, length);
+    Resource art = {file,
+                    picture.offset,
+                    picture.length,
+                    picture_format_mime(picture.format),
+                    picture_format_profile(picture.format),
+                    kDlnaPicture};
+    serveResource(socket, request, art);
     std::fclose(file);
 }

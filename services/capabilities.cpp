@@ -6,6 +6,7 @@
 #include "eventing/notify.h"
 #include "http/http_writers.h"
 #include "media_db/media_db.h"
+#include "mp3/dlna_info.h"
 
 namespace {
 
@@ -51,8 +52,6 @@ constexpr char kProtocolInfoFormat[] =
                      "    </u:GetProtocolInfoResponse>\r\n"
                      "  </s:Body>\r\n"
                      "</s:Envelope>\r\n";
-
-constexpr char kSourceProtocols[] = "http-get:*:audio/mpeg:*,http-get:*:audio/mpegurl:*";
 
 constexpr char kConnectionIds[] =
     KB_ENVELOPE_OPEN "  <s:Body>\r\n"
@@ -146,8 +145,10 @@ void send_system_update_id(PlatformSocket socket, const char* version) {
 }
 
 void send_protocol_info(PlatformSocket socket, const char* version) {
-    char area[1024];
-    int length = std::snprintf(area, sizeof area, kProtocolInfoFormat, kSourceProtocols);
+    char source[512];
+    char area[sizeof source + sizeof kProtocolInfoFormat];
+    int length = std::snprintf(area, sizeof area, kProtocolInfoFormat,
+                               dlna_source_protocols(source, sizeof source));
     sendText(socket, version, area, length);
 }
 

@@ -6,6 +6,10 @@
 
 #include "runtime/xml_escape.h"
 
+#include "mp3/dlna_info.h"
+#include "mp3/mp3_info.h"
+#include "mp3/picture_info.h"
+
 bool filter_includes(const char* filter, const char* name) {
     if (filter == nullptr || filter[0] == '*') {
         return true;
@@ -158,6 +162,18 @@ void appendDistinctMembers(Element& e, const MediaObject* container, bool genre)
     std::free(lines);
 }
 
+// The album-art element for a picture of the given PictureFormat, served at virtual/<id> with
+// the picture's own ending; its DLNA profile, when it has one, as dlna:profileID.
+void renderAlbumArt(Element& e, int64_t id, uint8_t format, const char* urlBase) {
+    const char* profile = picture_format_profile(format);
+    e.lit("&lt;upnp:albumArtURI");
+    if (profile != nullptr) {
+        e.lit(" dlna:profileID=&quot;").raw(profile).lit("&quot;");
+    }
+    e.lit("&gt;").raw(urlBase).lit("virtual/").number(id).lit(".");
+    e.raw(picture_format_extension(format)).lit("&lt;/upnp:albumArtURI&gt;");
+}
+
 void renderContainer(Element& e, const MediaObject* object, const DidlFilter* filter,
                      const char* urlBase) {
     e.lit("&lt;container id=&quot;").number(media_db_object_id(object));
@@ -178,10 +194,9 @@ void renderContainer(Element& e, const MediaObject* object, const DidlFilter* fi
         for (const MediaObject* child = object->first_child; child != nullptr;
              child = child->next_sibling) {
             const MediaObject* item = member_item(child);
-            if (item != nullptr && item->has_album_art) {
+            if (item != nullptr && item->picture_format != kPictureNone) {
                 // The item's own id (under All Tracks); no line end follows this element.
-                e.lit("&lt;upnp:albumArtURI&gt;").raw(urlBase).lit("virtual/");
-                e.number(media_db_object_id(item)).lit(".jpg&lt;/upnp:albumArtURI&gt;");
+                renderAlbumArt(e, media_db_object_id(item), item->picture_format, urlBase);
                 break;
             }
         }
@@ -202,7 +217,11 @@ void renderResource(Element& e, int64_t id, const MediaObject* item, const DidlF
     if (filter->duration) {
         e.lit("duration=&quot;").raw(item->duration).lit("&quot; ");
     }
-    e.lit("protocolInfo=&quot;http-get:*:audio/mpeg:*&quot;&gt;").raw(urlBase).lit("disk/");
+    char features[160];
+    dlna_features(features, sizeof features, mp3_audio_profile_name(item->audio_profile),
+                  kDlnaAudio);
+    e.lit("protocolInfo=&quot;http-get:*:audio/mpeg:").raw(features).lit("&quot;&gt;");
+    e.raw(urlBase).lit("disk/");
     e.number(id).lit(".mp3&lt;/res&gt;\r\n");
 }
 
@@ -235,12 +254,10 @@ void renderItem(Element& e, const MediaObject* object, const MediaObject* item,
         e.lit("&lt;upnp:originalTrackNumber&gt;").number(item->track_number);
         e.lit("&lt;/upnp:originalTrackNumber&gt;\r\n");
     }
-    if (filter->albumArtUri) {
-        e.lit("&lt;upnp:albumArtURI&gt;");
-        if (item->has_album_art) {
-            e.raw(urlBase).lit("virtual/").number(id).lit(".jpg");
-        }
-        e.lit("&lt;/upnp:albumArtURI&gt;\r\n");
+    // Only a picture that will be served is advertised.
+    if (filter->albumArtUri && item->picture_format != kPictureNone) {
+        renderAlbumArt(e, id, item->picture_format, urlBase);
+        e.lit("\r\n");
     }
     renderResource(e, id, item, filter, urlBase);
     e.lit("&lt;upnp:class&gt;").raw(item->upnp_class);

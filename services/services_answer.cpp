@@ -78,6 +78,7 @@ void services_answer_begin(ServicesAnswer* answer) {
         "<Result>\r\n"
         "&lt;DIDL-Lite xmlns:dc=&quot;http://purl.org/dc/elements/1.1/&quot; "
         "xmlns:upnp=&quot;urn:schemas-upnp-org:metadata-1-0/upnp/&quot; "
+        "xmlns:dlna=&quot;urn:schemas-dlna-org:metadata-1-0/&quot; "
         "xmlns=&quot;urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/&quot;&gt;\r\n",
         answer->responseName);
     if (answer->chunked) {

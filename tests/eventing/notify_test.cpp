@@ -190,9 +190,11 @@ TEST_F(NotifyTest, ConnectionManagerSubscribersGetOnlyTheirFirstEvent) {
     got = server_.waitFor(1);
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].compare(0, 28, "NOTIFY /cm HTTP/1.1\r\nHOST: 1"), 0);
-    EXPECT_NE(got[0].find("<SourceProtocolInfo>http-get:*:audio/mpeg:*,http-get:*:audio/"
-                          "mpegurl:*</SourceProtocolInfo>\n"),
+    EXPECT_NE(got[0].find("<SourceProtocolInfo>http-get:*:audio/mpeg:DLNA.ORG_PN=MP3;"),
               std::string::npos);
+    EXPECT_NE(
+        got[0].find(",http-get:*:audio/mpeg:*,http-get:*:audio/mpegurl:*</SourceProtocolInfo>\n"),
+        std::string::npos);
     EXPECT_NE(got[0].find("<CurrentConnectionIDs>0</CurrentConnectionIDs>"), std::string::npos);
     size_t bodyStart = got[0].find("\r\n\r\n") + 4;
     EXPECT_EQ(header(got[0], "CONTENT-LENGTH"), std::to_string(got[0].size() - bodyStart));

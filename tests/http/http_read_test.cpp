@@ -16,14 +16,22 @@ struct Writer {
     std::vector<std::string> pieces;
     uint32_t pauseMs;
     bool closeAfter;
+    bool awaitContinue = false; // after the first piece, read what the server sends (2 s at most)
+    std::string continueSeen;
 };
 
 void writerBody(void* arg) {
     auto* w = static_cast<Writer*>(arg);
-    for (const std::string& piece : w->pieces) {
+    for (size_t i = 0; i < w->pieces.size(); i++) {
         platformSleepMs(w->pauseMs);
-        if (!httpSendText(w->socket, piece)) {
+        if (!httpSendText(w->socket, w->pieces[i])) {
             break;
+        }
+        if (i == 0 && w->awaitContinue) {
+            char got[64];
+            platformSocketSetTimeouts(w->socket, 2000, 2000);
+            int n = platformSocketRecv(w->socket, got, sizeof got);
+            w->continueSeen.assign(got, n > 0 ? static_cast<size_t>(n) : 0);
         }
     }
     if (w->closeAfter) {
@@ -35,13 +43,15 @@ struct ReadOutcome {
     HttpReadResult result;
     std::string text;
     uint32_t elapsedMs;
+    std::string continueSeen;
 };
 
 ReadOutcome readWith(std::vector<std::string> pieces, uint32_t pauseMs, bool closeAfter,
-                     HttpReadLimits limits = {64 * 1024, 1024 * 1024, 3000, 3000}) {
+                     HttpReadLimits limits = {64 * 1024, 1024 * 1024, 3000, 3000},
+                     bool awaitContinue = false) {
     HttpSocketPair pair;
     EXPECT_TRUE(httpSocketPairOpen(&pair));
-    Writer w = {pair.client, std::move(pieces), pauseMs, closeAfter};
+    Writer w = {pair.client, std::move(pieces), pauseMs, closeAfter, awaitContinue, ""};
     PlatformThread thread;
     EXPECT_EQ(platformThreadStart(&thread, writerBody, &w), 0);
     TextBuffer* request = textBufferCreate(nullptr, 1024);
@@ -55,6 +65,7 @@ ReadOutcome readWith(std::vector<std::string> pieces, uint32_t pauseMs, bool clo
     platformSocketClose(pair.server);
     pair.server = kPlatformInvalidSocket;
     platformThreadJoin(thread);
+    out.continueSeen = w.continueSeen;
     if (closeAfter) {
         pair.client = kPlatformInvalidSocket;
     }
@@ -181,6 +192,121 @@ TEST(HttpRead, PeerCloseRoutesWhatArrived) {
     ReadOutcome empty = readWith({}, 0, true);
     EXPECT_EQ(empty.result, HttpReadResult::Complete);
     EXPECT_EQ(empty.text, "");
+}
+
+TEST(HttpRead, ChunkedBodiesAndExpectContinue) {
+    const std::string chunkedHead = "POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+    const std::string expectHead =
+        "POST /c HTTP/1.1\r\nExpect: 100-continue\r\nContent-Length: 5\r\n\r\n";
+    const std::string continued = "HTTP/1.1 100 Continue\r\n\r\n";
+    struct Case {
+        const char* name;
+        std::vector<std::string> pieces;
+        bool closeAfter;
+        bool awaitContinue;
+        HttpReadResult result;
+        std::string text; // checked for Complete
+        std::string continueSeen;
+    } cases[] = {
+        {"chunks in pieces",
+         {chunkedHead + "5\r\nhel", "lo\r\n6;ext=1\r\n world\r\n", "0\r\nTrailer: x\r\n\r\n"},
+         false,
+         false,
+         HttpReadResult::Complete,
+         chunkedHead + "hello world",
+         ""},
+        {"bare line feeds",
+         {chunkedHead + "3\nabc\n0\n\n"},
+         false,
+         false,
+         HttpReadResult::Complete,
+         chunkedHead + "abc",
+         ""},
+        // Content-Length is ignored when the body is chunked.
+        {"both framings",
+         {"POST /c HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n"
+          "4\r\nabcd\r\n0\r\n\r\n"},
+         false,
+         false,
+         HttpReadResult::Complete,
+         "POST /c HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\nabcd",
+         ""},
+        {"cut before the last chunk",
+         {chunkedHead + "5\r\nhello\r\n"},
+         true,
+         false,
+         HttpReadResult::Dropped,
+         "",
+         ""},
+        {"not chunk framing",
+         {chunkedHead + "xyz\r\nhello\r\n"},
+         false,
+         false,
+         HttpReadResult::Dropped,
+         "",
+         ""},
+        // The body limit holds for a chunk announced above it and for chunks that add up to more.
+        {"chunk above the body limit",
+         {chunkedHead + "2001\r\n"},
+         false,
+         false,
+         HttpReadResult::TooLarge,
+         "",
+         ""},
+        {"chunks above the body limit",
+         {chunkedHead + "1000\r\n" + std::string(4096, 'a') + "\r\n", "1001\r\n"},
+         false,
+         false,
+         HttpReadResult::TooLarge,
+         "",
+         ""},
+        {"other coding",
+         {"POST /c HTTP/1.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"},
+         false,
+         false,
+         HttpReadResult::LengthRequired,
+         "",
+         ""},
+        // 100 Continue comes before the body, and only while the body is still missing.
+        {"continue",
+         {expectHead, "hello"},
+         false,
+         true,
+         HttpReadResult::Complete,
+         expectHead + "hello",
+         continued},
+        {"continue, chunked",
+         {"POST /c HTTP/1.1\r\nExpect: 100-Continue\r\nTransfer-Encoding: chunked\r\n\r\n",
+          "1\r\nx\r\n0\r\n\r\n"},
+         false,
+         true,
+         HttpReadResult::Complete,
+         "POST /c HTTP/1.1\r\nExpect: 100-Continue\r\nTransfer-Encoding: chunked\r\n\r\nx",
+         continued},
+        {"body already there",
+         {expectHead + "hello"},
+         false,
+         true,
+         HttpReadResult::Complete,
+         expectHead + "hello",
+         ""},
+        {"HTTP/1.0 client",
+         {"POST /c HTTP/1.0\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\n", "hi"},
+         false,
+         true,
+         HttpReadResult::Complete,
+         "POST /c HTTP/1.0\r\nExpect: 100-continue\r\nContent-Length: 2\r\n\r\nhi",
+         ""},
+    };
+    for (const Case& c : cases) {
+        ReadOutcome r =
+            readWith(c.pieces, 20, c.closeAfter, {64 * 1024, 8192, 3000, 3000}, c.awaitContinue);
+        EXPECT_EQ(r.result, c.result) << c.name;
+        if (c.result == HttpReadResult::Complete) {
+            EXPECT_EQ(r.text, c.text) << c.name;
+        }
+        EXPECT_EQ(r.continueSeen, c.continueSeen) << c.name;
+    }
 }
 
 TEST(HttpRead, FindHeaderNeedsAWholeNameAtLineStart) {

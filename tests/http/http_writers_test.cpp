@@ -59,11 +59,17 @@ TEST(HttpWriters, NotFoundPageIsWholeForLongUrls) {
     static const std::string url = "/" + std::string(2000, 'u');
     std::string page =
         captured([](PlatformSocket s) { httpSendNotFound(s, "HTTP/1.1", url.c_str()); });
-    EXPECT_EQ(withoutDate(page),
-              "HTTP/1.1 404 Not Found\r\nDate: <date>\r\nConnection: close\r\nContent-Type: "
-              "text/html\r\n\r\n<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\r\n<BODY><H1>Not "
-              "Found</H1>The requested URL " +
-                  url + " was not found on this server.</BODY></HTML>\r\n");
+    std::string body = "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\r\n<BODY><H1>Not "
+                       "Found</H1>The requested URL " +
+                       url + " was not found on this server.</BODY></HTML>\r\n";
+    std::string head =
+        "HTTP/1.1 404 Not Found\r\nDate: <date>\r\nConnection: close\r\nContent-Type: "
+        "text/html\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n";
+    EXPECT_EQ(withoutDate(page), head + body);
+    std::string headOnly =
+        captured([](PlatformSocket s) { httpSendNotFound(s, "HTTP/1.1", url.c_str(), true); });
+    EXPECT_EQ(withoutDate(headOnly), head);
     // A target holding markup comes back as text, never as markup.
     std::string reflected = captured([](PlatformSocket s) {
         httpSendNotFound(s, "HTTP/1.1", "/disk/<script>alert(1)</script>&x.mp3");

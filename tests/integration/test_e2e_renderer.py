@@ -4,7 +4,9 @@ namespace; gmediarender (GStreamer with a fake audio sink) runs in the client na
 control point there finds both devices, browses a track, hands its resource URL and DIDL-Lite
 metadata to the renderer's AVTransport (SetAVTransportURI, Play) and checks that the renderer
 reports PLAYING, that its playback position moves, and that the server sent at least the track's
-bytes while it played.
+bytes while it played. Then it seeks (REL_TIME) into the middle of the track: the renderer asks
+the server for a byte range and must keep PLAYING from there, its position past the target and
+advancing.
 
 usage: test_e2e_renderer.py [native|windows]: the native build's kbhost, or kbhost.exe with the
 DLL under Wine (the Windows build lib/wine.sh selects)."""
@@ -22,6 +24,7 @@ NAMESPACES = {"native": "kbe2erdr", "windows": "kbe2ewrd"}
 RENDERER = "urn:schemas-upnp-org:device:MediaRenderer:1"
 AVT = "urn:schemas-upnp-org:service:AVTransport:1"
 TRACK = "Long Road"
+SEEK_TARGET_S = 32  # the middle of the 65 s track
 
 
 def main(build):
@@ -94,6 +97,33 @@ def sent_bytes(server_ns, link):
     return json.loads(out)[0]["stats64"]["tx"]["bytes"]
 
 
+def seek_into_middle(c, cp, avt, playing):
+    """Seeks to SEEK_TARGET_S and checks that playback goes on from there."""
+    target = "0:%02d:%02d" % (SEEK_TARGET_S // 60, SEEK_TARGET_S % 60)
+    asked = time.monotonic()
+    cp.call(avt, "Seek", {"InstanceID": 0, "Unit": "REL_TIME", "Target": target}, [])
+
+    def seconds():
+        info = cp.call(avt, "GetPositionInfo", {"InstanceID": 0}, ["RelTime"])
+        ms = e2e.duration_ms(info["RelTime"] + ".000")
+        return None if ms is None else ms / 1000.0
+
+    first = None
+    for _ in range(100):
+        first = seconds()
+        if first is not None and first >= SEEK_TARGET_S:
+            break
+        time.sleep(0.1)
+    reached = first is not None and first >= SEEK_TARGET_S
+    c.check("after Seek to %s the position is past the target" % target, reached, first)
+    if reached:
+        print("figure: position past the seek target %.2f s after Seek" % (time.monotonic() - asked))
+    time.sleep(2.5)
+    later = seconds()
+    c.check("and keeps advancing while the renderer reports PLAYING",
+            reached and later is not None and later >= first + 1 and playing(), (first, later))
+
+
 def run_client(iface, server_ns, link, size):
     c = e2e.Checks()
     cp = e2e.ControlPoint(iface)
@@ -158,6 +188,7 @@ def run_client(iface, server_ns, link, size):
     sent = sent_bytes(server_ns, link) - before
     c.check("the server sent the renderer at least the track's %d bytes" % size, sent >= size,
             sent)
+    seek_into_middle(c, cp, avt, playing)
     cp.call(avt, "Stop", {"InstanceID": 0}, [])
     print("%d failure(s)" % c.failures)
     return 1 if c.failures else 0

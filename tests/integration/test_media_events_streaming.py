@@ -3,8 +3,9 @@
 library inside a private network namespace; from a second namespace a client subscribes with its
 own callback server, checks the first events, changes the library files and checks the events
 that follow (a touch that changes nothing gives none; ids live on), fetches tracks and pictures
-and compares them byte for byte with the files, and finally leaves 20 subscriptions whose
-callbacks never answer, which quit must not wait for."""
+and compares them byte for byte with the files (whole, by ranges, and as a download that is cut
+and resumed with a range), and finally leaves 20 subscriptions whose callbacks never answer,
+which quit must not wait for."""
 import html
 import os
 import re
@@ -177,6 +178,43 @@ def http(method, path, headers=None, body=b""):
     return status, head.decode("latin-1"), rest
 
 
+def http_cut(path, keep):
+    """A GET that the client ends after `keep` bytes of the body; returns those bytes."""
+    conn = socket.create_connection((SERVER, 8080), timeout=10)
+    conn.sendall(("GET %s HTTP/1.1\r\nHOST: %s:8080\r\n\r\n" % (path, SERVER)).encode())
+    data = b""
+    while b"\r\n\r\n" not in data or len(data.partition(b"\r\n\r\n")[2]) < keep:
+        block = conn.recv(4096)
+        if not block:
+            break
+        data += block
+    conn.close()  # with unread bytes pending: the server sees the connection reset
+    return data.partition(b"\r\n\r\n")[2][:keep]
+
+
+def check_ranges(c, path, expected, kind):
+    """Range, HEAD and DLNA answers for one resource whose bytes are `expected`."""
+    size = len(expected)
+    status, head, body = http("GET", path, {"Range": "bytes=-10"})
+    c.check("%s: suffix range gives 206 and the last bytes" % kind,
+            status == 206 and body == expected[-10:] and
+            header(head + "\r\n", "Content-Range") == "bytes %d-%d/%d" % (size - 10, size - 1, size)
+            and header(head + "\r\n", "Accept-Ranges") == "bytes", (status, head))
+    status, head, body = http("GET", path, {"Range": "bytes=%d-" % size})
+    c.check("%s: range past the end gives 416" % kind, status == 416 and
+            header(head + "\r\n", "Content-Range") == "bytes */%d" % size, (status, head))
+    status, get_head, _ = http("GET", path, {"getcontentFeatures.dlna.org": "1"})
+    status_head, head, body = http("HEAD", path, {"getcontentFeatures.dlna.org": "1"})
+    same = [h for h in ("Content-Type", "Content-Length", "Accept-Ranges",
+                        "contentFeatures.dlna.org", "transferMode.dlna.org")
+            if header(head + "\r\n", h) != header(get_head + "\r\n", h)]
+    c.check("%s: HEAD gives GET's status and headers, no body" % kind,
+            status_head == status == 200 and not same and body == b"" and
+            header(head + "\r\n", "Content-Length") == str(size), (status_head, same, len(body)))
+    return header(head + "\r\n", "contentFeatures.dlna.org"), header(head + "\r\n",
+                                                                    "transferMode.dlna.org")
+
+
 def subscribe(path, callback):
     status, head, _ = http("SUBSCRIBE", path, {"CALLBACK": "<%s>" % callback,
                                                "NT": "upnp:event", "TIMEOUT": "Second-300"})
@@ -310,8 +348,8 @@ def run_client(stage, music):
     status, cm_sid, _ = subscribe("/ConnectionManager/Event", callback + "/cm")
     got = events.wait(2, 3)
     cm = [text for _, text in got if text.startswith("NOTIFY /cm ")]
-    c.check("ConnectionManager subscriber gets its event", len(cm) == 1 and
-            "<SourceProtocolInfo>http-get:*:audio/mpeg:*,http-get:*:audio/mpegurl:*" in cm[0])
+    c.check("ConnectionManager subscriber gets its event with the MP3 profile", len(cm) == 1 and
+            "<SourceProtocolInfo>http-get:*:audio/mpeg:DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;" in cm[0])
 
     tracks = {title: (oid, res, art) for oid, title, res, art in browse(browse(0)[0][0])}
     c.check("All Tracks holds both tracks", set(tracks) == {"With Art", "Plain"}, tracks)
@@ -341,14 +379,36 @@ def run_client(stage, music):
             expected = f.read()
         c.check("track %s streamed byte for byte" % name, status == 200 and body == expected and
                 "Content-Type: audio/mpeg" in head, (status, len(body), len(expected)))
+    with open(os.path.join(music, "art.mp3"), "rb") as f:
+        expected = f.read()
+    track = path_of(tracks["With Art"][1])
+    features, mode = check_ranges(c, track, expected, "track")
+    c.check("track: DLNA content features and streaming transfer mode",
+            features == "DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;DLNA.ORG_CI=0;"
+                        "DLNA.ORG_FLAGS=01700000000000000000000000000000" and mode == "Streaming",
+            (features, mode))
+    status, _, _ = http("GET", track, {"TimeSeekRange.dlna.org": "npt=10-"})
+    c.check("track: time seek is refused with 406", status == 406, status)
+    # A download cut half way and resumed with a range gives the file.
+    half = http_cut(track, len(expected) // 2)
+    status, head, rest = http("GET", track, {"Range": "bytes=%d-" % len(half)})
+    c.check("a cut download resumed with a range is byte-identical",
+            len(half) == len(expected) // 2 and status == 206 and half + rest == expected,
+            (len(half), status, len(rest)))
     art = tracks["With Art"][2]
     c.check("album art advertised for the tagged track", art is not None)
     if art:
         status, head, body = http("GET", path_of(art))
         c.check("album art is the JPEG from the version 4 frame", status == 200 and body == JPEG and
                 "image/jpeg" in head, (status, len(body), len(JPEG)))
+        features, mode = check_ranges(c, path_of(art), JPEG, "picture")
+        c.check("picture: interactive transfer mode", mode == "Interactive", mode)
     plain_id = tracks["Plain"][0]
-    c.check("no picture: 404", http("GET", "/virtual/%s.jpg" % plain_id)[0] == 404)
+    c.check("no picture: none advertised, and its URL gives 404",
+            tracks["Plain"][2] is None and http("GET", "/virtual/%s.jpg" % plain_id)[0] == 404)
+    status, head, body = http("HEAD", "/virtual/%s.jpg" % plain_id)
+    c.check("HEAD of the 404 page: its headers and no body", status == 404 and body == b"" and
+            header(head + "\r\n", "Content-Length") not in (None, "0"), (status, head))
     c.check("ObjectID 0: 404", http("GET", "/disk/0.mp3")[0] == 404)
 
     # Touching the library without changing it: the same catalogue, no event, ids kept.

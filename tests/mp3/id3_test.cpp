@@ -1,6 +1,7 @@
 // ID3v2.2/2.3/2.4 and ID3v1 tags as the catalogue reads them.
 #include <gtest/gtest.h>
 
+#include "mp3/picture_info.h"
 #include "mp3_test_util.h"
 
 namespace {
@@ -240,9 +241,17 @@ TEST(Id3Test, BadVersionsAndUnreadableFilesFillNothing) {
 
 TEST(Id3Test, PictureFlagFollowsThePictureFrame) {
     Mp3Info info;
-    ASSERT_TRUE(
-        readBytes(tagged({{"PIC", fixtures::picFrameData("JPG", "", "\xFF\xD8")}}, 2), &info));
+    ASSERT_TRUE(readBytes(
+        tagged({{"PIC", fixtures::picFrameData("JPG", "", fixtures::jpegPicture(90, 60))}}, 2),
+        &info));
     EXPECT_EQ(info.has_album_art, 1);
+    EXPECT_EQ(info.picture_format, kPictureJpegTn);
+    mp3_info_release(&info);
+    // Only a picture that will be served counts: a GIF does not.
+    ASSERT_TRUE(readBytes(
+        tagged({{"APIC", fixtures::apicFrameData("image/gif", "", "GIF89a\x01\0\x01\0")}}, 3),
+        &info));
+    EXPECT_EQ(info.has_album_art, 0);
     mp3_info_release(&info);
     // "PIC" is the version 2 id only; a version 3 tag needs APIC.
     ASSERT_TRUE(readBytes(tagged({{"TIT2", textFrameData(0, "EPIC")}}, 3), &info));

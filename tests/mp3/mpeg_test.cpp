@@ -67,16 +67,19 @@ TEST(MpegTest, HeaderDecoding) {
         uint8_t bytes[4];
         bool ok;
         int version, layer, kbps, rate, samples;
+        const char* profile;
     } cases[] = {
-        {{0xFF, 0xFB, 0x90, 0x44}, true, 1, 3, 128, 44100, 1152},
-        {{0xFF, 0xFD, 0xE4, 0x44}, true, 1, 2, 384, 48000, 1152},
-        {{0xFF, 0xFF, 0xE8, 0x44}, true, 1, 1, 448, 32000, 384},
-        {{0xFF, 0xF3, 0x80, 0x44}, true, 2, 3, 64, 22050, 576},
-        {{0xFF, 0xE3, 0x18, 0x44}, true, 25, 3, 8, 8000, 576},
-        {{0xFF, 0xF7, 0xF0, 0x44}, true, 2, 1, 0, 22050, 384}, // bad bitrate index 15
-        {{0xFF, 0xFB, 0x0C, 0x44}, true, 1, 3, 0, 0, 1152},    // free format, reserved rate
-        {{0xFF, 0xEB, 0x90, 0x44}, false, 0, 0, 0, 0, 0},      // reserved version
-        {{0xFF, 0xF9, 0x90, 0x44}, false, 0, 0, 0, 0, 0},      // reserved layer
+        {{0xFF, 0xFB, 0x90, 0x44}, true, 1, 3, 128, 44100, 1152, "MP3"},
+        {{0xFF, 0xFB, 0x98, 0x44}, true, 1, 3, 128, 32000, 1152, "MP3"},
+        {{0xFF, 0xFD, 0xE4, 0x44}, true, 1, 2, 384, 48000, 1152, nullptr},
+        {{0xFF, 0xFF, 0xE8, 0x44}, true, 1, 1, 448, 32000, 384, nullptr},
+        {{0xFF, 0xF3, 0x80, 0x44}, true, 2, 3, 64, 22050, 576, "MP3X"},
+        {{0xFF, 0xF3, 0x88, 0x44}, true, 2, 3, 64, 16000, 576, "MP3X"},
+        {{0xFF, 0xE3, 0x18, 0x44}, true, 25, 3, 8, 8000, 576, nullptr},
+        {{0xFF, 0xF7, 0xF0, 0x44}, true, 2, 1, 0, 22050, 384, nullptr}, // bad bitrate index 15
+        {{0xFF, 0xFB, 0x0C, 0x44}, true, 1, 3, 0, 0, 1152, nullptr}, // free format, reserved rate
+        {{0xFF, 0xEB, 0x90, 0x44}, false, 0, 0, 0, 0, 0, nullptr},   // reserved version
+        {{0xFF, 0xF9, 0x90, 0x44}, false, 0, 0, 0, 0, 0, nullptr},   // reserved layer
     };
     for (const Case& c : cases) {
         MpegHeader header{};
@@ -87,8 +90,15 @@ TEST(MpegTest, HeaderDecoding) {
             EXPECT_EQ(header.bitrateKbps, c.kbps);
             EXPECT_EQ(header.sampleRate, c.rate);
             EXPECT_EQ(header.samplesPerFrame, c.samples);
+            const char* profile = mp3_audio_profile_name(mpeg_audio_profile(&header));
+            EXPECT_STREQ(profile, c.profile) << std::hex << int(c.bytes[1]) << int(c.bytes[2]);
         }
     }
+    // The reader keeps the first frame's profile.
+    Mp3Info info;
+    ASSERT_TRUE(readBytes(audio(), &info));
+    EXPECT_EQ(info.audio_profile, kAudioMp3);
+    mp3_info_release(&info);
 }
 
 TEST(MpegTest, SyncSearchRules) {

@@ -36,7 +36,18 @@ TEST(HttpRoute, GetTargetsAreMatchedExactly) {
     EXPECT_EQ(kindOf("GET /DeviceDescription.xml?x=1 HTTP/1.1\r\n\r\n"), HttpRouteKind::None);
     EXPECT_EQ(kindOf("GET /favicon.ico HTTP/1.1\r\n\r\n"), HttpRouteKind::None);
     EXPECT_EQ(kindOf("get /DeviceDescription.xml HTTP/1.1\r\n\r\n"), HttpRouteKind::None);
-    EXPECT_EQ(kindOf("HEAD /DeviceDescription.xml HTTP/1.1\r\n\r\n"), HttpRouteKind::None);
+    // HEAD is routed as GET, for the head alone; bare line feeds split the head like CR LF.
+    Routed head = route("HEAD /disk/5.mp3 HTTP/1.1\nRange: bytes=1-\n\nrest");
+    EXPECT_EQ(head.route.kind, HttpRouteKind::Track);
+    EXPECT_TRUE(head.route.headOnly);
+    EXPECT_STREQ(head.route.body, "rest");
+    EXPECT_STREQ(head.route.media.range, "bytes=1-");
+    EXPECT_EQ(head.route.media.transferMode, nullptr);
+    EXPECT_FALSE(route("GET /disk/5.mp3 HTTP/1.1\r\n\r\n").route.headOnly);
+    Routed post = route("POST /c HTTP/1.1\nSOAPACTION: \"u#Browse\"\n\n<body/>");
+    EXPECT_EQ(post.route.kind, HttpRouteKind::Soap);
+    EXPECT_STREQ(post.route.soapAction, "\"u#Browse\"");
+    EXPECT_STREQ(post.route.body, "<body/>");
     EXPECT_EQ(kindOf(""), HttpRouteKind::None);
 }
 
@@ -52,10 +63,10 @@ TEST(HttpRoute, IconsPageAndRegistrarAnswerGetAndHead) {
     EXPECT_EQ(kindOf("HEAD / HTTP/1.0\r\n\r\n"), HttpRouteKind::PresentationPage);
     EXPECT_EQ(kindOf("GET /X_MS_MediaReceiverRegistrar.xml HTTP/1.1\r\n\r\n"),
               HttpRouteKind::RegistrarDescription);
-    // HEAD asks only about the icons and the page.
+    // HEAD reaches every target GET does.
     EXPECT_EQ(kindOf("HEAD /X_MS_MediaReceiverRegistrar.xml HTTP/1.1\r\n\r\n"),
-              HttpRouteKind::None);
-    EXPECT_EQ(kindOf("HEAD /disk/1.mp3 HTTP/1.1\r\n\r\n"), HttpRouteKind::None);
+              HttpRouteKind::RegistrarDescription);
+    EXPECT_EQ(kindOf("HEAD /disk/1.mp3 HTTP/1.1\r\n\r\n"), HttpRouteKind::Track);
 }
 
 TEST(HttpRoute, MediaPathsAndTheirTargets) {

@@ -21,7 +21,8 @@ MediaObject* makeTrack(const TrackSpec& shape, int number) {
     item->duration = copyOrAbsent(shape.duration, shape.absentTexts);
     item->size = shape.size;
     item->track_number = shape.track;
-    item->has_album_art = shape.art ? 1 : 0;
+    item->picture_format = static_cast<uint8_t>(shape.art);
+    item->audio_profile = static_cast<uint8_t>(shape.audio);
     return item;
 }
 

@@ -14,12 +14,13 @@ struct TrackSpec {
     std::string album;
     std::string genre;
     int track = 0;
-    bool art = false;
+    int art = 0; // PictureFormat of the picture served for it (true gives a JPEG)
     std::string date = "2001-01-01";
     std::string duration = "0:03:05.000";
     int size = 1000;
     bool absentTexts = false; // leave title, artist, album, genre, date and duration absent
     std::string path{};       // the file; "/music/N.mp3" by position when empty
+    int audio = 1;            // Mp3AudioProfile (1: MP3)
 };
 
 struct PlaylistSpec {

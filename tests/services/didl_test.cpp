@@ -6,6 +6,8 @@
 #include <string>
 
 #include "catalogue_fixture.h"
+#include "mp3/mp3_info.h"
+#include "mp3/picture_info.h"
 #include "runtime/xml_escape.h"
 
 namespace {
@@ -34,9 +36,10 @@ class DidlTest : public ::testing::Test {
   protected:
     void SetUp() override {
         buildCatalogue({{"One", "A", "Rec", "Rock", 1, false},
-                        {"Two", "B", "Rec", "Pop", 2, true},
+                        {"Two", "B", "Rec", "Pop", 2, kPicturePngTn},
                         {"Three", "A", "Rec", "Rock", 3, true},
-                        {"Solo", "A", "Other", "Rock", 1, false}},
+                        {"Solo", "A", "Other", "Rock", 1, false, "2001-01-01", "0:03:05.000", 1000,
+                         false, "", kAudioMp3x}},
                        {{"Mix", {{"P1", "C", "", "Jazz", 0, false}, {"P2", "C", "", "Jazz"}}}});
     }
 };
@@ -62,20 +65,23 @@ TEST_F(DidlTest, AlbumMembersAreListedOncePerDistinctText) {
     std::string text = write(album, "*");
     EXPECT_EQ(count(text, "&lt;upnp:artist&gt;"), 2);
     EXPECT_EQ(count(text, "&lt;upnp:genre&gt;"), 2);
-    EXPECT_EQ(count(text, "&lt;upnp:albumArtURI&gt;"), 1);
+    EXPECT_EQ(count(text, "&lt;upnp:albumArtURI"), 1);
     // The album art URL names the track under All Tracks, not the reference.
     MediaObject* art = findByTitle("Three", 'i');
     media_db_read_lock();
     bool threeFirst =
-        album->first_child->target == art || (album->first_child->target->has_album_art == 0 &&
+        album->first_child->target == art || (album->first_child->target->picture_format == 0 &&
                                               album->first_child->next_sibling->target == art);
     media_db_read_unlock();
+    // A JPEG without a profile, or a PNG with its profile and ending.
+    std::string element = "&lt;upnp:albumArtURI&gt;http://192.0.2.1:8080/virtual/" + idOf(art) +
+                          ".jpg&lt;/upnp:albumArtURI&gt;&lt;upnp:class&gt;";
     if (!threeFirst) {
-        art = findByTitle("Two", 'i');
+        element = "&lt;upnp:albumArtURI dlna:profileID=&quot;PNG_TN&quot;&gt;"
+                  "http://192.0.2.1:8080/virtual/" +
+                  idOf(findByTitle("Two", 'i')) + ".png&lt;/upnp:albumArtURI&gt;&lt;upnp:class&gt;";
     }
-    EXPECT_NE(text.find("&lt;upnp:albumArtURI&gt;http://192.0.2.1:8080/virtual/" + idOf(art) +
-                        ".jpg&lt;/upnp:albumArtURI&gt;&lt;upnp:class&gt;"),
-              std::string::npos);
+    EXPECT_NE(text.find(element), std::string::npos) << text;
     // Playlists carry their members' artists too, but never album art.
     std::string mix = write(findByTitle("Mix", 'c'), "*");
     EXPECT_EQ(count(mix, "&lt;upnp:artist&gt;C&lt;/upnp:artist&gt;"), 1);
@@ -101,12 +107,22 @@ TEST_F(DidlTest, ReferenceAndItemElements) {
                          0),
               0u);
     EXPECT_NE(text.find("&lt;res size=&quot;1000&quot; duration=&quot;0:03:05.000&quot; "
-                        "protocolInfo=&quot;http-get:*:audio/mpeg:*&quot;&gt;"
+                        "protocolInfo=&quot;http-get:*:audio/mpeg:DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;"
+                        "DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000&quot;&gt;"
                         "http://192.0.2.1:8080/disk/" +
                         idOf(reference) + ".mp3&lt;/res&gt;\r\n"),
               std::string::npos);
-    EXPECT_NE(text.find("&lt;upnp:albumArtURI&gt;http://192.0.2.1:8080/virtual/" + idOf(reference) +
-                        ".jpg&lt;/upnp:albumArtURI&gt;\r\n"),
+    EXPECT_NE(text.find("&lt;upnp:albumArtURI dlna:profileID=&quot;PNG_TN&quot;&gt;"
+                        "http://192.0.2.1:8080/virtual/" +
+                        idOf(reference) + ".png&lt;/upnp:albumArtURI&gt;\r\n"),
+              std::string::npos);
+    // The profile follows the first audio frame: MP3X, or none.
+    EXPECT_NE(write(findByTitle("Solo", 'i'), "res").find("audio/mpeg:DLNA.ORG_PN=MP3X;"),
+              std::string::npos);
+    buildCatalogue({{"Layer II", "A", "Rec", "Rock", 1, false, "2001-01-01", "0:03:05.000", 1000,
+                     false, "", kAudioNoProfile}});
+    EXPECT_NE(write(findByTitle("Layer II", 'i'), "res")
+                  .find("protocolInfo=&quot;http-get:*:audio/mpeg:DLNA.ORG_OP=01;DLNA.ORG_CI=0;"),
               std::string::npos);
     for (const char* element : {"dc:creator", "upnp:artist", "upnp:album", "upnp:genre", "dc:date",
                                 "upnp:originalTrackNumber"}) {
@@ -127,10 +143,8 @@ TEST_F(DidlTest, FilterChoosesProperties) {
     EXPECT_NE(res.find("&lt;res protocolInfo="), std::string::npos);
     std::string size = write(track, "res@size");
     EXPECT_NE(size.find("&lt;res size=&quot;1000&quot; protocolInfo="), std::string::npos);
-    // No art: the element is written empty.
-    EXPECT_NE(
-        write(track, "upnp:albumArtURI").find("&lt;upnp:albumArtURI&gt;&lt;/upnp:albumArtURI&gt;"),
-        std::string::npos);
+    // No picture: no album-art element at all.
+    EXPECT_EQ(write(track, "upnp:albumArtURI"), titleOnly);
     EXPECT_EQ(write(track, ""), titleOnly);
 }
 

@@ -101,6 +101,14 @@ TEST(SoapDispatch, RequestWithoutBodyIs402) {
     EXPECT_EQ(faultCode(kCds + "GetSortCapabilities\"", "", false), "402 invalid Args");
 }
 
+// The DLNA profiles first, then the plain entries.
+const std::string kSourceProtocols =
+    "http-get:*:audio/mpeg:DLNA.ORG_PN=MP3;DLNA.ORG_OP=01;DLNA.ORG_CI=0;"
+    "DLNA.ORG_FLAGS=01700000000000000000000000000000,"
+    "http-get:*:audio/mpeg:DLNA.ORG_PN=MP3X;DLNA.ORG_OP=01;DLNA.ORG_CI=0;"
+    "DLNA.ORG_FLAGS=01700000000000000000000000000000,"
+    "http-get:*:audio/mpeg:*,http-get:*:audio/mpegurl:*";
+
 TEST(SoapCapabilities, FixedAnswers) {
     SoapAnswer sort = soapSplit(soapDispatch(kCds + "GetSortCapabilities\"", "<x/>"));
     EXPECT_EQ(sort.head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
@@ -120,8 +128,7 @@ TEST(SoapCapabilities, FixedAnswers) {
     EXPECT_EQ(info.body, info0.body);
     EXPECT_NE(info.body.find("\r\n      <Direction>Output</Direction>\r\n"), std::string::npos);
     SoapAnswer protocols = soapSplit(soapDispatch(kCm + "GetProtocolInfo\"", "<x/>"));
-    EXPECT_NE(protocols.body.find("\r\n      <Source>http-get:*:audio/mpeg:*,"
-                                  "http-get:*:audio/mpegurl:*</Source>\r\n"),
+    EXPECT_NE(protocols.body.find("\r\n      <Source>" + kSourceProtocols + "</Source>\r\n"),
               std::string::npos);
     EXPECT_TRUE(protocols.wellFramed);
     SoapAnswer ids = soapSplit(soapDispatch(kCm + "GetCurrentConnectionIDs\"", "<x/>"));

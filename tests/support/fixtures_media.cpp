@@ -93,9 +93,10 @@ std::string textFrameData(int encoding, const std::string& text, bool bigEndianB
 }
 
 std::string apicFrameData(const std::string& mime, const std::string& description,
-                          const std::string& picture) {
-    return std::string(1, '\0') + mime + std::string(1, '\0') + "\x03" + description +
-           std::string(1, '\0') + picture;
+                          const std::string& picture, int type, int encoding) {
+    std::string terminator(encoding == 1 || encoding == 2 ? 2 : 1, '\0');
+    return std::string(1, static_cast<char>(encoding)) + mime + std::string(1, '\0') +
+           static_cast<char>(type) + description + terminator + picture;
 }
 
 std::string picFrameData(const std::string& format, const std::string& description,
@@ -199,6 +200,30 @@ std::string fakeJpeg(int bodyBytes) {
         out += static_cast<char>((i * 7 + 3) & 0x7F);
     }
     return out + "\xFF\xD9";
+}
+
+std::string jpegPicture(int width, int height, int exifBytes) {
+    auto segment = [](uint8_t marker, const std::string& payload) {
+        return std::string("\xFF", 1) + static_cast<char>(marker) +
+               bigEndian(static_cast<uint32_t>(payload.size() + 2), 2) + payload;
+    };
+    std::string out("\xFF\xD8", 2);
+    if (exifBytes > 0) {
+        out += segment(0xE1, std::string("Exif\0\0", 6) + std::string(exifBytes, '\xFF'));
+    } else {
+        out += segment(0xE0, std::string("JFIF\0\x01\x01\0\0\x01\0\x01\0\0", 14));
+    }
+    out += segment(0xDB, std::string(65, '\x01'));
+    out += segment(0xC0, std::string("\x08", 1) + bigEndian(static_cast<uint32_t>(height), 2) +
+                             bigEndian(static_cast<uint32_t>(width), 2) +
+                             std::string("\x01\x01\x11\0", 4));
+    return out + "\xFF\xD9";
+}
+
+std::string pngPicture(uint32_t width, uint32_t height) {
+    return std::string("\x89PNG\r\n\x1A\n\0\0\0\x0DIHDR", 16) + bigEndian(width, 4) +
+           bigEndian(height, 4) + std::string("\x08\x02\0\0\0", 5) + "CRC!" +
+           std::string("\0\0\0\0IEND\xAE\x42\x60\x82", 12);
 }
 
 std::string buildMp3(const Mp3Spec& shape) {

@@ -25,9 +25,11 @@ namespace fixtures {
 std::string textFrameData(int encoding, const std::string& text, bool bigEndianBom = false,
                           const std::vector<uint16_t>& wide = {});
 
-// APIC (versions 3, 4) content: encoding 0, MIME type, picture type 3, description, picture.
+// APIC (versions 3, 4) content: encoding, MIME type, picture type (3 is the front cover),
+// description bytes as given with the encoding's terminator (00 00 for encodings 1 and 2, else
+// 00), picture.
 std::string apicFrameData(const std::string& mime, const std::string& description,
-                          const std::string& picture);
+                          const std::string& picture, int type = 3, int encoding = 0);
 // PIC (version 2) content: encoding 0, 3-character image format, picture type 3, description.
 std::string picFrameData(const std::string& format, const std::string& description,
                          const std::string& picture);
@@ -90,6 +92,11 @@ std::string buildMp3(const Mp3Spec& shape);
 
 // A minimal JFIF-looking picture: FF D8 FF E0, a JFIF APP0 segment, `bodyBytes` filler, FF D9.
 std::string fakeJpeg(int bodyBytes);
+// A JPEG head with a frame header of the given size: FF D8, then an Exif APP1 segment of
+// `exifBytes` (or a JFIF APP0 segment when 0), a quantisation table, SOF0, and FF D9.
+std::string jpegPicture(int width, int height, int exifBytes = 0);
+// A PNG head: the signature and an IHDR chunk of the given size, then IEND.
+std::string pngPicture(uint32_t width, uint32_t height);
 
 // Extended M3U: "#EXTM3U", then per entry "#EXTINF:<seconds>,<title>" and the path line.
 struct M3uEntry {

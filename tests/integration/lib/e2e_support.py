@@ -31,9 +31,31 @@ TOP = ["All Tracks", "Albums", "Artists", "Genres", "Playlists"]
 
 
 def picture(seed, length):
-    """A JPEG-framed picture whose bytes differ per seed."""
+    """A JPEG-framed picture whose bytes differ per seed (no frame header, so no size)."""
     return (b"\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00"
             + bytes((i * seed + seed) & 0x7F for i in range(length)) + b"\xff\xd9")
+
+
+def exif_picture(seed, width, height):
+    """A JPEG that starts with an Exif segment, with a frame header of the given size."""
+    exif = b"Exif\x00\x00" + bytes((i * seed) & 0x7F for i in range(600))
+    sof = b"\x08" + height.to_bytes(2, "big") + width.to_bytes(2, "big") + b"\x01\x01\x11\x00"
+    return (b"\xff\xd8\xff\xe1" + (len(exif) + 2).to_bytes(2, "big") + exif
+            + b"\xff\xc0" + (len(sof) + 2).to_bytes(2, "big") + sof + b"\xff\xd9")
+
+
+def png_picture(seed, width, height):
+    """A PNG head: signature, IHDR of the given size, some bytes, IEND."""
+    return (b"\x89PNG\r\n\x1a\n\x00\x00\x00\x0dIHDR" + width.to_bytes(4, "big")
+            + height.to_bytes(4, "big") + b"\x08\x02\x00\x00\x00CRC!"
+            + bytes((i * seed) & 0x7F for i in range(2000)) + b"\x00\x00\x00\x00IEND\xaeB`\x82")
+
+
+def picture_form(data):
+    """(MIME type, URL ending, DLNA profile or None) the server gives a fixture picture."""
+    if data.startswith(b"\x89PNG"):
+        return "image/png", "png", "PNG_LRG"  # the fixtures' PNG is 200x200
+    return "image/jpeg", "jpg", "JPEG_TN" if data[3] == 0xE1 else None
 
 
 # Each track: file, title, artist, album, genre, track number, seconds of audio, how it is
@@ -44,7 +66,7 @@ TRACKS = [
      "picture": picture(7, 4000)},
     {"file": "02 blue.mp3", "title": "Blue Hour", "artist": "Ann", "album": "Blue Hour",
      "genre": "Rock", "track": 2, "seconds": 3, "lame": "-b 64 -s 44.1", "v2": 4, "enc": 0,
-     "picture": picture(11, 9000)},
+     "picture": png_picture(11, 200, 200)},
     {"file": "caf\u00e9.mp3", "title": "Caf\u00e9 Noir", "artist": "Bob",
      "album": "Nuit & Jour", "genre": "Jazz", "track": 1, "seconds": 2, "lame": "-b 32 -s 44.1",
      "v2": 3, "enc": 1, "picture": None},
@@ -53,7 +75,8 @@ TRACKS = [
      "picture": None},
     {"file": "sub/untitled.mp3", "title": "<Untitled>", "artist": "Cy",
      "album": "Singles \u00e0 la carte", "genre": "Pop", "track": 5, "seconds": 1,
-     "lame": "-b 48 -s 32", "v2": 4, "enc": 3, "picture": picture(3, 200)},
+     "lame": "-b 48 -s 32", "v2": 4, "enc": 3,
+     "picture": exif_picture(3, 120, 90)},
     {"file": "sub/ann & cy.mp3", "title": "Ann & Cy", "artist": "Ann",
      "album": "Singles \u00e0 la carte",
      "genre": "Pop", "track": 6, "seconds": 2, "lame": "-b 64 -s 44.1", "v2": 3, "enc": 1,
@@ -83,13 +106,24 @@ def make_library(folder):
                             (TRCK, str(track["track"])), (TYER, "2004")):
             tags.add(frame(encoding=track["enc"], text=text))
         if track["picture"]:
-            tags.add(APIC(encoding=0, mime="image/jpeg", type=3, desc="cover",
-                          data=track["picture"]))
+            tags.add(APIC(encoding=0, mime=picture_form(track["picture"])[0], type=3,
+                          desc="cover", data=track["picture"]))
         tags.save(path, v2_version=track["v2"])
     with open(os.path.join(folder, "Road Trip.m3u"), "w", encoding="latin-1") as m3u:
         m3u.write("#EXTM3U\n")
         for title, seconds, name in PLAYLIST:
             m3u.write("#EXTINF:%d,%s\n%s\n" % (seconds, title, name))
+
+
+def dlna_audio_profile(path):
+    """The DLNA profile of an MP3 file as the decoder sees its frames (lame may resample)."""
+    from mutagen.mp3 import MP3
+    info = MP3(path).info
+    if info.layer == 3 and info.version == 1 and info.sample_rate in (32000, 44100, 48000):
+        return "MP3"
+    if info.layer == 3 and info.version == 2 and info.sample_rate in (16000, 22050, 24000):
+        return "MP3X"
+    return None
 
 
 def mp3_length(path):
@@ -369,6 +403,8 @@ class ContentDirectory:
                      "class": obj.get_upnp_class(), "artist": obj.get_artist(),
                      "album": obj.get_album(), "genre": obj.get_genre(),
                      "creator": obj.get_creator(), "art": obj.get_album_art(),
+                     "art_profiles": re.findall(r'<upnp:albumArtURI[^>]*dlna:profileID="([^"]*)"',
+                                                xml),
                      "track": obj.get_track_number(), "date": obj.get_date(),
                      "artists": [a.get_name() for a in obj.get_artists()],
                      "genres": list(re.findall(r"<upnp:genre>([^<]*)</upnp:genre>", xml))}
@@ -382,6 +418,7 @@ class ContentDirectory:
                         "uri": res.get_uri(), "size": res.get_size64(),
                         "seconds": res.get_duration(),
                         "mime": info.get_mime_type() if info else None,
+                        "dlna_profile": info.get_dlna_profile() if info else None,
                         "protocol": info.get_protocol() if info else None})
                 durations = re.findall(r'duration="([^"]*)"', xml)
                 entry["duration"] = durations[0] if durations else None
@@ -501,6 +538,9 @@ def check_library(c, cd, music, base, page=4):
             wrong.append("%s res %s" % (want["title"], res["uri"]))
         if res["mime"] != "audio/mpeg" or res["protocol"] != "http-get":
             wrong.append("%s protocolInfo %s %s" % (want["title"], res["protocol"], res["mime"]))
+        profile = dlna_audio_profile(path)
+        if res["dlna_profile"] != profile:
+            wrong.append("%s DLNA profile %r" % (want["title"], res["dlna_profile"]))
         if res["size"] != os.path.getsize(path):
             wrong.append("%s size %d, file %d" % (want["title"], res["size"],
                                                   os.path.getsize(path)))
@@ -514,11 +554,14 @@ def check_library(c, cd, music, base, page=4):
         if ms is not None and res["seconds"] != ms // 1000:
             wrong.append("%s duration seen by GUPnP-AV as %d s" % (want["title"],
                                                                   res["seconds"]))
-        want_art = "%svirtual/%s.jpg" % (base, got["id"]) if want["picture"] else None
+        form = picture_form(want["picture"]) if want["picture"] else (None, None, None)
+        want_art = "%svirtual/%s.%s" % (base, got["id"], form[1]) if want["picture"] else None
         if (got["art"] or None) != want_art:
             wrong.append("%s albumArtURI %r" % (want["title"], got["art"]))
-    c.check("track fields: artist, album, genre, number, date, class, res URL, size, duration, "
-            "art",
+        if got["art_profiles"] != ([form[2]] if form[2] else []):
+            wrong.append("%s albumArtURI profile %r" % (want["title"], got["art_profiles"]))
+    c.check("track fields: artist, album, genre, number, date, class, res URL, DLNA profile, "
+            "size, duration, art with its profile",
             not wrong, "; ".join(wrong))
     print("figure: largest gap between a served duration and the decoder's length: %.3f s"
           % deviation)
@@ -592,7 +635,8 @@ def check_fetches(c, music, tree, by_title):
                 bad.append("%s: %s %s %d bytes" % (want["title"], status, kind, len(body)))
         if want["picture"] and got["art"]:
             status, kind, body = fetch(got["art"])
-            if status != 200 or body != want["picture"] or "image/jpeg" not in (kind or ""):
+            mime = picture_form(want["picture"])[0]
+            if status != 200 or body != want["picture"] or mime != kind:
                 bad.append("%s art: %s %s %d bytes" % (want["title"], status, kind, len(body)))
     c.check("every track and picture fetched from its URL byte for byte", not bad,
             "; ".join(bad))
