@@ -156,6 +156,14 @@ TEST(HttpServer, RefusalsCarryAStatusLine) {
         serve("GET /DeviceDescription.xml HTTP/1.1\r\nHost: evil.example:8080\r\n\r\n");
     EXPECT_EQ(rebound.rfind("HTTP/1.1 403 Forbidden\r\nDate: ", 0), 0u) << rebound;
     EXPECT_EQ(rebound.size() - rebound.rfind(kEmpty), kEmpty.size());
+    // The check holds for every target and for HEAD: the status page and the icons too.
+    for (const char* line : {"GET / ", "HEAD / ", "GET /icons/kestrelbloom-120.png ",
+                             "HEAD /disk/0.mp3 ", "SUBSCRIBE /ContentDirectory/Event "}) {
+        EXPECT_EQ(serve(std::string(line) + "HTTP/1.1\r\nHost: evil.example\r\n\r\n")
+                      .rfind("HTTP/1.1 403 ", 0),
+                  0u)
+            << line;
+    }
     char name[256];
     ASSERT_EQ(platformHostName(name, sizeof name), 0);
     for (std::string host : {std::string("127.0.0.1:8080"), std::string(name) + ":8080"}) {
@@ -174,6 +182,10 @@ TEST(HttpServer, RefusalsCarryAStatusLine) {
     std::string large =
         serve("POST /c HTTP/1.1\r\nContent-Length: 2000000\r\n\r\n" + std::string(100000, 'x'));
     EXPECT_EQ(large.rfind("HTTP/1.1 413 Request Entity Too Large\r\n", 0), 0u) << large;
+    // A chunked body is held to the same limit as one announced by Content-Length.
+    std::string chunks = serve("POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n200000\r\n" +
+                               std::string(100000, 'x'));
+    EXPECT_EQ(chunks.rfind("HTTP/1.1 413 ", 0), 0u) << chunks;
 }
 
 // Each listener test has a loopback address of its own (127.0.0.77 and up), so tests running
