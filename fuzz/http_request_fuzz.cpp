@@ -15,8 +15,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Every pointer handed to a handler must lie inside the request text.
     const char* begin = text.data();
     const char* end = begin + text.size();
-    const char* pointers[] = {route.path, route.body,     route.soapAction,
-                              route.sid,  route.callback, route.host};
+    const char* pointers[] = {route.path,
+                              route.body,
+                              route.soapAction,
+                              route.sid,
+                              route.callback,
+                              route.host,
+                              route.media.range,
+                              route.media.ifRange,
+                              route.media.timeSeekRange,
+                              route.media.contentFeatures,
+                              route.media.transferMode};
     for (const char* p : pointers) {
         if (p != nullptr && (p < begin || p >= end)) {
             __builtin_trap();
