@@ -40,6 +40,11 @@ uint32_t platformTickMs();
 // Processors the system has online; at least 1.
 int platformCpuCount();
 
+// Fills `out` with `length` bytes from the system's cryptographic random source (identifiers
+// that a peer must not be able to guess). Returns 0, or -1 when the source failed; `out` is
+// then unusable.
+int platformRandomBytes(void* out, size_t length);
+
 // Threads started by platformThreadStart or platformThreadStartDetached whose body has not yet
 // returned. Any thread may call it.
 int platformThreadsRunning();

@@ -40,14 +40,12 @@ static UdnText queryUdn() {
     return udnFromAdapter(&adapter);
 }
 
-static FriendlyNameText queryFriendlyName() {
-    char hostName[256];
-    if (platformHostName(hostName, sizeof hostName) != 0) {
-        hostName[0] = '\0';
+static HostNameText queryHostName() {
+    HostNameText name{};
+    if (platformHostName(name.text, sizeof name.text) != 0) {
+        name.text[0] = '\0';
     }
-    hostName[sizeof hostName - 1] = '\0';
-    FriendlyNameText name{};
-    std::snprintf(name.text, sizeof name.text, "KestrelBloom Media Server [%s]", hostName);
+    name.text[sizeof name.text - 1] = '\0';
     return name;
 }
 
@@ -73,9 +71,16 @@ template <typename Value> Value keptFor(Kept<Value>* kept, Value (*query)()) {
 }
 } // namespace
 
+HostNameText deviceHostName() {
+    static auto* kept = new Kept<HostNameText>; // never destroyed: callers may run at exit
+    return keptFor(kept, queryHostName);
+}
+
 FriendlyNameText deviceFriendlyName() {
-    static auto* kept = new Kept<FriendlyNameText>; // never destroyed: callers may run at exit
-    return keptFor(kept, queryFriendlyName);
+    FriendlyNameText name{};
+    std::snprintf(name.text, sizeof name.text, "KestrelBloom Media Server [%s]",
+                  deviceHostName().text);
+    return name;
 }
 
 UdnText deviceUdn() {

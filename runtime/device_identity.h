@@ -23,8 +23,17 @@ struct FriendlyNameText {
     char text[300];
 };
 
-// "KestrelBloom Media Server [<host name>]", the host name as the system gives it (not
-// escaped). Kept for kUdnRefreshMs like the UDN: a renamed computer shows within that time.
+// "KestrelBloom Media Server [<host name>]", the host name as deviceHostName gives it (not
+// escaped).
 FriendlyNameText deviceFriendlyName();
+
+struct HostNameText {
+    char text[256];
+};
+
+// The machine's name as the system gives it (empty when it cannot be had). Kept for
+// kUdnRefreshMs like the UDN: every request asks for it, and a renamed computer shows within
+// that time.
+HostNameText deviceHostName();
 
 constexpr uint32_t kUdnRefreshMs = 1000;
