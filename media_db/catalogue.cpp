@@ -1,5 +1,5 @@
-// Filling the catalogue: one MP3 track filed under All Tracks and grouped by album, artist and
-// genre, and the shared records that hold a track's texts.
+// Filling the catalogue: one MP3 track filed under All Tracks and grouped by album (see
+// albums.cpp), artist and genre, and the shared records that hold a track's texts.
 #include "media_db/media_db.h"
 
 #include <cstdlib>
@@ -51,7 +51,7 @@ TrackRecord* track_record_make(const char* path, Mp3Info* info, int64_t fileSize
                                int64_t modifiedNs) {
     int32_t bytes = textBytes(path) + textBytes(info->title) + textBytes(info->artist) +
                     textBytes(info->album) + textBytes(info->genre) + textBytes(info->date) +
-                    textBytes(info->duration);
+                    textBytes(info->duration) + textBytes(info->album_artist);
     void* block = std::malloc(sizeof(TrackRecord) + static_cast<size_t>(bytes));
     if (block == nullptr) {
         mp3_info_release(info);
@@ -64,6 +64,7 @@ TrackRecord* track_record_make(const char* path, Mp3Info* info, int64_t fileSize
     record->modified_ns = modifiedNs;
     record->size = info->size;
     record->track_number = info->track_number;
+    record->disc_number = info->disc_number;
     record->picture_format = info->picture_format;
     record->audio_profile = info->audio_profile;
     char* texts = reinterpret_cast<char*>(record + 1);
@@ -75,6 +76,7 @@ TrackRecord* track_record_make(const char* path, Mp3Info* info, int64_t fileSize
     record->genre = place(texts, &at, info->genre);
     record->date = place(texts, &at, info->date);
     record->duration = place(texts, &at, info->duration);
+    record->album_artist = place(texts, &at, info->album_artist);
     mp3_info_release(info);
     return record;
 }
@@ -97,6 +99,11 @@ TrackRecord* track_record_of(const MediaObject* item) {
     return reinterpret_cast<TrackRecord*>(item->path) - 1;
 }
 
+const char* track_record_album_artist(const MediaObject* item) {
+    TrackRecord* record = track_record_of(item);
+    return record != nullptr ? textAt(record, record->album_artist) : nullptr;
+}
+
 MediaObject* track_record_item(TrackRecord* record, int64_t handle) {
     MediaObject* item = media_db_new_object('i', handle);
     if (item == nullptr) {
@@ -114,8 +121,10 @@ MediaObject* track_record_item(TrackRecord* record, int64_t handle) {
     item->duration = textAt(record, record->duration);
     item->size = record->size;
     item->track_number = record->track_number;
+    item->disc_number = record->disc_number;
     item->picture_format = record->picture_format;
     item->audio_profile = record->audio_profile;
+    item->album_artist_tagged = record->album_artist >= 0 ? 1 : 0;
     return item;
 }
 
@@ -123,7 +132,7 @@ void media_db_file_track(MediaObject* item) {
     MediaTop top = media_db_top();
     if (media_db_prepend_child(top.all_tracks, item)) {
         fileUnder(top.artists, item->artist, kClassMusicArtist, item);
-        fileUnder(top.albums, item->album, kClassMusicAlbum, item);
+        media_db_file_album(item, track_record_album_artist(item));
         fileUnder(top.genres, item->genre, kClassMusicGenre, item);
         media_db_count_track();
     }

@@ -33,12 +33,12 @@ int compareNumbers(int32_t a, int32_t b) {
     return a < b ? -1 : 1;
 }
 
-// Hook for the disc number: tracks carry none yet, so every track is on the same disc. Once
-// they do, return it here and albums list disc by disc.
-int32_t discOf(const MediaObject*) {
-    return 0;
+// The disc a track is on; 0 when the tag names none.
+int32_t discOf(const MediaObject* item) {
+    return item->disc_number;
 }
 
+// Albums list disc by disc, each disc by track number.
 int compareInAlbum(const MediaObject* a, const MediaObject* b) {
     int order = compareNumbers(discOf(a), discOf(b));
     if (order == 0) {

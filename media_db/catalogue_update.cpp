@@ -198,12 +198,15 @@ bool sameItem(const MediaObject* a, const MediaObject* b) {
            sameText(a->genre, b->genre) && sameText(a->date, b->date) &&
            sameText(a->duration, b->duration) && a->size == b->size &&
            a->track_number == b->track_number && a->picture_format == b->picture_format &&
-           a->audio_profile == b->audio_profile;
+           a->audio_profile == b->audio_profile && a->disc_number == b->disc_number &&
+           a->album_artist_tagged == b->album_artist_tagged &&
+           sameText(track_record_album_artist(a), track_record_album_artist(b));
 }
 
 // Whether a container lists the same children, as a control point would see them.
 bool sameChildren(const MediaObject* a, const MediaObject* b) {
-    if (a->child_count != b->child_count || !sameText(a->title, b->title)) {
+    if (a->child_count != b->child_count || !sameText(a->title, b->title) ||
+        !sameText(a->artist, b->artist)) {
         return false;
     }
     for (int32_t i = 0; i < a->child_count; i++) {
@@ -213,7 +216,8 @@ bool sameChildren(const MediaObject* a, const MediaObject* b) {
             return false;
         }
         bool same = x->kind == 'c'
-                        ? sameText(x->title, y->title) && x->child_count == y->child_count
+                        ? sameText(x->title, y->title) && sameText(x->artist, y->artist) &&
+                              x->child_count == y->child_count
                     : x->kind == 'r' ? sameItem(x->target, y->target)
                                      : sameItem(x, y);
         if (!same) {
@@ -383,12 +387,14 @@ bool sameTracks(const MediaCatalogue* old, const TrackSlot* slots, int32_t count
     return true;
 }
 
-// Grouping containers keep the id of the old container with the same title, and their
-// references the id of the old reference to the same track.
+// Grouping containers keep the id of the old container with the same title (an album: the same
+// title and album artist), and their references the id of the old reference to the same track.
 void carryGroups(MediaCatalogue* next, MediaObject* groups, const TitleIndex* oldTitles) {
     RefTable refs;
+    bool albums = groups == next->top.albums;
     for (MediaObject* group = groups->first_child; group != nullptr; group = group->next_sibling) {
-        MediaObject* was = title_index_find(oldTitles, group->title);
+        MediaObject* was =
+            title_index_find(oldTitles, group->title, albums ? group->artist : nullptr);
         if (was == nullptr) {
             continue;
         }

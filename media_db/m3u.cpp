@@ -8,10 +8,13 @@
 #include "media_db/media_db_internal.h"
 #include "mp3/mp3_info.h"
 #include "platform/platform.h"
+#include "runtime/utf8.h"
 
 namespace {
 
 constexpr int kLineSize = 512; // at most 511 characters per read; longer lines split
+// A line's text as UTF-8: each byte of the host's encoding gives at most 3 bytes.
+constexpr int kTextSize = 3 * kLineSize;
 
 struct M3uEntry {
     char title[kLineSize];
@@ -78,10 +81,14 @@ void resolvePath(const char* playlistPath, const char* line, char* path) {
             folderLength = static_cast<int>(separator - playlistPath + 1);
         }
     }
-    // A cut path names no file, so the entry is simply dropped.
-    if (std::snprintf(path, kLineSize, "%.*s%s", folderLength, playlistPath, line) < 0) {
-        path[0] = '\0';
-    }
+    // A longer path is cut to fit; such an entry then names no file and is dropped.
+    size_t folder = static_cast<size_t>(folderLength) < kLineSize - 1
+                        ? static_cast<size_t>(folderLength)
+                        : kLineSize - 1;
+    std::memcpy(path, playlistPath, folder);
+    size_t rest = strnlen(line, kLineSize - 1 - folder);
+    std::memcpy(path + folder, line, rest);
+    path[folder + rest] = '\0';
 }
 
 // Reads the entries after the first line until the pattern breaks; entries whose file does not
@@ -115,9 +122,12 @@ void readEntries(FILE* file, const char* playlistPath, M3uEntries* entries) {
     }
 }
 
-// Fills one playlist item; false on short memory.
+// Fills one playlist item; false on short memory. The title is the host's text (its code page
+// on Windows), kept as UTF-8 like every catalogue text.
 bool fillEntry(MediaObject* item, const M3uEntry& entry, int32_t trackNumber) {
-    item->title = strdup(entry.title);
+    char title[kTextSize];
+    utf8FromHostText(entry.title, title, kTextSize);
+    item->title = strdup(title);
     if (item->title == nullptr) {
         return false;
     }
@@ -151,8 +161,10 @@ void media_db_read_m3u(const char* path, const char* name) {
     readEntries(file, path, &entries);
     std::fclose(file);
 
-    char title[kLineSize];
-    playlistTitle(name, title);
+    char name511[kLineSize];
+    playlistTitle(name, name511);
+    char title[kTextSize];
+    utf8FromHostText(name511, title, kTextSize); // a name from the host's settings file
     media_db_lock();
     MediaObject* playlist =
         add_child_container(title, media_db_top().playlists, kClassPlaylistContainer);

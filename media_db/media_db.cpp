@@ -242,6 +242,8 @@ void publishFresh(bool skeleton) {
     if (took) {
         state.writer.lock();
     }
+    // The folder bookkeeping of album artists points into the version it was filled for.
+    media_db_albums_reset();
     MediaCatalogue* version = newCatalogue();
     if (version != nullptr) {
         if (skeleton) {
@@ -358,6 +360,9 @@ void media_db_unlock() {
 MediaCatalogue* media_db_begin_version() {
     VersionState& state = versions();
     state.writer.lock();
+    // Albums are worked out afresh for the version built aside; its folder bookkeeping must not
+    // point into the published one.
+    media_db_albums_reset();
     MediaCatalogue* version = newCatalogue();
     if (version == nullptr || !buildSkeleton(version)) {
         std::free(version);
@@ -380,6 +385,7 @@ void media_db_publish_version(MediaCatalogue* version) {
 void media_db_discard_version(MediaCatalogue* version) {
     tWrite = nullptr;
     tWriteDepth = 0;
+    media_db_albums_reset(); // it pointed into the discarded version
     versions().writer.unlock();
     freeCatalogue(version);
 }
@@ -577,9 +583,13 @@ MediaObject* find_child_by_title(const char* text, MediaObject* container) {
     if (text == nullptr || container == nullptr) {
         return nullptr;
     }
-    const TitleIndex* titles = media_db_title_index(media_db_current(), container);
+    // The album index is keyed by title and album artist, so albums are walked here.
+    MediaCatalogue* version = media_db_current();
+    const TitleIndex* titles = version != nullptr && container != version->top.albums
+                                   ? media_db_title_index(version, container)
+                                   : nullptr;
     if (titles != nullptr && titles->used == static_cast<size_t>(container->child_count)) {
-        return title_index_find(titles, text);
+        return title_index_find(titles, text, nullptr);
     }
     for (MediaObject* child = container->first_child; child != nullptr;
          child = child->next_sibling) {
@@ -588,6 +598,70 @@ MediaObject* find_child_by_title(const char* text, MediaObject* container) {
         }
     }
     return nullptr;
+}
+
+MediaObject* media_db_find_album(const char* title, const char* albumArtist) {
+    MediaCatalogue* version = media_db_current();
+    MediaObject* albums = version != nullptr ? version->top.albums : nullptr;
+    if (title == nullptr || albumArtist == nullptr || albums == nullptr) {
+        return nullptr;
+    }
+    if (version->albumTitles.used == static_cast<size_t>(albums->child_count)) {
+        return title_index_find(&version->albumTitles, title, albumArtist);
+    }
+    for (MediaObject* child = albums->first_child; child != nullptr; child = child->next_sibling) {
+        if (child->title != nullptr && child->artist != nullptr &&
+            std::strcmp(child->title, title) == 0 && std::strcmp(child->artist, albumArtist) == 0) {
+            return child;
+        }
+    }
+    return nullptr;
+}
+
+MediaObject* media_db_add_album(const char* title, const char* albumArtist) {
+    MediaCatalogue* version = media_db_current();
+    MediaObject* albums = version != nullptr ? version->top.albums : nullptr;
+    if (title == nullptr || albumArtist == nullptr || albums == nullptr) {
+        return nullptr;
+    }
+    MediaObject* album = make_container(title, kClassMusicAlbum);
+    if (album == nullptr || album->title == nullptr ||
+        (album->artist = strdup(albumArtist)) == nullptr ||
+        !linkChild(version, albums, album, false)) {
+        freeList(album, nullptr);
+        return nullptr;
+    }
+    title_index_insert(&version->albumTitles, album); // on failure lookups walk instead
+    return album;
+}
+
+void media_db_remove_child(MediaObject* container, MediaObject* child) {
+    if (container == nullptr || child == nullptr || child->parent != container) {
+        return;
+    }
+    int32_t at = 0;
+    while (at < container->child_count && container->children[at] != child) {
+        at++;
+    }
+    if (at == container->child_count) {
+        return;
+    }
+    // The list runs along the array for appended children and against it otherwise.
+    int32_t before = container->children_appended ? at - 1 : at + 1;
+    if (before >= 0 && before < container->child_count) {
+        container->children[before]->next_sibling = child->next_sibling;
+    } else {
+        container->first_child = child->next_sibling;
+    }
+    std::memmove(container->children + at, container->children + at + 1,
+                 sizeof(MediaObject*) * static_cast<size_t>(container->child_count - at - 1));
+    container->child_count--;
+    MediaCatalogue* version = media_db_current();
+    if (container == version->top.albums) {
+        title_index_remove(&version->albumTitles, child);
+    }
+    child->next_sibling = nullptr;
+    freeList(child, version);
 }
 
 void media_db_build() {

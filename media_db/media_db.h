@@ -28,10 +28,11 @@
 
 struct MediaObject {
     // Head, all kinds.
-    char kind;           // 'c' container, 'i' item, 'r' reference
-    char shared_texts;   // item: 1 when its texts lie in a shared TrackRecord (not owned)
-    int32_t update_id;   // container: raised when a published version changed its children
-    MediaObject* parent; // nullptr for the root
+    char kind;                // 'c' container, 'i' item, 'r' reference
+    char shared_texts;        // item: 1 when its texts lie in a shared TrackRecord (not owned)
+    char album_artist_tagged; // item: 1 when the tag named the album artist (filing only)
+    int32_t update_id;        // container: raised when a published version changed its children
+    MediaObject* parent;      // nullptr for the root
     MediaObject* next_sibling;
     int64_t handle; // the ObjectID (the root's is published as 0)
 
@@ -43,7 +44,8 @@ struct MediaObject {
     char* title;
     const char* upnp_class; // one of the shared class texts; compare by pointer or text
 
-    // Item (absent texts are nullptr and read as empty).
+    // Item (absent texts are nullptr and read as empty). An album container keeps its album
+    // artist in `artist`.
     char* artist;
     char* album;
     char* genre;
@@ -52,6 +54,7 @@ struct MediaObject {
     char* duration; // "H:MM:SS.mmm"
     int32_t size;
     int32_t track_number;
+    int32_t disc_number;    // 0 when the tag names none
     uint8_t picture_format; // PictureFormat of the picture served for it; kPictureNone for none
     uint8_t audio_profile;  // Mp3AudioProfile of its first audio frame
 
@@ -140,6 +143,12 @@ void add_child_reference(MediaObject* container, MediaObject* item);
 // Links an item as last child of a container (playlist order).
 void media_db_append_child(MediaObject* container, MediaObject* child);
 MediaObject* find_child_by_title(const char* text, MediaObject* container);
+// The album container under Albums with this title and album artist; nullptr when none.
+MediaObject* media_db_find_album(const char* title, const char* albumArtist);
+// Makes an album container under Albums (title, album artist); nullptr on short memory.
+MediaObject* media_db_add_album(const char* title, const char* albumArtist);
+// Unlinks one child from its container and frees it with everything beneath it.
+void media_db_remove_child(MediaObject* container, MediaObject* child);
 
 // Publishes a new version holding the empty skeleton (root and five top containers).
 void media_db_build();

@@ -12,12 +12,34 @@ size_t hashHandle(int64_t handle) {
     return static_cast<size_t>(h ^ (h >> 29));
 }
 
-size_t hashTitle(const char* text) {
+// The key of a grouping container: its title, and for an album its album artist as well.
+size_t hashTitle(const char* text, const char* artist) {
     uint64_t h = 0xCBF29CE484222325ULL;
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; p++) {
         h = (h ^ *p) * 0x100000001B3ULL;
     }
+    if (artist != nullptr) {
+        h = (h ^ 0xFF) * 0x100000001B3ULL; // no UTF-8 text holds this byte
+        for (const unsigned char* p = reinterpret_cast<const unsigned char*>(artist); *p != 0;
+             p++) {
+            h = (h ^ *p) * 0x100000001B3ULL;
+        }
+    }
     return static_cast<size_t>(h ^ (h >> 32));
+}
+
+size_t homeOf(const MediaObject* container, size_t mask) {
+    return hashTitle(container->title, container->artist) & mask;
+}
+
+bool sameKey(const MediaObject* container, const char* title, const char* artist) {
+    if (std::strcmp(container->title, title) != 0) {
+        return false;
+    }
+    if (container->artist == nullptr || artist == nullptr) {
+        return container->artist == artist;
+    }
+    return std::strcmp(container->artist, artist) == 0;
 }
 
 // Places an entry in a table known to have a free slot.
@@ -54,7 +76,7 @@ bool growHandles(HandleIndex* index, size_t atLeast = 0) {
 }
 
 void placeTitle(MediaObject** slots, size_t mask, MediaObject* container) {
-    size_t i = hashTitle(container->title) & mask;
+    size_t i = homeOf(container, mask);
     while (slots[i] != nullptr) {
         i = (i + 1) & mask;
     }
@@ -160,18 +182,44 @@ bool title_index_insert(TitleIndex* index, MediaObject* container) {
     return true;
 }
 
-MediaObject* title_index_find(const TitleIndex* index, const char* title) {
+MediaObject* title_index_find(const TitleIndex* index, const char* title, const char* artist) {
     if (index->slots == nullptr || title == nullptr) {
         return nullptr;
     }
-    size_t i = hashTitle(title) & index->mask;
+    size_t i = hashTitle(title, artist) & index->mask;
     while (index->slots[i] != nullptr) {
-        if (std::strcmp(index->slots[i]->title, title) == 0) {
+        if (sameKey(index->slots[i], title, artist)) {
             return index->slots[i];
         }
         i = (i + 1) & index->mask;
     }
     return nullptr;
+}
+
+// Backward-shift deletion, as for handles.
+void title_index_remove(TitleIndex* index, const MediaObject* container) {
+    if (index->slots == nullptr || container == nullptr) {
+        return;
+    }
+    size_t mask = index->mask;
+    size_t i = homeOf(container, mask);
+    while (index->slots[i] != nullptr && index->slots[i] != container) {
+        i = (i + 1) & mask;
+    }
+    if (index->slots[i] == nullptr) {
+        return;
+    }
+    size_t hole = i;
+    for (size_t j = (hole + 1) & mask; index->slots[j] != nullptr; j = (j + 1) & mask) {
+        size_t home = homeOf(index->slots[j], mask);
+        bool homeBetween = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
+        if (!homeBetween) {
+            index->slots[hole] = index->slots[j];
+            hole = j;
+        }
+    }
+    index->slots[hole] = nullptr;
+    index->used--;
 }
 
 void title_index_clear(TitleIndex* index) {

@@ -35,9 +35,11 @@ struct TitleIndex {
     size_t used;
 };
 
-// Adds a container under its title; false when growing fails.
+// Adds a container under its title (and its artist, which only album containers have); false
+// when growing fails.
 bool title_index_insert(TitleIndex* index, MediaObject* container);
-MediaObject* title_index_find(const TitleIndex* index, const char* title);
+MediaObject* title_index_find(const TitleIndex* index, const char* title, const char* artist);
+void title_index_remove(TitleIndex* index, const MediaObject* container);
 void title_index_clear(TitleIndex* index);
 
 // Writer helpers shared by the catalogue's own files (exclusive lock held).
@@ -47,6 +49,12 @@ bool media_db_prepend_child(MediaObject* container, MediaObject* child);
 void media_db_free_unlinked(MediaObject* object);
 // Counts one more track added since the last build.
 void media_db_count_track();
+
+// Files the item under its album (title and album artist; `albumArtist` is the tag's, or
+// nullptr to work it out among the tracks of the same title in the same folder).
+void media_db_file_album(MediaObject* item, const char* albumArtist);
+// Forgets the album-artist bookkeeping of the tracks filed so far (the tree is being freed).
+void media_db_albums_reset();
 
 // What a watched file looked like at the last pass. A missing file is a state of its own, so
 // its appearance or disappearance is a change like any other.
@@ -101,10 +109,11 @@ struct TrackRecord {
     int64_t modified_ns;
     int32_t size;
     int32_t track_number;
+    int32_t disc_number;
     uint8_t picture_format;
     uint8_t audio_profile;
     // Offsets of the texts after the record; -1 when absent. Path is always at 0.
-    int32_t title, artist, album, genre, date, duration;
+    int32_t title, artist, album, genre, date, duration, album_artist;
 };
 static_assert(sizeof(TrackRecord) % 8 == 0, "texts follow the record at 8-byte alignment");
 
@@ -117,6 +126,8 @@ void track_record_retain(TrackRecord* record);
 void track_record_release(TrackRecord* record);
 // The record an item's texts lie in; nullptr for an item that owns its texts.
 TrackRecord* track_record_of(const MediaObject* item);
+// The album artist the tag of the item's record named; nullptr when none or not shared.
+const char* track_record_album_artist(const MediaObject* item);
 // An item (with this handle) showing the record's texts; it takes one reference.
 MediaObject* track_record_item(TrackRecord* record, int64_t handle);
 

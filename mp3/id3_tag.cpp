@@ -4,21 +4,34 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "mp3/id3_text.h"
 #include "mp3/picture_info.h"
 
 namespace {
 
 // The text frames the reader uses, by index into Id3Tag::texts.
-enum TextField { kTitle, kArtist, kAlbum, kGenre, kYear, kTrack, kTextFieldCount };
-
-// Frame ids by field: version 2 first, versions 3 and 4 second.
-constexpr char kFrameIds[kTextFieldCount][2][5] = {
-    {"TT2", "TIT2"}, {"TP1", "TPE1"}, {"TAL", "TALB"},
-    {"TCO", "TCON"}, {"TYE", "TYER"}, {"TRK", "TRCK"},
+enum TextField {
+    kTitle,
+    kArtist,
+    kAlbum,
+    kAlbumArtist,
+    kGenre,
+    kRecorded,
+    kYear,
+    kTrack,
+    kDisc,
+    kTextFieldCount
 };
 
-// What one walk of the ID3v2 frame list keeps: the data of the first frame of each used text
-// field, and where the picture to serve lies. Pictures are not read into memory.
+// Frame ids by field: version 2 first, versions 3 and 4 second. Version 2 has no recording
+// time frame (the empty id matches nothing).
+constexpr char kFrameIds[kTextFieldCount][2][5] = {
+    {"TT2", "TIT2"}, {"TP1", "TPE1"}, {"TAL", "TALB"}, {"TP2", "TPE2"}, {"TCO", "TCON"},
+    {"", "TDRC"},    {"TYE", "TYER"}, {"TRK", "TRCK"}, {"TPA", "TPOS"},
+};
+
+// What one walk of the ID3v2 frame list keeps: the content of the first frame of each used text
+// field, and where the first picture frame's data lies. Pictures are not read into memory.
 struct Id3Tag {
     int version;    // 2, 3 or 4; 0 without an ID3v2 tag
     uint8_t flags;  // the tag header's flags byte
@@ -27,6 +40,15 @@ struct Id3Tag {
     int32_t textSizes[kTextFieldCount];
     Mp3Picture picture; // offset 0 while no picture frame holds a JPEG or PNG
     bool frontCover;    // the picture is a front cover: later frames need not be looked at
+};
+
+// Where the frames are read from: the file as stored, or the whole tag held in memory with its
+// unsynchronisation undone (memory[0] is tag position 10). No byte at or past `limit` is read.
+struct TagBytes {
+    FILE* file;
+    const uint8_t* memory;
+    int64_t limit;
+    int64_t filePosition; // where the file stands, so reads in sequence need no seek; -1 unknown
 };
 
 void releaseTag(Id3Tag* tag) {
@@ -51,10 +73,30 @@ int64_t bigEndian(const uint8_t* p, int count) {
     return value;
 }
 
+bool readAt(TagBytes* bytes, int64_t position, uint8_t* out, int64_t count) {
+    if (position < 10 || count < 0 || position + count > bytes->limit) {
+        return false;
+    }
+    if (bytes->memory != nullptr) {
+        std::memcpy(out, bytes->memory + (position - 10), static_cast<size_t>(count));
+        return true;
+    }
+    if (position != bytes->filePosition &&
+        std::fseek(bytes->file, static_cast<long>(position), SEEK_SET) != 0) {
+        bytes->filePosition = -1;
+        return false;
+    }
+    bool whole =
+        std::fread(out, 1, static_cast<size_t>(count), bytes->file) == static_cast<size_t>(count);
+    bytes->filePosition = whole ? position + count : -1;
+    return whole;
+}
+
 int textFieldOf(const uint8_t* header, int version) {
     int idLength = version == 2 ? 3 : 4;
     for (int field = 0; field < kTextFieldCount; field++) {
-        if (std::memcmp(header, kFrameIds[field][version == 2 ? 0 : 1], idLength) == 0) {
+        const char* id = kFrameIds[field][version == 2 ? 0 : 1];
+        if (id[0] != '\0' && std::memcmp(header, id, idLength) == 0) {
             return field;
         }
     }
@@ -134,15 +176,90 @@ void considerPicture(FILE* file, const uint8_t* header, int64_t position, int64_
     }
 }
 
-// Reads the frame header list from `position` to the tag end. Damage (a zero size, a size past
-// the tag end, padding or a footer where an id should be, a short read) ends the walk; what was
-// read so far stays.
-void readFrames(FILE* file, int64_t position, int64_t fileSize, Id3Tag* tag) {
+// Whether a frame list can go on at `position`: the end of the frames, padding, or a frame id
+// of four capitals and digits.
+bool framesGoOnAt(TagBytes* bytes, int64_t position, int64_t framesEnd) {
+    if (position == framesEnd) {
+        return true;
+    }
+    if (position > framesEnd) {
+        return false;
+    }
+    uint8_t id[4] = {};
+    int64_t count = framesEnd - position < 4 ? framesEnd - position : 4;
+    if (!readAt(bytes, position, id, count)) {
+        return false;
+    }
+    if ((id[0] | id[1] | id[2] | id[3]) == 0) {
+        return true;
+    }
+    for (int64_t i = 0; i < 4; i++) {
+        bool idByte = (id[i] >= 'A' && id[i] <= 'Z') || (id[i] >= '0' && id[i] <= '9');
+        if (!idByte || i >= count) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Version 4 frame sizes are syncsafe, but some taggers write plain numbers. A size byte with its
+// top bit set can only be plain; otherwise the plain reading is taken when the syncsafe one does
+// not land where the list can go on and the plain one does.
+int64_t version4FrameSize(TagBytes* bytes, const uint8_t* header, int64_t dataStart,
+                          int64_t framesEnd) {
+    int64_t safe = syncsafe(header + 4, 4);
+    int64_t plain = bigEndian(header + 4, 4);
+    if (((header[4] | header[5] | header[6] | header[7]) & 0x80) != 0) {
+        return plain;
+    }
+    if (safe == plain || framesGoOnAt(bytes, dataStart + safe, framesEnd)) {
+        return safe;
+    }
+    return framesGoOnAt(bytes, dataStart + plain, framesEnd) ? plain : safe;
+}
+
+// Turns a text frame's stored data into its content by the frame's flags (versions 3 and 4):
+// skips the grouping byte and the data length indicator, undoes version 4 unsynchronisation.
+// False for compressed or encrypted frames, whose content cannot be read here.
+bool unwrapFrame(const Id3Tag* tag, const uint8_t* header, bool tagUnsync, uint8_t* data,
+                 int32_t* size) {
+    if (tag->version == 2) {
+        return true;
+    }
+    uint8_t flags = header[9];
+    int32_t skip = 0;
+    bool unsync = false;
+    if (tag->version == 3) {
+        if ((flags & 0xC0) != 0) {
+            return false;
+        }
+        skip = (flags & 0x20) != 0 ? 1 : 0;
+    } else {
+        if ((flags & 0x0C) != 0) {
+            return false;
+        }
+        skip = ((flags & 0x40) != 0 ? 1 : 0) + ((flags & 0x01) != 0 ? 4 : 0);
+        unsync = (flags & 0x02) != 0 || tagUnsync;
+    }
+    if (skip >= *size) {
+        return false;
+    }
+    std::memmove(data, data + skip, static_cast<size_t>(*size - skip));
+    *size -= skip;
+    if (unsync) {
+        *size = static_cast<int32_t>(id3_undo_unsync(data, *size));
+    }
+    return true;
+}
+
+// Reads the frame list from `position` to `framesEnd`. Damage (a zero size, a size past the tag
+// end, padding or a footer where an id should be, a short read) ends the walk; what was read so
+// far stays.
+void readFrames(TagBytes* bytes, int64_t position, int64_t framesEnd, bool tagUnsync, Id3Tag* tag) {
     const int headerLength = tag->version == 2 ? 6 : 10;
     uint8_t header[10];
-    while (position < tag->tagEnd) {
-        if (std::fseek(file, static_cast<long>(position), SEEK_SET) != 0 ||
-            std::fread(header, 1, headerLength, file) != static_cast<size_t>(headerLength)) {
+    while (position < framesEnd) {
+        if (!readAt(bytes, position, header, headerLength)) {
             return;
         }
         position += headerLength;
@@ -155,23 +272,30 @@ void readFrames(FILE* file, int64_t position, int64_t fileSize, Id3Tag* tag) {
         } else if (tag->version == 3) {
             size = bigEndian(header + 4, 4);
         } else {
-            size = syncsafe(header + 4, 4); // version 4 frame sizes are syncsafe
+            size = version4FrameSize(bytes, header, position, framesEnd);
         }
-        if (size == 0 || size > tag->tagEnd || position + size > fileSize) {
+        if (size == 0 || size > framesEnd || position + size > bytes->limit) {
             return;
         }
         int field = textFieldOf(header, tag->version);
         if (field >= 0 && tag->texts[field] == nullptr) {
             auto* data = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(size)));
-            if (data == nullptr ||
-                std::fread(data, 1, static_cast<size_t>(size), file) != static_cast<size_t>(size)) {
+            if (data == nullptr || !readAt(bytes, position, data, size)) {
                 std::free(data);
                 return;
             }
-            tag->texts[field] = data;
-            tag->textSizes[field] = static_cast<int32_t>(size);
-        } else if (!tag->frontCover && isPictureFrame(header, tag->version)) {
-            considerPicture(file, header, position, size, tag);
+            auto dataSize = static_cast<int32_t>(size);
+            if (unwrapFrame(tag, header, tagUnsync, data, &dataSize)) {
+                tag->texts[field] = data;
+                tag->textSizes[field] = dataSize;
+            } else {
+                std::free(data);
+            }
+        } else if (!tag->frontCover && bytes->memory == nullptr &&
+                   isPictureFrame(header, tag->version)) {
+            // A picture is served straight from the file, so only a tag stored as is offers one.
+            considerPicture(bytes->file, header, position, size, tag);
+            bytes->filePosition = -1;
         }
         position += size;
     }
@@ -193,80 +317,35 @@ bool readTag(FILE* file, int64_t fileSize, Id3Tag* tag) {
     tag->version = header[3];
     tag->flags = header[5];
     tag->tagEnd = 10 + syncsafe(header + 6, 4);
+    const bool unsync = (header[5] & 0x80) != 0;
+
+    TagBytes bytes{file, nullptr, fileSize, 10};
+    int64_t framesEnd = tag->tagEnd;
+    uint8_t* whole = nullptr;
+    if (unsync && tag->version < 4) {
+        // Versions 2 and 3 unsynchronise the whole tag, frame headers included: it is read into
+        // memory and restored before any frame is looked at.
+        int64_t stored = (tag->tagEnd < fileSize ? tag->tagEnd : fileSize) - 10;
+        whole =
+            stored > 0 ? static_cast<uint8_t*>(std::malloc(static_cast<size_t>(stored))) : nullptr;
+        if (whole == nullptr || std::fread(whole, 1, static_cast<size_t>(stored), file) !=
+                                    static_cast<size_t>(stored)) {
+            std::free(whole);
+            return true;
+        }
+        bytes.memory = whole;
+        bytes.limit = 10 + id3_undo_unsync(whole, stored);
+        framesEnd = bytes.limit;
+    }
     int64_t framesStart = 10;
     uint8_t extended[4];
-    if ((header[5] & 0x40) != 0 && std::fread(extended, 1, 4, file) == 4) {
+    if ((header[5] & 0x40) != 0 && readAt(&bytes, 10, extended, 4)) {
         // Version 4 counts the size bytes in the size; version 3 does not.
         framesStart = 10 + syncsafe(extended, 4) + (tag->version == 3 ? 4 : 0);
     }
-    readFrames(file, framesStart, fileSize, tag);
+    readFrames(&bytes, framesStart, framesEnd, unsync, tag);
+    std::free(whole);
     return true;
-}
-
-// Length of the well-formed UTF-8 sequence at data[i] (2 to 4 bytes within the size), its code
-// point in *point; 0 when there is none there.
-int32_t utf8Sequence(const uint8_t* data, int32_t i, int32_t size, unsigned* point) {
-    uint8_t lead = data[i];
-    int32_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
-                     : lead >= 0xE0 && lead <= 0xEF ? 3
-                     : lead >= 0xF0 && lead <= 0xF4 ? 4
-                                                    : 0;
-    if (length == 0 || i + length > size) {
-        return 0;
-    }
-    unsigned value = lead & (0x7F >> length);
-    for (int32_t k = 1; k < length; k++) {
-        if ((data[i + k] & 0xC0) != 0x80) {
-            return 0;
-        }
-        value = (value << 6) | (data[i + k] & 0x3F);
-    }
-    *point = value;
-    return length;
-}
-
-// Turns a frame's text into a new single-byte ISO-8859-1 string by its encoding byte:
-// 0 (ISO-8859-1) is copied as stored; 3 (UTF-8) gives one byte per character up to U+00FF and
-// "?" above, with bytes that form no UTF-8 sequence copied as they are (text mislabelled as
-// UTF-8 keeps its bytes); 1 (UTF-16 with byte-order mark) and 2 (UTF-16 big-endian) give one
-// byte per unit up to the first zero unit, "?" for units above 0xFF. nullptr for any other
-// encoding or short memory.
-char* decodeText(const uint8_t* data, int32_t size) {
-    if (data == nullptr || size < 1 || data[0] > 3) {
-        return nullptr;
-    }
-    auto* out = static_cast<char*>(std::malloc(static_cast<size_t>(size)));
-    if (out == nullptr) {
-        return nullptr;
-    }
-    int32_t length = 0;
-    if (data[0] == 0) {
-        length = size - 1;
-        std::memcpy(out, data + 1, static_cast<size_t>(length));
-    } else if (data[0] == 3) {
-        for (int32_t i = 1; i < size && data[i] != 0;) {
-            unsigned point = 0;
-            int32_t sequence = data[i] >= 0x80 ? utf8Sequence(data, i, size, &point) : 0;
-            if (sequence == 0) {
-                out[length++] = static_cast<char>(data[i++]);
-            } else {
-                out[length++] = point <= 0xFF ? static_cast<char>(point) : '?';
-                i += sequence;
-            }
-        }
-    } else {
-        bool littleEndian = data[0] == 1 && size >= 3 && data[2] == 0xFE;
-        for (int32_t i = data[0] == 1 ? 3 : 1; i + 1 < size; i += 2) {
-            unsigned unit =
-                littleEndian ? data[i] | (data[i + 1] << 8) : (data[i] << 8) | data[i + 1];
-            if (unit == 0) {
-                break;
-            }
-            out[length++] = unit <= 0xFF ? static_cast<char>(unit) : '?';
-        }
-    }
-    out[length] = '\0';
-    return out;
 }
 
 // Removes trailing spaces; an empty result becomes nullptr.
@@ -283,16 +362,6 @@ char* trimmed(char* text) {
         return nullptr;
     }
     return text;
-}
-
-char* copyField(const uint8_t* field, size_t width) {
-    size_t length = strnlen(reinterpret_cast<const char*>(field), width);
-    auto* out = static_cast<char*>(std::malloc(length + 1));
-    if (out != nullptr) {
-        std::memcpy(out, field, length);
-        out[length] = '\0';
-    }
-    return out;
 }
 
 char* orUnknown(char* text) {
@@ -318,17 +387,6 @@ char* genreFromFrame(char* text) {
     return strdup(id3_genre_name(index));
 }
 
-char* dateFromYear(const char* text) {
-    long year = text != nullptr ? std::strtol(text, nullptr, 10) : 0;
-    if (year == 0) {
-        return nullptr;
-    }
-    char date[32];
-    std::snprintf(date, sizeof date, "%04ld-01-01", year);
-    date[10] = '\0';
-    return strdup(date);
-}
-
 struct Id3v1 {
     bool present;
     uint8_t block[128];
@@ -344,40 +402,89 @@ void readId3v1(FILE* file, int64_t fileSize, Id3v1* v1) {
         std::fread(v1->block, 1, 128, file) == 128 && std::memcmp(v1->block, "TAG", 3) == 0;
 }
 
+char* frameText(const Id3Tag* tag, TextField field) {
+    return id3_text_to_utf8(tag->texts[field], tag->textSizes[field]);
+}
+
 // One text output: the ID3v2 frame's text when present (even when empty), else the ID3v1 field.
 char* textOutput(const Id3Tag* tag, TextField field, const Id3v1* v1, int offset, int width) {
     if (tag->texts[field] != nullptr) {
-        return decodeText(tag->texts[field], tag->textSizes[field]);
+        return frameText(tag, field);
     }
     if (v1->present && width > 0) {
-        return copyField(v1->block + offset, static_cast<size_t>(width));
+        return id3_latin1_to_utf8(v1->block + offset, static_cast<size_t>(width));
     }
     return nullptr;
+}
+
+// The leading decimal number of a text as the standard library reads it; 0 for none.
+long leadingNumber(const char* text) {
+    return text != nullptr ? std::strtol(text, nullptr, 10) : 0;
+}
+
+// A recording time ("2001-05-06T10:00") gives its leading four digits as the year.
+long recordingYear(const char* text) {
+    long year = 0;
+    for (int i = 0; text != nullptr && i < 4 && text[i] >= '0' && text[i] <= '9'; i++) {
+        year = year * 10 + (text[i] - '0');
+    }
+    return year;
+}
+
+bool yearUsable(long year) {
+    return year >= 1 && year <= 9999;
+}
+
+// The year from the recording time, else the year frame, else the ID3v1 year; the first source
+// that gives a year of 1 to 9999 wins. Returns "YYYY-01-01" or nullptr.
+char* dateOutput(const Id3Tag* tag, const Id3v1* v1) {
+    char* text = frameText(tag, kRecorded);
+    long year = recordingYear(text);
+    std::free(text);
+    if (!yearUsable(year)) {
+        text = frameText(tag, kYear);
+        year = leadingNumber(text);
+        std::free(text);
+    }
+    if (!yearUsable(year) && v1->present) {
+        char field[5] = {};
+        std::memcpy(field, v1->block + 93, 4);
+        year = leadingNumber(field);
+    }
+    if (!yearUsable(year)) {
+        return nullptr;
+    }
+    char date[16];
+    std::snprintf(date, sizeof date, "%04ld-01-01", year);
+    return strdup(date);
+}
+
+int32_t numberOutput(const Id3Tag* tag, TextField field) {
+    char* text = frameText(tag, field);
+    auto number = static_cast<int32_t>(leadingNumber(text));
+    std::free(text);
+    return number;
 }
 
 void fillOutputs(const Id3Tag* tag, const Id3v1* v1, Mp3Info* info) {
     info->title = orUnknown(trimmed(textOutput(tag, kTitle, v1, 3, 30)));
     info->artist = orUnknown(trimmed(textOutput(tag, kArtist, v1, 33, 30)));
     info->album = orUnknown(trimmed(textOutput(tag, kAlbum, v1, 63, 30)));
+    info->album_artist = trimmed(frameText(tag, kAlbumArtist));
 
-    char* genre = genreFromFrame(decodeText(tag->texts[kGenre], tag->textSizes[kGenre]));
+    char* genre = genreFromFrame(frameText(tag, kGenre));
     if (genre == nullptr && v1->present) {
         const char* name = id3_genre_name(v1->block[127]);
         genre = name != nullptr ? strdup(name) : nullptr;
     }
     info->genre = orUnknown(trimmed(genre));
+    info->date = dateOutput(tag, v1);
 
-    char* year = textOutput(tag, kYear, v1, 93, 4);
-    info->date = dateFromYear(year);
-    std::free(year);
-
-    char* track = decodeText(tag->texts[kTrack], tag->textSizes[kTrack]);
-    info->track_number =
-        track != nullptr ? static_cast<int32_t>(std::strtol(track, nullptr, 10)) : 0;
-    std::free(track);
+    info->track_number = numberOutput(tag, kTrack);
     if (info->track_number == 0 && v1->present) {
         info->track_number = static_cast<int8_t>(v1->block[126]);
     }
+    info->disc_number = numberOutput(tag, kDisc);
     info->has_album_art = tag->picture.offset != 0 ? 1 : 0;
     info->picture_format = tag->picture.format;
 }
@@ -424,6 +531,7 @@ void mp3_info_release(Mp3Info* info) {
     std::free(info->title);
     std::free(info->artist);
     std::free(info->album);
+    std::free(info->album_artist);
     std::free(info->genre);
     std::free(info->date);
     std::free(info->duration);

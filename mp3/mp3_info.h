@@ -6,17 +6,19 @@
 #include <cstdint>
 #include <cstdio>
 
-// Outputs of one read. Texts are new owned strings (ISO-8859-1 bytes, or UTF-8 bytes as stored
-// for encoding 3); nullptr when absent.
+// Outputs of one read. Texts are new owned UTF-8 strings, whatever encoding the tag used;
+// nullptr when absent.
 struct Mp3Info {
     char* title;
     char* artist;
     char* album;
+    char* album_artist; // the tag's album artist, or nullptr (no default)
     char* genre;
-    char* date;     // "YYYY-01-01" (cut to 10 characters), or nullptr
+    char* date;     // "YYYY-01-01" for a year of 1 to 9999, or nullptr
     char* duration; // "H:MM:SS.mmm", or nullptr
     int32_t size;
     int32_t track_number;
+    int32_t disc_number;    // 0 when the tag names none
     int32_t has_album_art;  // 1 when the tag holds a picture that will be served
     uint8_t picture_format; // PictureFormat (mp3/picture_info.h) of that picture
     uint8_t audio_profile;  // Mp3AudioProfile of the first audio frame

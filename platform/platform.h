@@ -92,6 +92,11 @@ int platformIniWriteString(const char* section, const char* key, const char* val
 // The folder separator of this platform's paths ('\\' on Windows, '/' on POSIX).
 extern const char platformPathSeparator;
 
+// How the host's own texts (its settings file, the playlists it keeps) are encoded: the host's
+// code page, Windows-1252, on Windows; UTF-8 elsewhere.
+enum class PlatformTextEncoding { Windows1252, Utf8 };
+extern const PlatformTextEncoding platformHostTextEncoding;
+
 // Full path of the running host executable (GetModuleFileName of no module). Returns its
 // length, or 0 when it cannot be found or does not fit in `size` bytes.
 int platformHostProgramPath(char* out, int size);

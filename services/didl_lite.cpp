@@ -42,6 +42,7 @@ void didl_filter_parse(const char* filter, DidlFilter* out) {
     out->genre = filter_includes(filter, "genre");
     out->date = filter_includes(filter, "date");
     out->trackNumber = filter_includes(filter, "originalTrackNumber");
+    out->discNumber = filter_includes(filter, "originalDiscNumber");
     out->albumArtUri = filter_includes(filter, "albumArtURI");
     out->res = filter_includes(filter, "res");
     out->size = filter_includes(filter, "size");
@@ -184,7 +185,11 @@ void renderContainer(Element& e, const MediaObject* object, const DidlFilter* fi
     const char* upnpClass = object->upnp_class != nullptr ? object->upnp_class : "";
     bool album = std::strcmp(upnpClass, kClassMusicAlbum) == 0;
     bool grouping = album || std::strcmp(upnpClass, kClassPlaylistContainer) == 0;
-    if (grouping && filter->artist) {
+    // An album names its album artist; a playlist (or an album made without one) its
+    // members' artists.
+    if (album && filter->artist && object->artist != nullptr) {
+        e.lit("&lt;upnp:artist&gt;").escaped(object->artist).lit("&lt;/upnp:artist&gt;\r\n");
+    } else if (grouping && filter->artist) {
         appendDistinctMembers(e, object, false);
     }
     if (grouping && filter->genre) {
@@ -253,6 +258,10 @@ void renderItem(Element& e, const MediaObject* object, const MediaObject* item,
     if (filter->trackNumber) {
         e.lit("&lt;upnp:originalTrackNumber&gt;").number(item->track_number);
         e.lit("&lt;/upnp:originalTrackNumber&gt;\r\n");
+    }
+    if (filter->discNumber && item->disc_number > 0) {
+        e.lit("&lt;upnp:originalDiscNumber&gt;").number(item->disc_number);
+        e.lit("&lt;/upnp:originalDiscNumber&gt;\r\n");
     }
     // Only a picture that will be served is advertised.
     if (filter->albumArtUri && item->picture_format != kPictureNone) {

@@ -17,7 +17,8 @@ const MediaObject* member_item(const MediaObject* object);
 
 // The Filter read once: which optional properties to write.
 struct DidlFilter {
-    bool creator, artist, album, genre, date, trackNumber, albumArtUri, res, size, duration;
+    bool creator, artist, album, genre, date, trackNumber, discNumber, albumArtUri, res, size,
+        duration;
 };
 void didl_filter_parse(const char* filter, DidlFilter* out);
 

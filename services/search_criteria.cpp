@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/utf8.h"
 #include "services/didl_lite.h"
 
 namespace {
@@ -97,9 +98,12 @@ int compareText(const char* value, int op, const char* operand) {
         return order >= 0;
     case kGreater:
         return order > 0;
+    // Containment folds letter case (a listener typing "night" means "Night Train"); equality,
+    // order and class names stay exact.
     case kDoesNotContain:
-        return std::strstr(value, operand) == nullptr;
+        return !utf8ContainsFolded(value, operand);
     case kContains:
+        return utf8ContainsFolded(value, operand);
     case kDerivedFrom:
         return std::strstr(value, operand) != nullptr;
     default:

@@ -60,10 +60,15 @@ int compareProperty(int property, const MediaObject* a, const MediaObject* b) {
     if (property != kTrackNumber) {
         return compareTexts(textOf(a, property), textOf(b, property));
     }
+    // Track numbers restart on every disc, so the disc decides first.
     const MediaObject* itemA = member_item(a);
     const MediaObject* itemB = member_item(b);
-    int32_t numberA = itemA != nullptr ? itemA->track_number : 0;
-    int32_t numberB = itemB != nullptr ? itemB->track_number : 0;
+    int64_t numberA = itemA != nullptr
+                          ? int64_t{itemA->disc_number} * (int64_t{1} << 32) + itemA->track_number
+                          : 0;
+    int64_t numberB = itemB != nullptr
+                          ? int64_t{itemB->disc_number} * (int64_t{1} << 32) + itemB->track_number
+                          : 0;
     return numberA < numberB ? -1 : (numberA > numberB ? 1 : 0);
 }
 

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "runtime/utf8.h"
+
 namespace {
 
 // Cuts at every '<' and '>' outside double quotes; every '"' flips the quote state.
@@ -41,12 +43,14 @@ int hexDigit(char c) {
     return -1;
 }
 
-// A numeric reference "&#...;" at `p` whose ';' lies 2 to 6 places after the '&'. Stores the
-// low byte of its value and the reference's length; false when it is unfinished or would
-// decode to NUL (a NUL would split the fragment, so such a reference is kept as text).
-bool numericReference(const char* p, char* value, int* length) {
+// A numeric reference "&#...;" at `p` whose ';' lies 2 to 10 places after the '&' (room for
+// every character up to U+10FFFF, in decimal or hexadecimal). Writes the character as UTF-8
+// into `out` (4 bytes) with its length in *size, and the reference's length in *length. A
+// value beyond U+10FFFF or a surrogate gives U+FFFD. False when the reference is unfinished or
+// its value is 0 (a NUL would split the fragment, so it is kept as text).
+bool numericReference(const char* p, char* out, size_t* size, int* length) {
     int end = 0;
-    for (int i = 2; i <= 6 && p[i - 1] != '\0'; i++) {
+    for (int i = 2; i <= 10 && p[i - 1] != '\0'; i++) {
         if (p[i] == ';') {
             end = i;
             break;
@@ -55,48 +59,47 @@ bool numericReference(const char* p, char* value, int* length) {
     if (end == 0) {
         return false;
     }
-    unsigned int number = 0;
+    long long number = 0;
     if (p[2] == 'x') {
         for (const char* q = p + 3; hexDigit(*q) >= 0; q++) {
-            number = number * 16 + static_cast<unsigned int>(hexDigit(*q));
+            number = number * 16 + hexDigit(*q);
         }
     } else {
-        number = static_cast<unsigned int>(std::strtol(p + 2, nullptr, 10));
+        number = std::strtoll(p + 2, nullptr, 10);
     }
-    if ((number & 0xFF) == 0) {
+    if (number == 0) {
         return false;
     }
-    *value = static_cast<char>(number & 0xFF);
+    bool valid = number > 0 && number <= 0x10FFFF && (number < 0xD800 || number > 0xDFFF);
+    // The shortest reference that yields n bytes of UTF-8 is at least n characters long, so
+    // the text never grows.
+    *size = utf8Encode(valid ? static_cast<uint32_t>(number) : kReplacementCharacter, out);
     *length = end + 1;
     return true;
 }
 
-// Decodes one fragment, writing from `out` (never ahead of `in`). Returns the new end.
-// Control points send the body as UTF-8 while the catalogue holds ISO-8859-1 bytes, so a
-// two-byte UTF-8 character of U+0080 to U+00FF becomes its single byte, as "&#233;" does.
-// Other bytes stay as they are.
+// Decodes one fragment, writing from `out` (never ahead of `in`). Returns the new end. Text is
+// UTF-8, as control points send it and as the catalogue holds it: bytes other than references
+// stay as they are.
 char* decodeFragment(const char* in, char* out) {
     while (*in != '\0') {
-        char value = *in;
+        char value[4] = {*in};
+        size_t size = 1;
         int length = 1;
-        auto lead = static_cast<unsigned char>(in[0]);
-        auto next = static_cast<unsigned char>(in[1]);
-        if ((lead == 0xC2 || lead == 0xC3) && (next & 0xC0) == 0x80) {
-            value = static_cast<char>(((lead & 0x03) << 6) | (next & 0x3F));
-            length = 2;
-        } else if (*in == '&') {
+        if (*in == '&') {
             for (const NamedEntity& entity : kEntities) {
                 if (std::strncmp(in, entity.text, static_cast<size_t>(entity.length)) == 0) {
-                    value = entity.value;
+                    value[0] = entity.value;
                     length = entity.length;
                     break;
                 }
             }
             if (length == 1 && in[1] == '#') {
-                numericReference(in, &value, &length);
+                numericReference(in, value, &size, &length);
             }
         }
-        *out++ = value;
+        std::memcpy(out, value, size);
+        out += size;
         in += length;
     }
     return out;

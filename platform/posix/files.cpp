@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 const char platformPathSeparator = '/';
+const PlatformTextEncoding platformHostTextEncoding = PlatformTextEncoding::Utf8;
 
 int platformHostProgramPath(char* out, int size) {
     if (out == nullptr || size <= 1) {

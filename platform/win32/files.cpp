@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 const char platformPathSeparator = '\\';
+const PlatformTextEncoding platformHostTextEncoding = PlatformTextEncoding::Windows1252;
 
 int platformHostProgramPath(char* out, int size) {
     if (out == nullptr || size <= 1) {

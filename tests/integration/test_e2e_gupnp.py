@@ -1,12 +1,12 @@
 #!/usr/bin/python3
 """One GUPnP control point against the server, as a user's control point would use it. kbhost
-serves a generated library (CBR and VBR tracks, ID3v2.3 and 2.4, ISO-8859-1 and UTF-16 texts,
-pictures, a playlist) in a server namespace. From a client namespace GUPnP finds the
-MediaServer, reads both services, browses every container in pages and checks every field of
-every object against the files; runs a sorted Browse and a Search; fetches every track and
-picture; subscribes to ContentDirectory and sees SystemUpdateID rise when the host's library
-file changes, after which the rebuilt catalogue is browsed and checked again; quit then stops
-the host.
+serves a generated library (CBR and VBR tracks, ID3v2.3 and 2.4, ISO-8859-1, UTF-16 and UTF-8
+texts in several scripts, discs, album artists, pictures, a playlist) in a server namespace.
+From a client namespace GUPnP finds the MediaServer, reads both services, browses every
+container in pages and checks every field of every object against the files; runs sorted
+Browses and Searches; fetches every track and picture; subscribes to ContentDirectory and
+sees SystemUpdateID rise when the host's library file changes, after which the rebuilt
+catalogue is browsed and checked again; quit then stops the host.
 
 usage: test_e2e_gupnp.py [native|windows]: the native build's kbhost, or kbhost.exe with the DLL
 under Wine (the Windows build lib/wine.sh selects)."""
@@ -132,10 +132,19 @@ def run_client(iface, music, library_file):
     for start in range(0, len(e2e.TRACKS), 4):
         pages += cd.browse(all_tracks, start=start, count=4,
                            sort="+upnp:artist,-upnp:originalTrackNumber")[0]
-    want = [t["title"] for t in sorted(sorted(e2e.TRACKS, key=lambda t: -t["track"]),
-                                       key=lambda t: t["artist"])]
+    # Track numbers order by disc, then track; texts by code point.
+    want = [t["title"] for t in sorted(
+        sorted(e2e.TRACKS, key=lambda t: (e2e.disc_number(t) or 0, t["track"]), reverse=True),
+        key=lambda t: t["artist"])]
     c.check("Browse sorted by artist, then track number descending, in pages",
             [o["title"] for o in pages] == want, [o["title"] for o in pages])
+    albums = {(o["title"], tuple(o["artists"])): o["id"] for o in tree[tree["0"][1]["id"]]}
+    two_discs = albums.get(("\u0413\u0440\u0443\u043f\u043f\u0430", ("\u041a\u0438\u043d\u043e",)))
+    found = cd.browse(two_discs, sort="+upnp:originalTrackNumber")[0] if two_discs else []
+    c.check("an album sorted by track number: disc 1 before disc 2, whatever the track",
+            [o["title"] for o in found] == ["\u03a9\u03bc\u03ad\u03b3\u03b1",
+                                            "\u0417\u0432\u0435\u0437\u0434\u0430"],
+            [o["title"] for o in found])
     found, returned, total = cd.search(
         "0", 'upnp:class derivedfrom "object.item.audioItem" and upnp:artist = "Ann" and '
              '@refID exists false', sort="+dc:title")
@@ -154,9 +163,20 @@ def run_client(iface, music, library_file):
             [o["title"] for o in found])
 
     # Non-ASCII search text as the control point sends it (UTF-8) matches the tags' text, be
-    # they ISO-8859-1, UTF-16 or UTF-8.
+    # they ISO-8859-1, UTF-16 or UTF-8. contains folds letter case (Latin, Greek, Cyrillic);
+    # '=' is exact.
     for criteria, want in (('dc:title contains "Caf\u00e9"', ["Caf\u00e9 Noir"]),
-                           ('upnp:album = "Singles \u00e0 la carte"', ["<Untitled>", "Ann & Cy"])):
+                           ('upnp:album = "Singles \u00e0 la carte"', ["<Untitled>", "Ann & Cy"]),
+                           ('dc:title contains "long ROAD"', ["Long Road"]),
+                           ('dc:title contains "\u0437\u0432\u0435\u0437\u0434\u0430"',
+                            ["\u0417\u0432\u0435\u0437\u0434\u0430"]),
+                           ('dc:title contains "\u03c9\u03bc\u03ad\u03b3\u03b1"',
+                            ["\u03a9\u03bc\u03ad\u03b3\u03b1"]),
+                           ('dc:title contains "\u591c\u306e"', ["\u591c\u306e\u66f2"]),
+                           ('upnp:artist = "ann"', []),
+                           ('dc:title doesNotContain "O" and upnp:genre = "Rock"',
+                            ["\u0417\u0432\u0435\u0437\u0434\u0430",
+                             "\u03a9\u03bc\u03ad\u03b3\u03b1"])):
         found, _, _ = cd.search("0", criteria + " and @refID exists false", sort="+dc:title")
         c.check("Search %s" % criteria, sorted(o["title"] for o in found) == sorted(want),
                 [o["title"] for o in found])

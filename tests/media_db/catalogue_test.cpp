@@ -94,6 +94,73 @@ TEST_F(CatalogueTest, TracksAreGroupedByExactTitles) {
     media_db_read_unlock();
 }
 
+TEST_F(CatalogueTest, AlbumsAreTitleAndAlbumArtist) {
+    struct Track {
+        const char* file;
+        const char* album;
+        const char* artist;
+        const char* albumArtist; // TPE2, "" for none
+    } tracks[] = {
+        {"a/1.mp3", "Greatest Hits", "Queen", ""},
+        {"b/1.mp3", "Greatest Hits", "ABBA", ""},
+        {"c/1.mp3", "Now", "Xo", ""},
+        {"c/2.mp3", "Now", "Xo", ""},
+        {"c/3.mp3", "Now", "Yu", ""},
+        {"c/4.mp3", "Now", "Zed", ""},
+        {"d/1.mp3", "Live", "Sting", ""},
+        {"e/1.mp3", "Live", "Sting", ""},
+        {"f/1.mp3", "Split", "Pat", "Band"},
+        {"f/2.mp3", "Split", "Quin", "Band"},
+        {"g/1.mp3", "Greatest Hits", "Freddie", "Queen"},
+        {"h/1.mp3", "Mix", "Sting", "Sting"},
+        {"h/2.mp3", "Mix", "Sting", ""},
+        {"h/3.mp3", "Mix", "Bono", ""},
+    };
+    for (const Track& t : tracks) {
+        fixtures::Mp3Spec shape;
+        shape.title = t.file;
+        shape.artist = t.artist;
+        shape.album = t.album;
+        shape.albumArtist = t.albumArtist;
+        media_db_add_track(put(t.file, fixtures::buildMp3(shape)).c_str());
+    }
+    media_db_read_lock();
+    MediaTop top = media_db_top();
+    std::vector<std::string> albums;
+    for (const MediaObject* a = top.albums->first_child; a != nullptr; a = a->next_sibling) {
+        std::vector<std::string> members = titles(a);
+        std::sort(members.begin(), members.end());
+        std::string line = std::string(a->title) + " / " + a->artist + ":";
+        for (const std::string& m : members) {
+            line += " " + m;
+        }
+        albums.push_back(line);
+        EXPECT_EQ(a->child_count, static_cast<int32_t>(members.size()));
+    }
+    std::sort(albums.begin(), albums.end());
+    EXPECT_EQ(albums, (std::vector<std::string>{
+                          "Greatest Hits / ABBA: b/1.mp3",
+                          "Greatest Hits / Queen: a/1.mp3 g/1.mp3",
+                          "Live / Sting: d/1.mp3 e/1.mp3",
+                          "Mix / Sting: h/1.mp3",
+                          "Mix / Various Artists: h/2.mp3 h/3.mp3",
+                          "Now / Various Artists: c/1.mp3 c/2.mp3 c/3.mp3 c/4.mp3",
+                          "Split / Band: f/1.mp3 f/2.mp3",
+                      }));
+    EXPECT_EQ(media_db_find_album("Now", "Xo"),
+              nullptr); // emptied when the folder turned out mixed
+    EXPECT_NE(media_db_find_album("Greatest Hits", "ABBA"), nullptr);
+    // Artists are unchanged: one per track artist.
+    EXPECT_EQ(top.artists->child_count, 10);
+    // The moved references are live objects; the dropped ones are gone.
+    const MediaObject* now = media_db_find_album("Now", "Various Artists");
+    for (const MediaObject* r = now->first_child; r != nullptr; r = r->next_sibling) {
+        EXPECT_EQ(media_db_find(r->handle), r);
+        EXPECT_EQ(r->parent, now);
+    }
+    media_db_read_unlock();
+}
+
 TEST_F(CatalogueTest, SamePathTwiceGivesTwoItems) {
     std::string path = put("a.mp3", trackFile("A", "B", "C", "D"));
     media_db_add_track(path.c_str());
@@ -193,13 +260,24 @@ TEST_F(M3uTest, PatternBreaksEndThePlaylist) {
 
 TEST_F(M3uTest, TitlesOfPlaylistsAndLongLines) {
     std::string list = put("l.m3u", "#EXTM3U\n");
-    const char* names[] = {"Party.m3u", "Loud.M3U", "plain", ".m3u", "a.m3u.bak"};
+    // Names and titles from the host are UTF-8 here (its code page on Windows); bytes that are
+    // not become U+FFFD.
+    const char* names[] = {"Party.m3u", "Loud.M3U", "plain",  ".m3u",
+                           "a.m3u.bak", "Пляж.m3u", "Caf\xE9"};
     for (const char* name : names) {
         media_db_read_m3u(list.c_str(), name);
     }
     media_db_read_lock();
     EXPECT_EQ(titles(media_db_top().playlists),
-              (std::vector<std::string>{"a.m3u", ".m3u", "plain", "Loud.M3U", "Party"}));
+              (std::vector<std::string>{"Caf\uFFFD", "Пляж", "a.m3u", ".m3u", "plain", "Loud.M3U",
+                                        "Party"}));
+    media_db_read_unlock();
+    put("y.mp3", "y");
+    media_db_clear_playlists();
+    media_db_read_m3u(
+        put("u.m3u", "#EXTM3U\n#EXTINF:1,Ωμέγα\ny.mp3\n#EXTINF:1,x\xFFy\ny.mp3\n").c_str(), "U");
+    media_db_read_lock();
+    EXPECT_EQ(titles(onlyPlaylist()), (std::vector<std::string>{"Ωμέγα", "x\uFFFDy"}));
     media_db_read_unlock();
 
     // A title line of more than 511 characters is read as two lines; the second breaks the
@@ -394,9 +472,61 @@ TEST_F(WatcherTest, IdsLiveOnAndOnlyChangedFilesAreReadAgain) {
         EXPECT_EQ(media_db_find(gone), nullptr);
     }
     EXPECT_EQ(media_db_find(jazzRef), nullptr);
-    EXPECT_EQ(group(media_db_top().albums, "X")->handle, albumId);
+    // X's folder now has one artist: the album is X by Cy, no longer X by Various Artists, so
+    // it is another album with an id of its own.
+    MediaObject* xByCy = group(media_db_top().albums, "X");
+    EXPECT_STREQ(xByCy->artist, "Cy");
+    EXPECT_NE(xByCy->handle, albumId);
+    EXPECT_EQ(media_db_find(albumId), nullptr);
     media_db_read_unlock();
     media_db_release(next);
+}
+
+// Albums keep their ids by title and album artist; a retag that changes only the disc number
+// or the album artist is a change.
+TEST_F(WatcherTest, AlbumIdsFollowTitleAndAlbumArtist) {
+    auto tagged = [](const char* title, const char* albumArtist, const char* disc) {
+        fixtures::Mp3Spec shape;
+        shape.title = title;
+        shape.artist = "Ann";
+        shape.album = "T";
+        shape.genre = "Rock";
+        shape.albumArtist = albumArtist;
+        shape.disc = disc;
+        return fixtures::buildMp3(shape);
+    };
+    std::string p = put("one/p.mp3", tagged("P", "Pat", "1"));
+    std::string q = put("two/q.mp3", tagged("Q", "Quin", "1"));
+    touch("one/p.mp3", 1700000000, 0);
+    touch("two/q.mp3", 1700000000, 0);
+    put("Plugins/ml/main.dat", fixtures::libraryFile({p, q}));
+    ASSERT_TRUE(pass());
+    media_db_read_lock();
+    ASSERT_EQ(media_db_top().albums->child_count, 2);
+    int64_t byPat = media_db_find_album("T", "Pat")->handle;
+    int64_t byQuin = media_db_find_album("T", "Quin")->handle;
+    media_db_read_unlock();
+
+    put("one/p.mp3", tagged("P", "Pat", "2"));
+    touch("one/p.mp3", 1700000100, 0);
+    touch("Plugins/ml/main.dat", 1700000100, 0);
+    ASSERT_TRUE(pass());
+    media_db_read_lock();
+    EXPECT_EQ(media_db_find_album("T", "Pat")->handle, byPat);
+    EXPECT_EQ(media_db_find_album("T", "Quin")->handle, byQuin);
+    EXPECT_EQ(media_db_find_album("T", "Pat")->first_child->target->disc_number, 2);
+    media_db_read_unlock();
+
+    put("two/q.mp3", tagged("Q", "Pat", "1"));
+    touch("two/q.mp3", 1700000200, 0);
+    touch("Plugins/ml/main.dat", 1700000200, 0);
+    ASSERT_TRUE(pass());
+    media_db_read_lock();
+    EXPECT_EQ(media_db_top().albums->child_count, 1);
+    EXPECT_EQ(media_db_find_album("T", "Pat")->handle, byPat);
+    EXPECT_EQ(media_db_find_album("T", "Pat")->child_count, 2);
+    EXPECT_EQ(media_db_find_album("T", "Quin"), nullptr);
+    media_db_read_unlock();
 }
 
 struct VersionReaders {

@@ -32,17 +32,22 @@ bool haveMutagen() {
            run(std::string(kPython) + " -c 'import mutagen; print(1)' 2>/dev/null") == "1\n";
 }
 
-// Title, artist, album, genre, year, track and length as mutagen reads them.
+// Title, artist, album, album artist, genre, year, track, disc, length and bitrate as mutagen
+// reads them (its version 2.4 view: TYER becomes TDRC, version 2.2 ids their long forms).
 std::string mutagenView(const std::string& path) {
     std::string script =
-        "import sys\n"
+        "import re, sys\n"
         "from mutagen.mp3 import MP3\n"
         "f = MP3(sys.argv[1])\n"
         "t = f.tags\n"
         "def g(k):\n"
         "    return str(t[k].text[0]) if t is not None and k in t else '-'\n"
-        "print('|'.join([g('TIT2'), g('TPE1'), g('TALB'), g('TCON'), g('TDRC'), g('TRCK'),\n"
-        "                str(int(f.info.length * 1000)), str(f.info.bitrate // 1000)]))\n";
+        "def n(k):\n"
+        "    m = re.match(r'\\s*[-+]?\\d+', g(k))\n"
+        "    return str(int(m.group(0))) if m else '0'\n"
+        "print('|'.join([g('TIT2'), g('TPE1'), g('TALB'), g('TPE2'), g('TCON'), g('TDRC')[:4],\n"
+        "                n('TRCK'), n('TPOS'), str(int(f.info.length * 1000)),\n"
+        "                str(f.info.bitrate // 1000)]))\n";
     std::string dir = fixtures::makeTempDir("mutagen");
     fixtures::writeFile(dir + "/view.py", script);
     std::string out = run(std::string(kPython) + " " + dir + "/view.py " + path + " 2>&1");
@@ -50,30 +55,85 @@ std::string mutagenView(const std::string& path) {
     return out;
 }
 
+// Our reading in the same form (no length: ours reads the rate in whole kHz).
+std::string ourView(const Mp3Info& info) {
+    auto field = [](const char* value) { return std::string(value != nullptr ? value : "-"); };
+    return field(info.title) + "|" + field(info.artist) + "|" + field(info.album) + "|" +
+           field(info.album_artist) + "|" + field(info.genre) + "|" +
+           (info.date != nullptr ? std::string(info.date, 4) : "-") + "|" +
+           std::to_string(info.track_number) + "|" + std::to_string(info.disc_number);
+}
+
+fixtures::Mp3Spec shapeOf(int version, int encoding, const char* title, const char* artist,
+                          const char* album) {
+    fixtures::Mp3Spec shape;
+    shape.version = version;
+    shape.encoding = encoding;
+    shape.title = title;
+    shape.artist = artist;
+    shape.album = album;
+    shape.genre = "Jazz";
+    shape.track = "4/9";
+    shape.audio.xingFrames = 1000; // 1000 x 1152 / 44100 = 26122 ms
+    return shape;
+}
+
 TEST(CrossCheckTest, MutagenReadsTheFixtureWriterAlike) {
     if (!haveMutagen()) {
         GTEST_SKIP() << "python3-mutagen not available";
     }
-    std::string dir = fixtures::makeTempDir("xcheck");
-    for (int version : {3, 4}) {
+    // A title long enough (over 127 bytes) that its frame size differs when read syncsafe.
+    std::string longTitle = "Ωμέγα:";
+    for (int i = 0; i < 20; i++) {
+        longTitle += " ωμέγα";
+    }
+    struct Case {
         fixtures::Mp3Spec shape;
-        shape.version = version;
-        shape.title = "Caf\xE9";
-        shape.artist = "Band";
-        shape.album = "Record";
-        shape.genre = "Jazz";
-        shape.year = "1999";
-        shape.track = "4/9";
-        shape.audio.xingFrames = 1000; // 1000 x 1152 / 44100 = 26122 ms
-        std::string path = dir + "/v" + std::to_string(version) + ".mp3";
-        fixtures::writeFile(path, fixtures::buildMp3(shape));
-        // mutagen decodes Latin-1 to text and prints it as UTF-8.
-        EXPECT_EQ(mutagenView(path), "Caf\xC3\xA9|Band|Record|Jazz|1999|4/9|26122|128\n")
-            << version;
+        std::string expected; // title|artist|album|album artist|genre|year|track|disc
+    } cases[] = {
+        {shapeOf(3, 0, "Caf\xE9", "Band", "Record"), "Café|Band|Record|-|Jazz|-|4|0"},
+        {shapeOf(4, 1, "Звезда", "Кино", "Группа крови"),
+         "Звезда|Кино|Группа крови|Кино|Jazz|1988|4|2"},
+        {shapeOf(4, 3, "夜の曲", "久石譲", "夜"), "夜の曲|久石譲|夜|-|Jazz|2004|4|1"},
+        {shapeOf(3, 1, "Hits One", "Queen", "Greatest Hits"),
+         "Hits One|Queen|Greatest Hits|Queen|Jazz|1981|4|0"},
+        {shapeOf(4, 2, "Hits Two", "ABBA", "Greatest Hits"),
+         "Hits Two|ABBA|Greatest Hits|-|Jazz|1975|4|0"},
+        {shapeOf(4, 3, longTitle.c_str(), "Plain Sizes", "Broken Writer"),
+         longTitle + "|Plain Sizes|Broken Writer|-|Jazz|-|4|0"},
+        {shapeOf(3, 1, "Ωμέγα", "Unsync", "Whole Tag"), "Ωμέγα|Unsync|Whole Tag|-|Jazz|1999|4|3"},
+        {shapeOf(4, 1, "Ωμέγα", "Unsync", "Per Frame"), "Ωμέγα|Unsync|Per Frame|-|Jazz|2001|4|0"},
+        {shapeOf(2, 1, "Звезда", "Old Tag", "Version 2"),
+         "Звезда|Old Tag|Version 2|V2|Jazz|1990|4|1"},
+    };
+    cases[1].shape.albumArtist = "Кино";
+    cases[1].shape.recorded = "1988-01-05";
+    cases[1].shape.disc = "2/2";
+    cases[2].shape.recorded = "2004";
+    cases[2].shape.disc = "1";
+    cases[3].shape.albumArtist = "Queen";
+    cases[3].shape.year = "1981";
+    cases[4].shape.recorded = "1975-10-01";
+    cases[5].shape.plainV4Sizes = true;
+    cases[6].shape.unsynchronise = true;
+    cases[6].shape.year = "1999";
+    cases[6].shape.disc = "3/4";
+    cases[7].shape.unsynchronise = true;
+    cases[7].shape.recorded = "2001";
+    cases[8].shape.albumArtist = "V2";
+    cases[8].shape.year = "1990";
+    cases[8].shape.disc = "1/1";
+
+    std::string dir = fixtures::makeTempDir("xcheck");
+    int index = 0;
+    for (const Case& c : cases) {
+        std::string path = dir + "/case" + std::to_string(index++) + ".mp3";
+        fixtures::writeFile(path, fixtures::buildMp3(c.shape));
+        // mutagen prints text as UTF-8, as our reader keeps it.
+        EXPECT_EQ(mutagenView(path), c.expected + "|26122|128\n") << path;
         Mp3Info info;
         ASSERT_TRUE(mp3_read_info(path.c_str(), &info));
-        EXPECT_EQ(text(info.title), "Caf\xE9");
-        EXPECT_EQ(text(info.genre), "Jazz");
+        EXPECT_EQ(ourView(info), c.expected) << path;
         EXPECT_EQ(text(info.duration), "0:00:26.181"); // whole-kHz rate: 1152000 / 44
         mp3_info_release(&info);
     }
@@ -118,7 +178,7 @@ TEST(CrossCheckTest, ReadsFilesEncodedAndTaggedByLame) {
     // mutagen's length against ours: within 1% (ours reads the rate in whole kHz).
     std::string view = mutagenView(out);
     size_t bar = 0;
-    for (int i = 0; i < 6; i++) {
+    for (int i = 0; i < 8; i++) {
         bar = view.find('|', bar) + 1;
     }
     long mutagenMs = std::strtol(view.c_str() + bar, nullptr, 10);

@@ -245,24 +245,29 @@ TEST(Sort, ReferencesByTheirTargetsValues) {
 }
 
 TEST(Browse, DefaultOrderFixedAtBuild) {
-    buildCatalogue(
-        {{"Third", "Zed", "Open Skies", "Pop", 3},
-         {"first", "Zed", "Open Skies", "Pop", 1},
-         {"Intro", "Amy", "Blue", "Pop", 0},
-         {"Second", "Zed", "Open Skies", "Pop", 2},
-         {"Bonus", "Zed", "Open Skies", "Pop", 0},
-         {"Alone", "Zed", "Another", "Pop", 5}},
-        {{"Later", {{"z", "", "", ""}, {"y", "", "", ""}}}, {"Earlier", {{"x", "", "", ""}}}});
+    std::vector<TrackSpec> tracks = {
+        {"Disc Two", "Zed", "Open Skies", "Pop", 1}, {"Third", "Zed", "Open Skies", "Pop", 3},
+        {"first", "Zed", "Open Skies", "Pop", 1},    {"Intro", "Amy", "Blue", "Pop", 0},
+        {"Second", "Zed", "Open Skies", "Pop", 2},   {"Bonus", "Zed", "Open Skies", "Pop", 0},
+        {"Alone", "Zed", "Another", "Pop", 5}};
+    for (TrackSpec& track : tracks) {
+        track.disc = track.album == "Open Skies" ? 1 : 0;
+    }
+    tracks[0].disc = 2;
+    buildCatalogue(tracks, {{"Later", {{"z", "", "", ""}, {"y", "", "", ""}}},
+                            {"Earlier", {{"x", "", "", ""}}}});
     media_db_order_catalogue();
     auto list = [](const std::string& title) {
         return titles(browse(idOf(findByTitle(title, 'c')), "BrowseDirectChildren").result);
     };
     using Titles = std::vector<std::string>;
-    // Numbered tracks in order, unnumbered ones after them.
-    EXPECT_EQ(list("Open Skies"), (Titles{"first", "Second", "Third", "Bonus"}));
-    EXPECT_EQ(list("Zed"), (Titles{"Alone", "first", "Second", "Third", "Bonus"}));
-    EXPECT_EQ(list("Pop"), (Titles{"Alone", "Intro", "first", "Second", "Third", "Bonus"}));
-    EXPECT_EQ(list("All Tracks"), (Titles{"Alone", "Bonus", "first", "Intro", "Second", "Third"}));
+    // Disc by disc; numbered tracks in order, unnumbered ones after them.
+    EXPECT_EQ(list("Open Skies"), (Titles{"first", "Second", "Third", "Bonus", "Disc Two"}));
+    EXPECT_EQ(list("Zed"), (Titles{"Alone", "first", "Second", "Third", "Bonus", "Disc Two"}));
+    EXPECT_EQ(list("Pop"),
+              (Titles{"Alone", "Intro", "first", "Second", "Third", "Bonus", "Disc Two"}));
+    EXPECT_EQ(list("All Tracks"),
+              (Titles{"Alone", "Bonus", "Disc Two", "first", "Intro", "Second", "Third"}));
     EXPECT_EQ(list("Albums"), (Titles{"Another", "Blue", "Open Skies"}));
     EXPECT_EQ(list("Artists"), (Titles{"Amy", "Zed"}));
     EXPECT_EQ(list("Playlists"), (Titles{"Later", "Earlier"}));
@@ -271,7 +276,8 @@ TEST(Browse, DefaultOrderFixedAtBuild) {
     std::string album = idOf(findByTitle("Open Skies", 'c'));
     EXPECT_EQ(titles(browse(album, "BrowseDirectChildren", 2, 2).result),
               (Titles{"Third", "Bonus"}));
-    EXPECT_EQ(titles(search(album, "*").result), (Titles{"first", "Second", "Third", "Bonus"}));
+    EXPECT_EQ(titles(search(album, "*").result),
+              (Titles{"first", "Second", "Third", "Bonus", "Disc Two"}));
 }
 
 } // namespace

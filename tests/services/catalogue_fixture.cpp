@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "media_db/media_db_internal.h"
+
 namespace {
 
 char* copyOrAbsent(const std::string& text, bool absent) {
@@ -21,6 +23,7 @@ MediaObject* makeTrack(const TrackSpec& shape, int number) {
     item->duration = copyOrAbsent(shape.duration, shape.absentTexts);
     item->size = shape.size;
     item->track_number = shape.track;
+    item->disc_number = shape.disc;
     item->picture_format = static_cast<uint8_t>(shape.art);
     item->audio_profile = static_cast<uint8_t>(shape.audio);
     return item;
@@ -65,7 +68,7 @@ void buildCatalogue(const std::vector<TrackSpec>& tracks,
         MediaObject* item = makeTrack(shape, number++);
         media_db_append_child(top.all_tracks, item);
         fileUnder(top.artists, item->artist, kClassMusicArtist, item);
-        fileUnder(top.albums, item->album, kClassMusicAlbum, item);
+        media_db_file_album(item, shape.albumArtist.empty() ? nullptr : shape.albumArtist.c_str());
         fileUnder(top.genres, item->genre, kClassMusicGenre, item);
     }
     for (const PlaylistSpec& playlist : playlists) {

@@ -1,6 +1,6 @@
 // Small catalogues built straight from the tree primitives, shaped as the importer shapes
-// them: All Tracks items, with references under Albums, Artists and Genres, and playlists
-// that hold items of their own.
+// them: All Tracks items, with references under Albums (filed as the importer files them),
+// Artists and Genres, and playlists that hold items of their own.
 #pragma once
 
 #include <string>
@@ -21,6 +21,8 @@ struct TrackSpec {
     bool absentTexts = false; // leave title, artist, album, genre, date and duration absent
     std::string path{};       // the file; "/music/N.mp3" by position when empty
     int audio = 1;            // Mp3AudioProfile (1: MP3)
+    int disc = 0;
+    std::string albumArtist{}; // none: worked out as the importer does (all tracks share a folder)
 };
 
 struct PlaylistSpec {

@@ -49,12 +49,15 @@ TEST_F(CriteriaTest, StarEmptyAndMissing) {
     EXPECT_EQ(match(track9, "   "), 0);
 }
 
-TEST_F(CriteriaTest, ComparisonsAreCaseSensitive) {
+TEST_F(CriteriaTest, ComparisonsAreExactContainmentFoldsCase) {
     EXPECT_EQ(match(track9, "dc:title = \"Help\""), 1);
     EXPECT_EQ(match(track10, "dc:title = \"Help\""), 0);
     EXPECT_EQ(match(track10, "dc:title != \"Help\""), 1);
     EXPECT_EQ(match(track9, "dc:title contains \"el\""), 1);
-    EXPECT_EQ(match(track9, "dc:title doesNotContain \"EL\""), 1);
+    EXPECT_EQ(match(track10, "dc:title contains \"HEL\""), 1);
+    EXPECT_EQ(match(track9, "dc:title doesNotContain \"EL\""), 0);
+    EXPECT_EQ(match(track9, "dc:title doesNotContain \"elk\""), 1);
+    EXPECT_EQ(match(track9, "upnp:class derivedfrom \"OBJECT.item\""), 0);
     EXPECT_EQ(match(track9, "dc:title < \"Helq\""), 1);
     EXPECT_EQ(match(track9, "dc:title >= \"help\""), 0);
     // Trailing blanks are ignored; bare operands end at a blank.

@@ -36,7 +36,8 @@ class DidlTest : public ::testing::Test {
   protected:
     void SetUp() override {
         buildCatalogue({{"One", "A", "Rec", "Rock", 1, false},
-                        {"Two", "B", "Rec", "Pop", 2, kPicturePngTn},
+                        {"Two", "B", "Rec", "Pop", 2, kPicturePngTn, "2001-01-01", "0:03:05.000",
+                         1000, false, "", kAudioMp3, 2},
                         {"Three", "A", "Rec", "Rock", 3, true},
                         {"Solo", "A", "Other", "Rock", 1, false, "2001-01-01", "0:03:05.000", 1000,
                          false, "", kAudioMp3x}},
@@ -60,10 +61,12 @@ TEST_F(DidlTest, RootAndTopContainers) {
     }
 }
 
-TEST_F(DidlTest, AlbumMembersAreListedOncePerDistinctText) {
+TEST_F(DidlTest, AlbumsNameTheirAlbumArtistAndMembersGenresOnce) {
+    // Tracks by A and B in one folder make an album of Various Artists: its one artist line.
     MediaObject* album = findByTitle("Rec", 'c');
     std::string text = write(album, "*");
-    EXPECT_EQ(count(text, "&lt;upnp:artist&gt;"), 2);
+    EXPECT_EQ(count(text, "&lt;upnp:artist&gt;"), 1);
+    EXPECT_EQ(count(text, "&lt;upnp:artist&gt;Various Artists&lt;/upnp:artist&gt;"), 1);
     EXPECT_EQ(count(text, "&lt;upnp:genre&gt;"), 2);
     EXPECT_EQ(count(text, "&lt;upnp:albumArtURI"), 1);
     // The album art URL names the track under All Tracks, not the reference.
@@ -125,9 +128,13 @@ TEST_F(DidlTest, ReferenceAndItemElements) {
                   .find("protocolInfo=&quot;http-get:*:audio/mpeg:DLNA.ORG_OP=01;DLNA.ORG_CI=0;"),
               std::string::npos);
     for (const char* element : {"dc:creator", "upnp:artist", "upnp:album", "upnp:genre", "dc:date",
-                                "upnp:originalTrackNumber"}) {
+                                "upnp:originalTrackNumber", "upnp:originalDiscNumber"}) {
         EXPECT_EQ(count(text, std::string("&lt;") + element + "&gt;"), 1) << element;
     }
+    EXPECT_NE(text.find("&lt;upnp:originalDiscNumber&gt;2&lt;/upnp:originalDiscNumber&gt;\r\n"),
+              std::string::npos);
+    // A track without a disc number has no element for it.
+    EXPECT_EQ(count(write(findByTitle("One", 'i'), "*"), "originalDiscNumber"), 0);
 }
 
 TEST_F(DidlTest, FilterChoosesProperties) {

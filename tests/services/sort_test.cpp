@@ -37,12 +37,19 @@ std::vector<std::string> sortedTitles(const char* criteria, bool withContainer =
 
 using Titles = std::vector<std::string>;
 
-TEST(SortCriteria, TitlesInByteOrder) {
-    buildCatalogue(
-        {{"abc", "", "", ""}, {"alpha", "", "", ""}, {"Zulu", "", "", ""}, {"Alpha", "", "", ""}});
-    EXPECT_EQ(sortedTitles("+dc:title"), (Titles{"Alpha", "Zulu", "abc", "alpha"}));
-    EXPECT_EQ(sortedTitles("dc:title"), (Titles{"Alpha", "Zulu", "abc", "alpha"}));
-    EXPECT_EQ(sortedTitles("-dc:title"), (Titles{"alpha", "abc", "Zulu", "Alpha"}));
+TEST(SortCriteria, TitlesInCodePointOrder) {
+    buildCatalogue({{"夜の曲", "", "", ""},
+                    {"abc", "", "", ""},
+                    {"Звезда", "", "", ""},
+                    {"alpha", "", "", ""},
+                    {"Ωμέγα", "", "", ""},
+                    {"Zulu", "", "", ""},
+                    {"Émile", "", "", ""},
+                    {"Alpha", "", "", ""}});
+    Titles ascending{"Alpha", "Zulu", "abc", "alpha", "Émile", "Ωμέγα", "Звезда", "夜の曲"};
+    EXPECT_EQ(sortedTitles("+dc:title"), ascending);
+    EXPECT_EQ(sortedTitles("dc:title"), ascending);
+    EXPECT_EQ(sortedTitles("-dc:title"), Titles(ascending.rbegin(), ascending.rend()));
 }
 
 TEST(SortCriteria, NumbersAbsentValuesAndContainers) {
@@ -51,6 +58,12 @@ TEST(SortCriteria, NumbersAbsentValuesAndContainers) {
               (Titles{"t12", "t2", "t1", "Albums"}));
     EXPECT_EQ(sortedTitles("+upnp:originalTrackNumber", true),
               (Titles{"Albums", "t1", "t2", "t12"}));
+    // Track numbers restart on every disc: the disc orders first.
+    buildCatalogue({{"d2t1", "", "", "", 1, false, "", "", 0, false, "", 1, 2},
+                    {"d1t2", "", "", "", 2, false, "", "", 0, false, "", 1, 1},
+                    {"d1t1", "", "", "", 1, false, "", "", 0, false, "", 1, 1}});
+    EXPECT_EQ(sortedTitles("+upnp:originalTrackNumber"), (Titles{"d1t1", "d1t2", "d2t1"}));
+    EXPECT_EQ(sortedTitles("-upnp:originalTrackNumber"), (Titles{"d2t1", "d1t2", "d1t1"}));
     // A container has no album: it sorts first ascending, last descending.
     EXPECT_EQ(sortedTitles("+upnp:album", true).front(), "Albums");
     EXPECT_EQ(sortedTitles("-upnp:album", true).back(), "Albums");

@@ -32,27 +32,28 @@ TEST(SoapDecode, NamedAndNumericReferences) {
     EXPECT_EQ(valueOf("<A>a&amp;b</A>", "A"), "a&b");
     EXPECT_EQ(valueOf("<A>&lt;&gt;&apos;&quot;</A>", "A"), "<>'\"");
     EXPECT_EQ(valueOf("<A>&#65;&#x41;</A>", "A"), "AA");
-    EXPECT_EQ(valueOf("<A>&#233;</A>", "A"), "\xE9");
-    // The ';' must come within six places of the '&'.
-    EXPECT_EQ(valueOf("<A>&#x20AC;</A>", "A"), "&#x20AC;");
+    // Numeric references give UTF-8, up to U+10FFFF; beyond, and surrogates, give U+FFFD.
+    EXPECT_EQ(valueOf("<A>&#233;&#x20AC;&#1047;&#x1F3B5;&#1114111;</A>", "A"),
+              "é€З\xF0\x9F\x8E\xB5\xF4\x8F\xBF\xBF");
+    EXPECT_EQ(valueOf("<A>&#x110000;&#55296;&#-1;</A>", "A"), "\uFFFD\uFFFD\uFFFD");
+    // The ';' must come within ten places of the '&'.
+    EXPECT_EQ(valueOf("<A>&#00000000065;</A>", "A"), "&#00000000065;");
     EXPECT_EQ(valueOf("<A>&#x41</A>", "A"), "&#x41");
     // One level deep only.
     EXPECT_EQ(valueOf("<A>&amp;quot;</A>", "A"), "&quot;");
     EXPECT_EQ(valueOf("<A>&amp;lt;</A>", "A"), "&lt;");
-    // A reference to byte 0 would split the value; it stays as text.
-    EXPECT_EQ(valueOf("<A>x&#0;y&#256;z</A>", "A"), "x&#0;y&#256;z");
+    // A reference to character 0 would split the value; it stays as text.
+    EXPECT_EQ(valueOf("<A>x&#0;y&#x0;z</A>", "A"), "x&#0;y&#x0;z");
 }
 
-TEST(SoapDecode, Utf8LatinCharactersBecomeSingleBytes) {
-    // "Café ½" as a control point sends it, and as a reference: the same bytes.
-    EXPECT_EQ(valueOf("<A>Caf\xC3\xA9 \xC2\xBD</A>", "A"), "Caf\xE9 \xBD");
-    EXPECT_EQ(valueOf("<A>\xC3\x80&#192;</A>", "A"), "\xC0\xC0");
-    // Characters above U+00FF, a lone lead byte and Latin-1 bytes stay as they are.
-    EXPECT_EQ(valueOf("<A>\xE2\x82\xAC \xC3 \xE9</A>", "A"), "\xE2\x82\xAC \xC3 \xE9");
-    // A lead byte at the end of a fragment does not take the next fragment's first byte.
-    EXPECT_EQ(valueOf("<A>x\xC3</A>", "A"), "x\xC3");
+TEST(SoapDecode, Utf8TextStaysAsSent) {
+    // "Café ½ Звезда" as a control point sends it, and as references: the same bytes.
+    EXPECT_EQ(valueOf("<A>Caf\xC3\xA9 \xC2\xBD Звезда</A>", "A"), "Café ½ Звезда");
+    EXPECT_EQ(valueOf("<A>\xC3\x80&#192;</A>", "A"), "ÀÀ");
+    // Bytes that form no UTF-8 stay as they are (they match nothing in the catalogue).
+    EXPECT_EQ(valueOf("<A>\xC3 \xE9</A>", "A"), "\xC3 \xE9");
     std::vector<char> body{'\xC3', '\xA9', '\0'};
-    EXPECT_EQ(soap_prepare_body(body.data()), 1);
+    EXPECT_EQ(soap_prepare_body(body.data()), 2);
 }
 
 TEST(SoapDecode, PreparedLengthCountsDecodedText) {

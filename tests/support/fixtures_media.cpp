@@ -92,6 +92,60 @@ std::string textFrameData(int encoding, const std::string& text, bool bigEndianB
     return out;
 }
 
+std::vector<uint32_t> codePoints(const std::string& utf8) {
+    std::vector<uint32_t> points;
+    for (size_t i = 0; i < utf8.size();) {
+        auto lead = static_cast<unsigned char>(utf8[i]);
+        size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        uint32_t point = length == 1 ? lead : lead & (0x7F >> length);
+        for (size_t k = 1; k < length && i + k < utf8.size(); k++) {
+            point = (point << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+        }
+        points.push_back(point);
+        i += length;
+    }
+    return points;
+}
+
+std::string textFrameUtf8(int encoding, const std::string& utf8, bool bigEndianBom) {
+    if (encoding == 3) {
+        return textFrameData(3, utf8);
+    }
+    std::vector<uint32_t> points = codePoints(utf8);
+    if (encoding == 0) {
+        std::string latin1;
+        for (uint32_t point : points) {
+            latin1 += static_cast<char>(point <= 0xFF ? point : '?');
+        }
+        return textFrameData(0, latin1);
+    }
+    std::vector<uint16_t> units;
+    for (uint32_t point : points) {
+        if (point >= 0x10000) {
+            units.push_back(static_cast<uint16_t>(0xD800 + ((point - 0x10000) >> 10)));
+            units.push_back(static_cast<uint16_t>(0xDC00 + ((point - 0x10000) & 0x3FF)));
+        } else {
+            units.push_back(static_cast<uint16_t>(point));
+        }
+    }
+    if (units.empty()) {
+        return textFrameData(encoding, "", bigEndianBom);
+    }
+    return textFrameData(encoding, "", bigEndianBom, units);
+}
+
+std::string unsynchronised(const std::string& bytes) {
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i++) {
+        out += bytes[i];
+        auto next = i + 1 < bytes.size() ? static_cast<unsigned char>(bytes[i + 1]) : 0x00;
+        if (static_cast<unsigned char>(bytes[i]) == 0xFF && (next == 0x00 || next >= 0xE0)) {
+            out += '\0';
+        }
+    }
+    return out;
+}
+
 std::string apicFrameData(const std::string& mime, const std::string& description,
                           const std::string& picture, int type, int encoding) {
     std::string terminator(encoding == 1 || encoding == 2 ? 2 : 1, '\0');
@@ -113,23 +167,30 @@ std::string id3v2Tag(const std::vector<Id3Frame>& frames, const Id3v2Options& op
         body += options.version == 4 ? syncsafe(size) : bigEndian(size, 4);
         body += std::string(options.extendedHeader, '\0');
     }
+    const bool frameUnsync = options.unsynchronise && options.version == 4;
+    const bool tagUnsync = options.unsynchronise && options.version != 4;
     for (const Id3Frame& frame : frames) {
-        uint32_t size = static_cast<uint32_t>(frame.data.size());
+        std::string data = frameUnsync ? unsynchronised(frame.data) : frame.data;
+        uint32_t size = static_cast<uint32_t>(data.size());
         if (options.version == 2) {
             body += frame.id.substr(0, 3) + bigEndian(size, 3);
         } else {
             body += frame.id.substr(0, 4);
             body +=
                 options.version == 4 && !options.plainV4Sizes ? syncsafe(size) : bigEndian(size, 4);
-            body += std::string(2, '\0');
+            body += '\0';
+            body += static_cast<char>(frameUnsync ? 0x02 : 0x00);
         }
-        body += frame.data;
+        body += data;
     }
     body += std::string(options.padding, '\0');
+    if (tagUnsync) {
+        body = unsynchronised(body);
+    }
     std::string header = "ID3";
     header += static_cast<char>(options.version);
     header += '\0';
-    header += static_cast<char>(options.extendedHeader > 0 ? 0x40 : 0);
+    header += static_cast<char>((options.extendedHeader > 0 ? 0x40 : 0) | (tagUnsync ? 0x80 : 0));
     header += syncsafe(static_cast<uint32_t>(body.size()));
     return header + body;
 }
@@ -232,16 +293,21 @@ std::string buildMp3(const Mp3Spec& shape) {
         bool v2 = shape.version == 2;
         std::vector<Id3Frame> frames;
         auto add = [&](const char* id2, const char* id34, const std::string& text) {
-            if (!text.empty()) {
-                frames.push_back({v2 ? id2 : id34, textFrameData(0, text)});
+            if (!text.empty() && !(v2 && id2 == nullptr)) {
+                frames.push_back({v2 ? id2 : id34, shape.encoding == 0
+                                                       ? textFrameData(0, text)
+                                                       : textFrameUtf8(shape.encoding, text)});
             }
         };
         add("TT2", "TIT2", shape.title);
         add("TP1", "TPE1", shape.artist);
         add("TAL", "TALB", shape.album);
+        add("TP2", "TPE2", shape.albumArtist);
         add("TCO", "TCON", shape.genre);
+        add(nullptr, "TDRC", shape.recorded);
         add("TYE", "TYER", shape.year);
         add("TRK", "TRCK", shape.track);
+        add("TPA", "TPOS", shape.disc);
         if (!shape.jpeg.empty()) {
             frames.push_back(v2 ? Id3Frame{"PIC", picFrameData("JPG", "", shape.jpeg)}
                                 : Id3Frame{"APIC", apicFrameData("image/jpeg", "", shape.jpeg)});
@@ -249,6 +315,8 @@ std::string buildMp3(const Mp3Spec& shape) {
         Id3v2Options options;
         options.version = shape.version;
         options.padding = 64;
+        options.unsynchronise = shape.unsynchronise;
+        options.plainV4Sizes = shape.plainV4Sizes;
         out += id3v2Tag(frames, options);
     }
     out += mpegAudio(shape.audio);

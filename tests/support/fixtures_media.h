@@ -24,6 +24,11 @@ namespace fixtures {
 // character; `wide` (when not empty) gives the UTF-16 units directly instead.
 std::string textFrameData(int encoding, const std::string& text, bool bigEndianBom = false,
                           const std::vector<uint16_t>& wide = {});
+// Text frame content from UTF-8 text: encoding 0 takes characters up to U+00FF as single
+// bytes, 1 and 2 write UTF-16 (surrogate pairs beyond the BMP), 3 the UTF-8 bytes themselves.
+std::string textFrameUtf8(int encoding, const std::string& utf8, bool bigEndianBom = false);
+// The code points of UTF-8 text (well-formed input assumed).
+std::vector<uint32_t> codePoints(const std::string& utf8);
 
 // APIC (versions 3, 4) content: encoding, MIME type, picture type (3 is the front cover),
 // description bytes as given with the encoding's terminator (00 00 for encodings 1 and 2, else
@@ -44,10 +49,18 @@ struct Id3v2Options {
     int padding = 0;           // zero bytes after the frames, inside the tag
     int extendedHeader = 0;    // bytes of extended-header payload (0: none); sets flag 0x40
     bool plainV4Sizes = false; // write version 4 frame sizes as plain numbers (a broken writer)
+    // Unsynchronisation (FF before 00 or E0 and above gets a 00 inserted): versions 2 and 3
+    // apply it to the whole tag after the header and set header flag 0x80; version 4 applies
+    // it to each frame's data and sets that frame's flag 0x02.
+    bool unsynchronise = false;
 };
 
+// Unsynchronised form of the bytes.
+std::string unsynchronised(const std::string& bytes);
+
 // A whole tag: header, optional extended header, frames, padding. Frame sizes are syncsafe in
-// version 4 (unless plainV4Sizes), plain in versions 2 and 3. Frame flags are zero.
+// version 4 (unless plainV4Sizes), plain in versions 2 and 3. Frame flags are zero unless
+// unsynchronised.
 std::string id3v2Tag(const std::vector<Id3Frame>& frames, const Id3v2Options& options = {});
 
 // ---- ID3v1 ----------------------------------------------------------------------------------
@@ -80,12 +93,20 @@ std::string mpegAudio(const MpegSpec& shape);
 
 // ---- Whole files ----------------------------------------------------------------------------
 
-// A tagged MP3: ID3v2.3 text frames for the fields that are not empty, then MPEG audio.
+// A tagged MP3: ID3v2 text frames for the fields that are not empty, then MPEG audio.
 struct Mp3Spec {
     std::string title, artist, album, genre, year, track;
-    int version = 3;    // ID3v2 version; 0 writes no ID3v2 tag
-    std::string jpeg;   // when not empty, an APIC/PIC frame with this picture
-    bool id3v1 = false; // append an ID3v1 tag with the same texts
+    std::string albumArtist; // TPE2 / TP2
+    std::string disc;        // TPOS / TPA
+    std::string recorded;    // TDRC (versions 3 and 4)
+    // Text encoding of the frames. 0 writes the texts' bytes as they are (ISO-8859-1); with
+    // 1 to 3 the texts are UTF-8 and are encoded (textFrameUtf8).
+    int encoding = 0;
+    bool unsynchronise = false; // Id3v2Options::unsynchronise
+    bool plainV4Sizes = false;  // Id3v2Options::plainV4Sizes
+    int version = 3;            // ID3v2 version; 0 writes no ID3v2 tag
+    std::string jpeg;           // when not empty, an APIC/PIC frame with this picture
+    bool id3v1 = false;         // append an ID3v1 tag with the same texts
     MpegSpec audio;
 };
 std::string buildMp3(const Mp3Spec& shape);

@@ -59,7 +59,8 @@ def picture_form(data):
 
 
 # Each track: file, title, artist, album, genre, track number, seconds of audio, how it is
-# encoded (lame arguments), ID3v2 version, text encoding, picture or None.
+# encoded (lame arguments), ID3v2 version, text encoding, picture or None; optionally the disc
+# (TPOS) and the album artist (TPE2).
 TRACKS = [
     {"file": "01 intro.mp3", "title": "Intro", "artist": "Ann", "album": "Blue Hour",
      "genre": "Rock", "track": 1, "seconds": 2, "lame": "-b 64 -s 44.1", "v2": 3, "enc": 0,
@@ -81,17 +82,49 @@ TRACKS = [
      "album": "Singles \u00e0 la carte",
      "genre": "Pop", "track": 6, "seconds": 2, "lame": "-b 64 -s 44.1", "v2": 3, "enc": 1,
      "picture": None},
+    # Scripts beyond ISO-8859-1; a two-disc album whose disc 2 holds track 1; two albums titled
+    # alike by different album artists.
+    {"file": "ru/zvezda.mp3", "title": "\u0417\u0432\u0435\u0437\u0434\u0430",
+     "artist": "\u041a\u0438\u043d\u043e", "album": "\u0413\u0440\u0443\u043f\u043f\u0430",
+     "genre": "Rock", "track": 1, "disc": "2/2", "seconds": 1, "lame": "-b 32 -s 44.1",
+     "v2": 4, "enc": 1, "picture": None},
+    {"file": "ru/omega.mp3", "title": "\u03a9\u03bc\u03ad\u03b3\u03b1",
+     "artist": "\u041a\u0438\u043d\u043e", "album": "\u0413\u0440\u0443\u043f\u043f\u0430",
+     "genre": "Rock", "track": 2, "disc": "1/2", "seconds": 1, "lame": "-b 32 -s 44.1",
+     "v2": 3, "enc": 1, "picture": None},
+    {"file": "jp/yoru.mp3", "title": "\u591c\u306e\u66f2", "artist": "Cy",
+     "albumartist": "\u4e45\u77f3", "album": "Greatest Hits", "genre": "Pop", "track": 3,
+     "seconds": 1, "lame": "-b 32 -s 44.1", "v2": 4, "enc": 3, "picture": None},
+    {"file": "hits.mp3", "title": "Hit Single", "artist": "Bob", "album": "Greatest Hits",
+     "genre": "Jazz", "track": 9, "seconds": 1, "lame": "-b 32 -s 44.1", "v2": 3, "enc": 0,
+     "picture": None},
 ]
 FIXTURE_BY_TITLE = {t["title"]: t for t in TRACKS}
 # The playlist: (title, EXTINF seconds, file).
 PLAYLIST = [("Blue Hour", 125, "02 blue.mp3"), ("Ann & Cy", 7, "sub/ann & cy.mp3")]
 
 
+def album_artist(track):
+    """The album artist the catalogue gives a track: its TPE2, else the common artist of the
+    tracks without TPE2 that share its album title and folder, else "Various Artists"."""
+    if track.get("albumartist"):
+        return track["albumartist"]
+    folder = os.path.dirname(track["file"])
+    artists = {t["artist"] for t in TRACKS if not t.get("albumartist") and
+               t["album"] == track["album"] and os.path.dirname(t["file"]) == folder}
+    return artists.pop() if len(artists) == 1 else "Various Artists"
+
+
+def disc_number(track):
+    return int(track["disc"].split("/")[0]) if track.get("disc") else None
+
+
 def make_library(folder):
     """Writes the tracks (lame for the audio, mutagen for the tags) and the playlist."""
-    from mutagen.id3 import APIC, ID3, TALB, TCON, TIT2, TPE1, TRCK, TYER
+    from mutagen.id3 import APIC, ID3, TALB, TCON, TDRC, TIT2, TPE1, TPE2, TPOS, TRCK
 
-    os.makedirs(os.path.join(folder, "sub"), exist_ok=True)
+    for sub in {os.path.dirname(t["file"]) for t in TRACKS}:
+        os.makedirs(os.path.join(folder, sub), exist_ok=True)
     rates = {"32": 32000, "44.1": 44100, "22.05": 22050}
     for track in TRACKS:
         path = os.path.join(folder, track["file"])
@@ -101,10 +134,13 @@ def make_library(folder):
                           track["lame"].split(" -s")[0], path),
                        shell=True, check=True, stderr=subprocess.DEVNULL)
         tags = ID3()
+        # TDRC is written as TYER in version 2.3 tags.
         for frame, text in ((TIT2, track["title"]), (TPE1, track["artist"]),
                             (TALB, track["album"]), (TCON, track["genre"]),
-                            (TRCK, str(track["track"])), (TYER, "2004")):
-            tags.add(frame(encoding=track["enc"], text=text))
+                            (TRCK, str(track["track"])), (TDRC, "2004"),
+                            (TPOS, track.get("disc")), (TPE2, track.get("albumartist"))):
+            if text:
+                tags.add(frame(encoding=track["enc"], text=text))
         if track["picture"]:
             tags.add(APIC(encoding=0, mime=picture_form(track["picture"])[0], type=3,
                           desc="cover", data=track["picture"]))
@@ -403,6 +439,8 @@ class ContentDirectory:
                                                 xml),
                      "track": obj.get_track_number(), "date": obj.get_date(),
                      "artists": [a.get_name() for a in obj.get_artists()],
+                     "disc": [int(d) for d in re.findall(
+                         r"<upnp:originalDiscNumber>(\d+)</upnp:originalDiscNumber>", xml)],
                      "genres": list(re.findall(r"<upnp:genre>([^<]*)</upnp:genre>", xml))}
             if isinstance(obj, GUPnPAV.DIDLLiteItem):
                 entry["kind"] = "item"
@@ -522,6 +560,8 @@ def check_library(c, cd, music, base, page=4):
         for key in ("artist", "album", "genre", "track"):
             if got[key] != want[key]:
                 wrong.append("%s %s=%r" % (want["title"], key, got[key]))
+        if got["disc"] != ([disc_number(want)] if want.get("disc") else []):
+            wrong.append("%s disc %r" % (want["title"], got["disc"]))
         if got["creator"] != want["artist"] or got["class"] != "object.item.audioItem.musicTrack":
             wrong.append("%s creator/class %r %r" % (want["title"], got["creator"], got["class"]))
         if got["date"] != "2004-01-01":  # the year tag, as a date
@@ -556,23 +596,31 @@ def check_library(c, cd, music, base, page=4):
             wrong.append("%s albumArtURI %r" % (want["title"], got["art"]))
         if got["art_profiles"] != ([form[2]] if form[2] else []):
             wrong.append("%s albumArtURI profile %r" % (want["title"], got["art_profiles"]))
-    c.check("track fields: artist, album, genre, number, date, class, res URL, DLNA profile, "
-            "size, duration, art with its profile",
+    c.check("track fields: artist, album, genre, number, disc, date, class, res URL, DLNA "
+            "profile, size, duration, art with its profile",
             not wrong, "; ".join(wrong))
     print("figure: largest gap between a served duration and the decoder's length: %.3f s"
           % deviation)
 
     track_ids = {t["id"]: t["title"] for t in tracks}
+    # An album is its title with its album artist; artists and genres go by their text.
+    keys = {"album": lambda t: (t["album"], album_artist(t)), "artist": lambda t: t["artist"],
+            "genre": lambda t: t["genre"]}
     for group, key in (("Albums", "album"), ("Artists", "artist"), ("Genres", "genre")):
         containers = tree[top[group]]
-        expected = sorted({t[key] for t in TRACKS})
+        key_of = keys[key]
+        if key == "album":
+            container_key = lambda o: (o["title"], (o["artists"] or [None])[0])  # noqa: E731
+        else:
+            container_key = lambda o: o["title"]  # noqa: E731
+        expected = sorted({key_of(t) for t in TRACKS})
         c.check("%s: one container per distinct %s" % (group, key),
-                sorted(o["title"] for o in containers) == expected,
-                sorted(o["title"] for o in containers))
+                sorted(container_key(o) for o in containers) == expected,
+                sorted(container_key(o) for o in containers))
         bad = []
         for container in containers:
             refs = tree.get(container["id"], [])
-            want = sorted(t["title"] for t in TRACKS if t[key] == container["title"])
+            want = sorted(t["title"] for t in TRACKS if key_of(t) == container_key(container))
             if sorted(r["title"] for r in refs) != want or container["count"] != len(want):
                 bad.append("%s holds %s" % (container["title"], [r["title"] for r in refs]))
             for ref in refs:
@@ -584,10 +632,9 @@ def check_library(c, cd, music, base, page=4):
                         r["size"] for r in by_title.get(ref["title"], {}).get("res", [])]:
                     bad.append("%s: ref size" % ref["title"])
             if group == "Albums":
-                artists = []
-                for t in TRACKS:
-                    if t["album"] == container["title"] and t["artist"] not in artists:
-                        artists.append(t["artist"])
+                # An album's upnp:artist is its album artist, once.
+                artists = sorted({album_artist(t) for t in TRACKS
+                                  if key_of(t) == container_key(container)})
                 if container["artists"] != artists or container["class"] != \
                         "object.container.album.musicAlbum":
                     bad.append("%s artists %s" % (container["title"], container["artists"]))

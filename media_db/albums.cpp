@@ -1,0 +1,190 @@
+// Albums told apart: an album is its title together with its album artist. The album artist is
+// the tag's when it names one; otherwise it is worked out among the tracks without one that
+// share the album title and the folder: their common artist, or "Various Artists" once two of
+// them differ. Tracks arrive one at a time, so a folder's album can turn into a compilation
+// later: its references then move to the "Various Artists" album.
+#include <cstdlib>
+#include <cstring>
+
+#include "media_db/media_db.h"
+#include "media_db/media_db_internal.h"
+#include "platform/platform.h"
+
+namespace {
+
+constexpr char kVariousArtists[] = "Various Artists";
+constexpr char kUnknown[] = "Unknown";
+
+// The tracks without an album artist of one title in one folder.
+struct FolderAlbum {
+    uint64_t hash;
+    MediaObject* album; // the album container they are filed under
+    bool mixed;         // their artists differ: the album is "Various Artists"
+    size_t folderLength;
+    char* title; // points into key
+    char key[1]; // folder bytes, NUL, title, NUL
+};
+
+// Open addressing with linear probing, at most half full. Guarded by the exclusive lock.
+struct FolderAlbums {
+    FolderAlbum** slots;
+    size_t mask;
+    size_t used;
+};
+FolderAlbums gFolderAlbums;
+
+size_t folderLengthOf(const char* path) {
+    const char* separator = std::strrchr(path, platformPathSeparator);
+    return separator != nullptr ? static_cast<size_t>(separator - path) : 0;
+}
+
+uint64_t hashOf(const char* folder, size_t folderLength, const char* title) {
+    uint64_t h = 0xCBF29CE484222325ULL;
+    for (size_t i = 0; i < folderLength; i++) {
+        h = (h ^ static_cast<unsigned char>(folder[i])) * 0x100000001B3ULL;
+    }
+    h = (h ^ 0xFF) * 0x100000001B3ULL;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(title); *p != 0; p++) {
+        h = (h ^ *p) * 0x100000001B3ULL;
+    }
+    return h;
+}
+
+bool grow() {
+    size_t capacity = gFolderAlbums.mask == 0 ? 64 : (gFolderAlbums.mask + 1) * 2;
+    auto** slots = static_cast<FolderAlbum**>(std::calloc(capacity, sizeof(FolderAlbum*)));
+    if (slots == nullptr) {
+        return false;
+    }
+    for (size_t i = 0; gFolderAlbums.slots != nullptr && i <= gFolderAlbums.mask; i++) {
+        FolderAlbum* entry = gFolderAlbums.slots[i];
+        if (entry != nullptr) {
+            size_t at = entry->hash & (capacity - 1);
+            while (slots[at] != nullptr) {
+                at = (at + 1) & (capacity - 1);
+            }
+            slots[at] = entry;
+        }
+    }
+    std::free(gFolderAlbums.slots);
+    gFolderAlbums.slots = slots;
+    gFolderAlbums.mask = capacity - 1;
+    return true;
+}
+
+// The entry of the item's folder and album title, made when it is new (album nullptr then);
+// nullptr on short memory.
+FolderAlbum* folderAlbumOf(const MediaObject* item) {
+    size_t folderLength = folderLengthOf(item->path);
+    uint64_t hash = hashOf(item->path, folderLength, item->album);
+    if (gFolderAlbums.slots != nullptr) {
+        for (size_t at = hash & gFolderAlbums.mask; gFolderAlbums.slots[at] != nullptr;
+             at = (at + 1) & gFolderAlbums.mask) {
+            FolderAlbum* entry = gFolderAlbums.slots[at];
+            if (entry->hash == hash && entry->folderLength == folderLength &&
+                std::memcmp(entry->key, item->path, folderLength) == 0 &&
+                std::strcmp(entry->title, item->album) == 0) {
+                return entry;
+            }
+        }
+    }
+    if ((gFolderAlbums.used + 1) * 2 > gFolderAlbums.mask + 1 && !grow()) {
+        return nullptr;
+    }
+    size_t titleLength = std::strlen(item->album);
+    auto* entry = static_cast<FolderAlbum*>(
+        std::calloc(1, sizeof(FolderAlbum) + folderLength + titleLength + 1));
+    if (entry == nullptr) {
+        return nullptr;
+    }
+    entry->hash = hash;
+    entry->folderLength = folderLength;
+    std::memcpy(entry->key, item->path, folderLength);
+    entry->title = entry->key + folderLength + 1;
+    std::memcpy(entry->title, item->album, titleLength + 1);
+    size_t at = hash & gFolderAlbums.mask;
+    while (gFolderAlbums.slots[at] != nullptr) {
+        at = (at + 1) & gFolderAlbums.mask;
+    }
+    gFolderAlbums.slots[at] = entry;
+    gFolderAlbums.used++;
+    return entry;
+}
+
+MediaObject* albumFor(const char* title, const char* albumArtist) {
+    MediaObject* album = media_db_find_album(title, albumArtist);
+    return album != nullptr ? album : media_db_add_album(title, albumArtist);
+}
+
+bool sameText(const char* a, const char* b) {
+    return std::strcmp(a != nullptr ? a : kUnknown, b != nullptr ? b : kUnknown) == 0;
+}
+
+// Whether a filed track belongs to the folder entry: no album artist of its own, the entry's
+// folder and title.
+bool belongsTo(const MediaObject* item, const FolderAlbum* entry) {
+    return item != nullptr && !item->album_artist_tagged && item->album != nullptr &&
+           folderLengthOf(item->path) == entry->folderLength &&
+           std::memcmp(item->path, entry->key, entry->folderLength) == 0 &&
+           std::strcmp(item->album, entry->title) == 0;
+}
+
+// Moves the entry's references from its album to `to`; an album left empty goes away.
+void moveTracks(FolderAlbum* entry, MediaObject* to) {
+    MediaObject* from = entry->album;
+    for (int32_t i = from->child_count - 1; i >= 0; i--) {
+        MediaObject* reference = media_db_child_at(from, i);
+        if (reference != nullptr && reference->kind == 'r' && belongsTo(reference->target, entry)) {
+            add_child_reference(to, reference->target);
+            media_db_remove_child(from, reference);
+        }
+    }
+    entry->album = to;
+    if (from->child_count == 0) {
+        // No other entry can still file under it (each keeps at least one reference in its
+        // album), but short memory may have left one without: it must not keep the pointer.
+        for (size_t i = 0; i <= gFolderAlbums.mask; i++) {
+            if (gFolderAlbums.slots[i] != nullptr && gFolderAlbums.slots[i]->album == from) {
+                gFolderAlbums.slots[i]->album = nullptr;
+            }
+        }
+        media_db_remove_child(media_db_top().albums, from);
+    }
+}
+
+} // namespace
+
+void media_db_file_album(MediaObject* item, const char* albumArtist) {
+    if (item == nullptr || item->album == nullptr) {
+        return;
+    }
+    if (albumArtist != nullptr) {
+        item->album_artist_tagged = 1;
+        add_child_reference(albumFor(item->album, albumArtist), item);
+        return;
+    }
+    const char* artist = item->artist != nullptr ? item->artist : kUnknown;
+    FolderAlbum* entry = folderAlbumOf(item);
+    if (entry == nullptr) {
+        add_child_reference(albumFor(item->album, artist), item);
+        return;
+    }
+    if (entry->album == nullptr) {
+        entry->album = albumFor(item->album, artist);
+    } else if (!entry->mixed && !sameText(entry->album->artist, artist)) {
+        entry->mixed = true;
+        MediaObject* various = albumFor(item->album, kVariousArtists);
+        if (various != nullptr && various != entry->album) {
+            moveTracks(entry, various);
+        }
+    }
+    add_child_reference(entry->album, item);
+}
+
+void media_db_albums_reset() {
+    for (size_t i = 0; gFolderAlbums.slots != nullptr && i <= gFolderAlbums.mask; i++) {
+        std::free(gFolderAlbums.slots[i]);
+    }
+    std::free(gFolderAlbums.slots);
+    gFolderAlbums = FolderAlbums{};
+}
