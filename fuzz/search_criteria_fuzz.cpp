@@ -1,4 +1,6 @@
-// The search-criteria reader and evaluator over arbitrary texts, against a small catalogue.
+// The search-criteria reader and evaluator over arbitrary texts, against a small catalogue. The
+// short-circuit evaluator is checked against a plain one that evaluates every symbol of a level
+// and folds "and" before "or", first one first.
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -30,6 +32,29 @@ void fillCatalogue() {
     media_db_unlock();
 }
 
+char foldLevel(const CriteriaProgram* program, int32_t begin, int32_t end,
+               const MediaObject* object) {
+    std::string symbols;
+    for (int32_t i = begin; i < end; i = program->nodes[i].end) {
+        const CriteriaNode& node = program->nodes[i];
+        if (node.kind == kCriteriaAnd || node.kind == kCriteriaOr) {
+            symbols += node.kind;
+        } else if (node.kind == kCriteriaGroup) {
+            symbols += foldLevel(program, i + 1, node.end, object);
+        } else {
+            symbols += criteria_node_value(program, i, object) ? '1' : '0';
+        }
+    }
+    for (char connective : {'&', '|'}) {
+        for (size_t at; (at = symbols.find(connective)) != std::string::npos;) {
+            bool both = symbols[at - 1] == '1' && symbols[at + 1] == '1';
+            bool either = symbols[at - 1] == '1' || symbols[at + 1] == '1';
+            symbols.replace(at - 1, 3, 1, (connective == '&' ? both : either) ? '1' : '0');
+        }
+    }
+    return !symbols.empty() && symbols[0] == '1' ? '1' : '0';
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -48,6 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const MediaObject* object : objects) {
         int compiled = criteria_evaluate(&program, object);
         if (compiled != criteria_match(object, criteria.c_str()) || compiled < -2 || compiled > 1) {
+            __builtin_trap();
+        }
+        if (program.status == 2 &&
+            (compiled == 1) != (foldLevel(&program, 0, program.count, object) == '1')) {
             __builtin_trap();
         }
     }
