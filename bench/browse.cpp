@@ -12,9 +12,10 @@
 //   serve/load ... TRACKS library      the server reads a generated library of tagged files
 //                                      through the watcher's pass and rebuilds it once a second
 //                                      (one track added or removed), printing each rebuild's
-//                                      time; the load runs All Tracks pages at 8 clients without
-//                                      and with a client stalled on the whole All Tracks listing,
-//                                      printing each round's time window.
+//                                      time; the load runs All Tracks pages at 8 clients in pairs
+//                                      of rounds without and with a client stalled on the whole
+//                                      All Tracks listing, printing each round's time window and
+//                                      the median over the pairs of the p99 ratios.
 // Every run is bounded: fixed request counts, socket time-outs, and a deadline per level.
 #include <algorithm>
 #include <atomic>
@@ -458,9 +459,23 @@ int runLoad(const char* address, int port, int tracks) {
 }
 
 // Against a server that rebuilds its library once a second: All Tracks pages at 8 clients,
-// first without and then with a client stalled on the whole listing, in rounds of a fixed
-// request count; prints "round NAME START_MS END_MS" around each for the rebuild times.
+// without and with a client stalled on the whole listing, in pairs of rounds of a fixed request
+// count (ABBA: every other pair runs the stalled round first, so a drift in machine load favours
+// neither). Each pair gives the ratio stalled / baseline of each scenario's p99; the median of
+// those ratios is robust to a pair that a burst of load on a shared machine spoiled. Prints
+// "round NAME START_MS END_MS PAIR" around each round, from which browse_bench.sh pairs the
+// rebuild times the same way.
+double median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    size_t half = values.size() / 2;
+    return values.size() % 2 == 1 ? values[half] : (values[half - 1] + values[half]) / 2;
+}
+
 int runLibraryLoad(const Target& target, int tracks) {
+    constexpr int kPairs = 6;
     std::string allTracks = std::to_string(kIdAllTracks);
     std::vector<Scenario> pages = {
         {"all tracks first page", "Browse",
@@ -471,33 +486,44 @@ int runLibraryLoad(const Target& target, int tracks) {
     };
     std::printf("%-26s %4s %9s %9s %10s %6s\n", "scenario", "cli", "p50 ms", "p99 ms", "req/s",
                 "fail");
-    // Rounds alternate so that both conditions see the same machine load; latencies are
-    // pooled per condition and scenario.
     std::vector<double> pooled[2][3];
-    for (int round = 0; round < 8; round++) {
-        bool stall = round % 2 == 1;
-        const char* name = stall ? "stalled" : "baseline";
-        std::printf("-- 8 clients, %s --\n",
-                    stall ? "one more client stops reading mid-answer" : "baseline");
-        PlatformSocket stalled = stall ? stalledClient(target, allTracks) : kPlatformInvalidSocket;
-        if (stall && stalled == kPlatformInvalidSocket) {
-            std::printf("stalled client could not start\n");
+    std::vector<double> ratios[3];
+    for (int pair = 0; pair < kPairs; pair++) {
+        double p99[2][3] = {};
+        for (int half = 0; half < 2; half++) {
+            bool stall = (half == 1) != (pair % 2 == 1);
+            std::printf("-- pair %d, 8 clients, %s --\n", pair,
+                        stall ? "one more client stops reading mid-answer" : "baseline");
+            PlatformSocket stalled =
+                stall ? stalledClient(target, allTracks) : kPlatformInvalidSocket;
+            if (stall && stalled == kPlatformInvalidSocket) {
+                std::printf("stalled client could not start\n");
+            }
+            long long start = epochMs();
+            for (size_t i = 0; i < pages.size(); i++) {
+                std::vector<double> times = runLevel(target, pages[i], 8, 300);
+                p99[stall][i] = percentile(times, 0.99);
+                pooled[stall][i].insert(pooled[stall][i].end(), times.begin(), times.end());
+            }
+            std::printf("round %s %lld %lld %d\n", stall ? "stalled" : "baseline", start, epochMs(),
+                        pair);
+            platformSocketClose(stalled);
         }
-        long long start = epochMs();
         for (size_t i = 0; i < pages.size(); i++) {
-            std::vector<double> times = runLevel(target, pages[i], 8, 300);
-            pooled[stall][i].insert(pooled[stall][i].end(), times.begin(), times.end());
+            if (p99[0][i] > 0) {
+                ratios[i].push_back(p99[1][i] / p99[0][i]);
+            }
         }
-        std::printf("round %s %lld %lld\n", name, start, epochMs());
-        platformSocketClose(stalled);
     }
-    std::printf("%-26s %12s %12s %12s %12s\n", "pooled over rounds", "base p50", "base p99",
-                "stalled p50", "stalled p99");
+    std::printf("%-26s %10s %10s %10s %10s %14s\n", "over all rounds", "base p50", "base p99",
+                "stall p50", "stall p99", "median p99 x");
     for (size_t i = 0; i < pages.size(); i++) {
-        std::printf("%-26s %12.3f %12.3f %12.3f %12.3f\n", pages[i].name,
+        std::printf("%-26s %10.3f %10.3f %10.3f %10.3f %14.3f\n", pages[i].name,
                     percentile(pooled[0][i], 0.5), percentile(pooled[0][i], 0.99),
-                    percentile(pooled[1][i], 0.5), percentile(pooled[1][i], 0.99));
+                    percentile(pooled[1][i], 0.5), percentile(pooled[1][i], 0.99),
+                    median(ratios[i]));
     }
+    std::printf("(median p99 x: the median over %d pairs of stalled p99 / baseline p99)\n", kPairs);
     return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "media_db/file_status.h"
 #include "media_db/media_db_internal.h"
 #include "mp3/mp3_info.h"
 #include "platform/platform.h"
@@ -163,11 +164,30 @@ bool sameStatus(const TrackRecord* record, bool exists, const PlatformFileStatus
                   : record->file_size < 0;
 }
 
-// The record for a path: the old item's when the file's size and time are unchanged, else a
-// fresh read. nullptr on short memory.
-TrackRecord* recordFor(const char* path, const MediaObject* oldItem) {
-    PlatformFileStatus status{};
-    bool exists = platformFileStatus(path, &status) == 0;
+// The file status of every path, asked folder by folder before the tracks are matched.
+struct FileStatuses {
+    PlatformFileStatus* statuses = nullptr;
+    bool* found = nullptr;
+};
+
+bool askStatuses(const char* const* paths, int32_t count, FileStatuses* out) {
+    size_t n = count > 0 ? static_cast<size_t>(count) : 1;
+    out->statuses = static_cast<PlatformFileStatus*>(std::malloc(n * sizeof(PlatformFileStatus)));
+    out->found = static_cast<bool*>(std::malloc(n * sizeof(bool)));
+    return out->statuses != nullptr && out->found != nullptr &&
+           files_status(paths, count, out->statuses, out->found);
+}
+
+void releaseStatuses(FileStatuses* statuses) {
+    std::free(statuses->statuses);
+    std::free(statuses->found);
+    *statuses = FileStatuses{};
+}
+
+// The record for a path of the given status: the old item's when the file's size and time are
+// unchanged, else a fresh read. nullptr on short memory.
+TrackRecord* recordFor(const char* path, const MediaObject* oldItem, bool exists,
+                       const PlatformFileStatus& status) {
     TrackRecord* record = track_record_of(oldItem);
     if (record != nullptr && sameStatus(record, exists, status)) {
         track_record_retain(record);
@@ -293,6 +313,10 @@ void topContainersFirst(MediaCatalogue* version) {
 
 namespace {
 
+// What the slot fillers return instead of a count.
+constexpr int32_t kStoppedEarly = -1;
+constexpr int32_t kShortOfMemory = -2;
+
 // A track of the next version: its record (one reference held) and the ObjectID it keeps, or
 // 0 for a new one.
 struct TrackSlot {
@@ -300,27 +324,45 @@ struct TrackSlot {
     int64_t id;
 };
 
-void releaseSlots(TrackSlot* slots, int32_t count) {
+void releaseRecords(TrackSlot* slots, int32_t count) {
     for (int32_t i = 0; i < count; i++) {
         track_record_release(slots[i].record);
     }
+}
+
+void releaseSlots(TrackSlot* slots, int32_t count) {
+    releaseRecords(slots, count);
     std::free(slots);
 }
 
 // The slots for the tracks as the old version has them (files not re-read unless the old item
 // has no record of its own).
 int32_t slotsFromVersion(const MediaCatalogue* old, TrackSlot* slots) {
-    int32_t filled = 0;
-    for (int32_t i = 0; i < old->top.all_tracks->child_count; i++) {
+    int32_t count = old->top.all_tracks->child_count;
+    auto** items = static_cast<const MediaObject**>(
+        std::malloc(sizeof(MediaObject*) * static_cast<size_t>(count > 0 ? count : 1)));
+    auto** paths = static_cast<const char**>(
+        std::malloc(sizeof(char*) * static_cast<size_t>(count > 0 ? count : 1)));
+    FileStatuses status;
+    bool ready = items != nullptr && paths != nullptr;
+    for (int32_t i = 0; ready && i < count; i++) {
         // A version not built by the watcher has its tracks in the order they were added.
-        const MediaObject* item =
+        items[i] =
             old->file_order != nullptr ? oldTrackAt(old, i) : old->top.all_tracks->children[i];
-        TrackRecord* record = recordFor(item->path, item);
+        paths[i] = items[i]->path;
+    }
+    ready = ready && askStatuses(paths, count, &status);
+    int32_t filled = 0;
+    for (int32_t i = 0; ready && i < count; i++) {
+        TrackRecord* record = recordFor(paths[i], items[i], status.found[i], status.statuses[i]);
         if (record != nullptr) {
-            slots[filled++] = TrackSlot{record, item->handle};
+            slots[filled++] = TrackSlot{record, items[i]->handle};
         }
     }
-    return filled;
+    releaseStatuses(&status);
+    std::free(items);
+    std::free(paths);
+    return ready ? filled : kShortOfMemory;
 }
 
 // Fills the table of old tracks by path and occurrence, claiming the first `claimed` of them
@@ -342,8 +384,13 @@ bool openKnownTracks(TextTable* known, const MediaCatalogue* old, int32_t claime
 // The slots for the library's paths: each path meets the old item with the same path and
 // occurrence, whose record and id it keeps when the file is unchanged. While the paths stand
 // as in the old version they are matched in order; from the first difference on, through a
-// table. Stops early (returning -1) when `stop` is raised.
+// table. Stops early (kStoppedEarly) when `stop` is raised; the caller frees the slots.
 int32_t slotsFromPaths(const MediaCatalogue* old, const CatalogueInput& input, TrackSlot* slots) {
+    FileStatuses status;
+    if (!askStatuses(input.paths, input.count, &status)) {
+        releaseStatuses(&status);
+        return kShortOfMemory;
+    }
     int32_t oldCount = oldTrackCount(old);
     TextTable known;
     bool inOrder = true;
@@ -351,8 +398,9 @@ int32_t slotsFromPaths(const MediaCatalogue* old, const CatalogueInput& input, T
     for (int32_t i = 0; i < input.count; i++) {
         if (input.stop != nullptr && input.stop->load(std::memory_order_relaxed) != 0) {
             textTableClose(&known);
-            releaseSlots(slots, filled);
-            return -1;
+            releaseStatuses(&status);
+            releaseRecords(slots, filled);
+            return kStoppedEarly;
         }
         const MediaObject* was = nullptr;
         if (inOrder && i < oldCount && std::strcmp(oldTrackAt(old, i)->path, input.paths[i]) == 0) {
@@ -364,12 +412,13 @@ int32_t slotsFromPaths(const MediaCatalogue* old, const CatalogueInput& input, T
             inOrder = false;
             was = textTableClaim(&known, input.paths[i]);
         }
-        TrackRecord* record = recordFor(input.paths[i], was);
+        TrackRecord* record = recordFor(input.paths[i], was, status.found[i], status.statuses[i]);
         if (record != nullptr) {
             slots[filled++] = TrackSlot{record, was != nullptr ? was->handle : 0};
         }
     }
     textTableClose(&known);
+    releaseStatuses(&status);
     return filled;
 }
 
@@ -459,12 +508,13 @@ CatalogueResult catalogue_update(const CatalogueInput& input) {
     bool keep = input.keepTracks && built(old);
     int32_t room = keep ? old->top.all_tracks->child_count : input.count;
     auto* slots = static_cast<TrackSlot*>(std::calloc(room > 0 ? room : 1, sizeof(TrackSlot)));
-    int32_t count = slots == nullptr ? -1
+    int32_t count = slots == nullptr ? kShortOfMemory
                     : keep           ? slotsFromVersion(old, slots)
                                      : slotsFromPaths(old, input, slots);
     if (count < 0) {
+        std::free(slots);
         media_db_release(old);
-        return slots == nullptr ? CatalogueResult::Failed : CatalogueResult::Stopped;
+        return count == kStoppedEarly ? CatalogueResult::Stopped : CatalogueResult::Failed;
     }
     if (!input.playlistsChanged && sameTracks(old, slots, count)) {
         releaseSlots(slots, count);
