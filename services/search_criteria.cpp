@@ -6,27 +6,13 @@
 #include <cstring>
 
 #include "runtime/utf8.h"
+#include "services/criteria_internal.h"
 #include "services/didl_lite.h"
 
 namespace {
 
-constexpr int kMaxSymbols = 127;
 constexpr int kMaxDepth = 32;
 constexpr int kMaxOperand = 1023;
-
-enum Property {
-    kTitle,
-    kCreator,
-    kArtist,
-    kAlbum,
-    kDate,
-    kClass,
-    kTrackNumber,
-    kId,
-    kParentId,
-    kGenre,
-    kRefId,
-};
 
 struct NamedProperty {
     const char* name;
@@ -49,19 +35,6 @@ constexpr NamedProperty kProperties[] = {
 };
 constexpr int kPropertyCount = sizeof kProperties / sizeof kProperties[0];
 
-enum Operator {
-    kEqual,
-    kNotEqual,
-    kLessEqual,
-    kLess,
-    kGreaterEqual,
-    kGreater,
-    kContains,
-    kDoesNotContain,
-    kDerivedFrom,
-    kExists,
-};
-
 // Tried in this order; "<=" before "<" and ">=" before ">".
 constexpr const char* kOperators[] = {
     "=", "!=", "<=", "<", ">=", ">", "contains", "doesNotContain", "derivedfrom", "exists",
@@ -77,7 +50,9 @@ int operatorIndex(const char* op) {
     return -1;
 }
 
-int compareText(const char* value, int op, const char* operand) {
+} // namespace
+
+int criteria_compare_text(const char* value, int op, const char* operand) {
     if (op == kExists) {
         return (std::strcmp(operand, "true") == 0) == (value != nullptr);
     }
@@ -111,6 +86,8 @@ int compareText(const char* value, int op, const char* operand) {
     }
 }
 
+namespace {
+
 int compareNumber(bool present, long long value, int op, const char* operand, long long number) {
     if (op == kExists) {
         return (std::strcmp(operand, "true") == 0) == present;
@@ -135,27 +112,6 @@ int compareNumber(bool present, long long value, int op, const char* operand, lo
         return 0;
     }
 }
-
-} // namespace
-
-enum CriteriaNodeKind : char { kConstant, kAnd, kOr, kComparison, kGroup };
-
-struct CriteriaNode {
-    CriteriaNodeKind kind;
-    char constant;        // kConstant: '0' or '1'
-    signed char property; // kComparison: a Property, or -1 for a name not in the table
-    signed char op;
-    char* operand;
-    long long number; // the operand read as a decimal number
-    CriteriaGroup* group;
-};
-
-struct CriteriaGroup {
-    int count;
-    CriteriaNode nodes[kMaxSymbols];
-};
-
-namespace {
 
 void freeGroup(CriteriaGroup* group) {
     if (group == nullptr) {
@@ -351,7 +307,7 @@ char evaluateComparison(const CriteriaNode* node, const MediaObject* object) {
     }
     char area[24];
     const char* value = node->property < 0 ? nullptr : textValue(object, node->property, area);
-    return compareText(value, node->op, node->operand) ? '1' : '0';
+    return criteria_compare_text(value, node->op, node->operand) ? '1' : '0';
 }
 
 // Replaces every `connective` with its two neighbours by one symbol, first one first.
@@ -504,7 +460,7 @@ int criteria_compare(const char* value, const char* op, const char* operand, int
         return 0;
     }
     if (!numeric) {
-        return compareText(value, index, operand);
+        return criteria_compare_text(value, index, operand);
     }
     long long number = value != nullptr ? std::strtoll(value, nullptr, 10) : 0;
     return compareNumber(value != nullptr, number, index, operand,
