@@ -37,51 +37,87 @@ template <typename T> bool reserveArray(T** array, int64_t* capacity, int64_t ne
     return ok;
 }
 
-// Rows by object address during the build: open addressing, linear probing.
+// Rows of items by address during the build: open addressing, linear probing, at most half
+// full. Containers need none: nothing refers to them.
 struct RowTable {
     struct Slot {
         const MediaObject* object;
         int32_t row;
     };
     Slot* slots;
-    size_t mask;
+    size_t used;
+    int shift; // 64 - log2(capacity): the top bits of the product pick the slot
 };
 
-size_t addressHash(const MediaObject* object) {
+size_t addressSlot(const MediaObject* object, int shift) {
     auto bits = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(object));
-    return static_cast<size_t>((bits >> 4) * 0x9E3779B97F4A7C15ull >> 20);
+    return static_cast<size_t>(bits * 0x9E3779B97F4A7C15ull >> shift);
+}
+
+bool growRowTable(RowTable* table) {
+    int shift = table->slots == nullptr ? 64 - 12 : table->shift - 1;
+    size_t capacity = size_t{1} << (64 - shift);
+    auto* slots = static_cast<RowTable::Slot*>(std::calloc(capacity, sizeof(RowTable::Slot)));
+    if (slots == nullptr) {
+        return false;
+    }
+    size_t old = table->slots == nullptr ? 0 : size_t{1} << (64 - table->shift);
+    for (size_t i = 0; i < old; i++) {
+        if (table->slots[i].object != nullptr) {
+            size_t at = addressSlot(table->slots[i].object, shift);
+            while (slots[at].object != nullptr) {
+                at = (at + 1) & (capacity - 1);
+            }
+            slots[at] = table->slots[i];
+        }
+    }
+    std::free(table->slots);
+    table->slots = slots;
+    table->shift = shift;
+    return true;
 }
 
 struct Builder {
     SearchIndex* index;
-    RowTable rowsByObject;
+    RowTable itemRows;
     const MediaObject** rowObjects; // the item or container each row stands for
     int64_t rowCapacity;
     int64_t containerCapacity;
     int64_t memberCapacity;
 };
 
-// The row of an item or container, given a new one on first sight; -1 when memory is short.
-int32_t rowOf(Builder* builder, const MediaObject* object) {
-    if (object == nullptr) {
-        return 0;
-    }
-    RowTable& table = builder->rowsByObject;
-    size_t at = addressHash(object) & table.mask;
-    while (table.slots[at].object != nullptr) {
-        if (table.slots[at].object == object) {
-            return table.slots[at].row;
-        }
-        at = (at + 1) & table.mask;
-    }
+// A new row for an item or container; -1 when memory is short.
+int32_t newRow(Builder* builder, const MediaObject* object) {
     SearchIndex* index = builder->index;
-    if (static_cast<size_t>(index->rows) * 2 >= table.mask ||
-        !reserveArray(&builder->rowObjects, &builder->rowCapacity, index->rows + 1)) {
+    if (!reserveArray(&builder->rowObjects, &builder->rowCapacity, index->rows + 1)) {
         return -1;
     }
-    int32_t row = index->rows++;
-    builder->rowObjects[row] = object;
-    table.slots[at] = RowTable::Slot{object, row};
+    builder->rowObjects[index->rows] = object;
+    return index->rows++;
+}
+
+// The row of an item, given a new one on first sight; 0 for none; -1 when memory is short.
+int32_t itemRow(Builder* builder, const MediaObject* item) {
+    if (item == nullptr) {
+        return 0;
+    }
+    RowTable& table = builder->itemRows;
+    if ((table.used + 1) * 2 > (size_t{1} << (64 - table.shift)) && !growRowTable(&table)) {
+        return -1;
+    }
+    size_t mask = (size_t{1} << (64 - table.shift)) - 1;
+    size_t at = addressSlot(item, table.shift);
+    while (table.slots[at].object != nullptr) {
+        if (table.slots[at].object == item) {
+            return table.slots[at].row;
+        }
+        at = (at + 1) & mask;
+    }
+    int32_t row = newRow(builder, item);
+    if (row >= 0) {
+        table.slots[at] = RowTable::Slot{item, row};
+        table.used++;
+    }
     return row;
 }
 
@@ -94,7 +130,7 @@ bool visit(Builder* builder, const MediaObject* container) {
         return false;
     }
     int32_t at = index->container_count++;
-    int32_t row = rowOf(builder, container);
+    int32_t row = newRow(builder, container);
     if (row < 0) {
         return false;
     }
@@ -112,7 +148,7 @@ bool visit(Builder* builder, const MediaObject* container) {
             continue;
         }
         bool reference = child->kind == 'r';
-        int32_t member = rowOf(builder, reference ? child->target : child);
+        int32_t member = itemRow(builder, reference ? child->target : child);
         if (member < 0 ||
             !reserveArray(&index->members, &builder->memberCapacity, index->member_count + 1)) {
             return false;
@@ -232,30 +268,40 @@ const char* rowText(const MediaObject* object, int text) {
     }
 }
 
-bool fillTexts(Builder* builder, int text) {
+// Folds every row's texts, one pass over the rows for all properties, since a row's texts lie
+// together.
+bool fillTexts(Builder* builder) {
     SearchIndex* index = builder->index;
-    TextSet set{&index->texts[text], 0, 0, nullptr, 0};
-    auto* ids = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * index->rows));
-    index->text_of[text] = ids;
-    bool ok = ids != nullptr && growSlots(&set);
+    TextSet sets[kSearchTextCount];
+    bool ok = true;
+    for (int text = 0; text < kSearchTextCount; text++) {
+        sets[text] = TextSet{&index->texts[text], 0, 0, nullptr, 0};
+        index->text_of[text] = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * index->rows));
+        ok = ok && index->text_of[text] != nullptr && growSlots(&sets[text]);
+    }
     for (int32_t row = 0; ok && row < index->rows; row++) {
-        ids[row] = textId(&set, rowText(builder->rowObjects[row], text));
-        ok = ids[row] >= -1;
+        for (int text = 0; ok && text < kSearchTextCount; text++) {
+            int32_t id = textId(&sets[text], rowText(builder->rowObjects[row], text));
+            index->text_of[text][row] = id;
+            ok = id >= -1;
+        }
     }
-    std::free(set.slots);
-    uint32_t total = ok && set.texts->count > 0 ? set.texts->starts[set.texts->count] : 0;
-    for (uint32_t i = 0; i < total; i++) {
-        set.texts->byte_counts[static_cast<unsigned char>(set.texts->bytes[i])]++;
+    for (TextSet& set : sets) {
+        std::free(set.slots);
+        uint32_t total = ok && set.texts->count > 0 ? set.texts->starts[set.texts->count] : 0;
+        for (uint32_t i = 0; i < total; i++) {
+            set.texts->byte_counts[static_cast<unsigned char>(set.texts->bytes[i])]++;
+        }
+        if (ok && set.texts->starts == nullptr) {
+            // No text at all: one start, the end of the empty list.
+            auto* starts = static_cast<uint32_t*>(std::calloc(1, sizeof(uint32_t)));
+            set.texts->starts = starts;
+            set.startCapacity = 1;
+            ok = starts != nullptr;
+        }
+        index->bytes += static_cast<int64_t>(sizeof(int32_t)) * index->rows + set.byteCapacity +
+                        set.startCapacity * static_cast<int64_t>(sizeof(uint32_t));
     }
-    if (ok && set.texts->starts == nullptr) {
-        // No text at all: one start, the end of the empty list.
-        auto* starts = static_cast<uint32_t*>(std::calloc(1, sizeof(uint32_t)));
-        set.texts->starts = starts;
-        set.startCapacity = 1;
-        ok = starts != nullptr;
-    }
-    index->bytes += static_cast<int64_t>(sizeof(int32_t)) * index->rows + set.byteCapacity +
-                    set.startCapacity * static_cast<int64_t>(sizeof(uint32_t));
     return ok;
 }
 
@@ -316,8 +362,9 @@ bool fillLookup(SearchIndex* index) {
     return true;
 }
 
-// Builds the index of a version's tree; nullptr when it cannot (see media_db_search_index).
-SearchIndex* build(const MediaCatalogue* version) {
+} // namespace
+
+SearchIndex* search_index_build(const MediaCatalogue* version) {
     if (version->top.root == nullptr) {
         return nullptr;
     }
@@ -325,26 +372,16 @@ SearchIndex* build(const MediaCatalogue* version) {
     if (index == nullptr) {
         return nullptr;
     }
-    Builder builder{index, {nullptr, 0}, nullptr, 0, 0, 0};
-    size_t capacity = 1024;
-    while (capacity < version->handles.used * 2 + 2) {
-        capacity *= 2;
-    }
-    builder.rowsByObject.slots =
-        static_cast<RowTable::Slot*>(std::calloc(capacity, sizeof(RowTable::Slot)));
-    builder.rowsByObject.mask = capacity - 1;
-    bool ok = builder.rowsByObject.slots != nullptr &&
+    Builder builder{index, {nullptr, 0, 0}, nullptr, 0, 0, 0};
+    bool ok = growRowTable(&builder.itemRows) &&
               reserveArray(&builder.rowObjects, &builder.rowCapacity, 1);
     if (ok) {
         builder.rowObjects[0] = nullptr; // row 0: no item
         index->rows = 1;
         ok = visit(&builder, version->top.root);
     }
-    std::free(builder.rowsByObject.slots);
-    for (int text = 0; ok && text < kSearchTextCount; text++) {
-        ok = fillTexts(&builder, text);
-    }
-    ok = ok && fillClasses(&builder) && fillLookup(index);
+    std::free(builder.itemRows.slots);
+    ok = ok && fillTexts(&builder) && fillClasses(&builder) && fillLookup(index);
     std::free(builder.rowObjects);
     if (!ok) {
         search_index_free(index);
@@ -354,6 +391,8 @@ SearchIndex* build(const MediaCatalogue* version) {
                     static_cast<int64_t>(sizeof(uint32_t)) * builder.memberCapacity;
     return index;
 }
+
+namespace {
 
 // One build at a time; readers of a version that is being indexed wait for it.
 std::mutex& buildMutex() {
@@ -369,7 +408,7 @@ const SearchIndex* indexOf(MediaCatalogue* version) {
     std::lock_guard<std::mutex> hold(buildMutex());
     index = version->search_index.load(std::memory_order_acquire);
     if (index == nullptr && !version->search_index_failed.load(std::memory_order_acquire)) {
-        index = build(version);
+        index = search_index_build(version);
         version->search_index_failed.store(index == nullptr, std::memory_order_release);
         version->search_index.store(index, std::memory_order_release);
     }

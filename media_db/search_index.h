@@ -68,5 +68,8 @@ void media_db_search_index_prepare(MediaCatalogue* version);
 // The position of a container in SearchIndex::containers; -1 when not there.
 int32_t search_index_container(const SearchIndex* index, const MediaObject* container);
 
+// Builds the index of a version's tree (see media_db_search_index for when it cannot).
+SearchIndex* search_index_build(const MediaCatalogue* version);
+
 // Frees a version's index (the version is being freed or written in place).
 void search_index_free(SearchIndex* index);

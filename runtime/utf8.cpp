@@ -177,6 +177,14 @@ bool utf8ContainsFolded(const char* text, const char* pattern) {
 size_t utf8FoldText(const char* text, char* out, size_t size) {
     size_t used = 0;
     for (auto* p = reinterpret_cast<const unsigned char*>(text); *p != 0;) {
+        if (*p < 0x80) { // most texts are mostly ASCII
+            if (used < size) {
+                out[used] = static_cast<char>(*p >= 'A' && *p <= 'Z' ? *p + 32 : *p);
+            }
+            used++;
+            p++;
+            continue;
+        }
         size_t length = 0;
         uint32_t point = foldedAt(p, &length);
         char bytes[4];

@@ -40,7 +40,7 @@ struct SearchWalk {
 int search_collect(MatchList* list, const MediaObject* container, const SearchWalk* walk);
 
 // Below 1/kSearchWalkShare of the catalogue's objects a container is walked object by object.
-constexpr int32_t kSearchWalkShare = 16;
+constexpr int32_t kSearchWalkShare = 256;
 
 // search_collect with the version's search index (see media_db/search_index.h): the same
 // matches in the same order, in time that grows with the matches rather than the objects

@@ -393,7 +393,7 @@ int search_collect_indexed(MatchList* list, const MediaObject* container, const 
     const SearchContainer& last = index->containers[first.end - 1];
     int64_t objects =
         (first.end - scope) + (last.first_member + last.member_count) - first.first_member;
-    if (objects * walkShare < index->rows) {
+    if (walkShare > 0 && objects * walkShare < index->rows) {
         return 1;
     }
     Evaluation evaluation{index, (static_cast<size_t>(index->rows) + 63) / 64, false, false};
