@@ -37,6 +37,18 @@ template <typename T> bool reserveArray(T** array, int64_t* capacity, int64_t ne
     return ok;
 }
 
+// Gives back the room an array grew beyond its `count` elements (kept as is if that fails).
+template <typename T> void shrinkArray(T** array, int64_t* capacity, int64_t count) {
+    if (count <= 0 || count >= *capacity) {
+        return;
+    }
+    void* moved = std::realloc(*array, sizeof(T) * static_cast<size_t>(count));
+    if (moved != nullptr) {
+        *array = static_cast<T*>(moved);
+        *capacity = count;
+    }
+}
+
 // Rows of items by address during the build: open addressing, linear probing, at most half
 // full. Containers need none: nothing refers to them.
 struct RowTable {
@@ -292,6 +304,8 @@ bool fillTexts(Builder* builder) {
         for (uint32_t i = 0; i < total; i++) {
             set.texts->byte_counts[static_cast<unsigned char>(set.texts->bytes[i])]++;
         }
+        shrinkArray(&set.texts->bytes, &set.byteCapacity, total);
+        shrinkArray(&set.texts->starts, &set.startCapacity, set.texts->count + 1);
         if (ok && set.texts->starts == nullptr) {
             // No text at all: one start, the end of the empty list.
             auto* starts = static_cast<uint32_t*>(std::calloc(1, sizeof(uint32_t)));
@@ -387,7 +401,10 @@ SearchIndex* search_index_build(const MediaCatalogue* version) {
         search_index_free(index);
         return nullptr;
     }
-    index->bytes += static_cast<int64_t>(sizeof(SearchContainer)) * builder.containerCapacity +
+    shrinkArray(&index->containers, &builder.containerCapacity, index->container_count);
+    shrinkArray(&index->members, &builder.memberCapacity, index->member_count);
+    index->bytes += static_cast<int64_t>(sizeof(SearchIndex)) +
+                    static_cast<int64_t>(sizeof(SearchContainer)) * builder.containerCapacity +
                     static_cast<int64_t>(sizeof(uint32_t)) * builder.memberCapacity;
     return index;
 }
