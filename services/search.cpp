@@ -12,8 +12,9 @@ namespace {
 
 constexpr int32_t kInitialMatches = 50;
 
-// Doubles the capacity; the matches of a search over the whole catalogue run to hundreds of
-// thousands, where fixed steps would copy the list over and over.
+// Doubles the capacity (an empty list starts at kInitialMatches); the matches of a search over the
+// whole catalogue run to hundreds of thousands, where fixed steps would copy the list over and
+// over.
 bool growList(MatchList* list) {
     int32_t capacity = list->capacity < kInitialMatches ? kInitialMatches : list->capacity * 2;
     SortEntry* entries =
@@ -21,7 +22,9 @@ bool growList(MatchList* list) {
     if (entries == nullptr) {
         return false;
     }
-    std::memcpy(entries, list->entries, sizeof(SortEntry) * static_cast<size_t>(list->count));
+    if (list->count > 0) {
+        std::memcpy(entries, list->entries, sizeof(SortEntry) * static_cast<size_t>(list->count));
+    }
     std::free(list->entries);
     list->entries = entries;
     list->capacity = capacity;
