@@ -106,7 +106,7 @@ static bool buildMessage(const GenaCallbackUrl& url, const GenaEventTarget& targ
                                "CONTENT-LENGTH: %d\r\n"
                                "NT: upnp:event\r\n"
                                "NTS: upnp:propchange\r\n"
-                               "SID: uuid:%d\r\n"
+                               "SID: %s\r\n"
                                "SEQ: %d\r\n"
                                "\r\n"
                                "%s",

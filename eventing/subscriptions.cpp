@@ -19,10 +19,10 @@ struct Subscription {
     int32_t urlCount;
     int32_t isContentDirectory;
     int32_t isRegistrar;
-    int32_t sid;
+    char sid[kGenaSidLength + 1];
     int32_t seq;
     uint32_t grantedAtMs; // uptime of the subscription or its last renewal
-    int32_t timeout;      // seconds granted then; 0 never expires
+    int32_t timeout;      // seconds granted then, always above 0
     GenaPeer peer;
 };
 
@@ -33,24 +33,21 @@ static std::mutex tableLock;
 static const char kRefused[] = "HTTP/1.1 412 Precondition Failed\r\n\r\n";
 static const char kFailed[] = "HTTP/1.1 500 Server Error\r\n\r\n";
 
-// A subscription is granted 30 s whatever it asked for; negative renewals expire like it.
-constexpr int32_t kNewSubscriptionSeconds = 30;
-
 static void sendAnswer(PlatformSocket socket, const char* text) {
     httpSendAll(socket, text, static_cast<int>(std::strlen(text)));
     verbosePrint("### EVENT send\n%s", text);
 }
 
-static void formatGranted(char* out, size_t size, int32_t sid, int timeout) {
+static void formatGranted(char* out, size_t size, const char* sid, int timeout) {
     HttpDateText date = httpDate();
     std::snprintf(out, size,
                   "HTTP/1.1 200 OK\r\n"
                   "DATE: %s GMT\r\n"
                   "SERVER: %s\r\n"
-                  "SID: uuid:%d\r\n"
+                  "SID: %s\r\n"
                   "TIMEOUT: Second-%d\r\n"
                   "\r\n",
-                  date.text, serverString, static_cast<int>(sid), timeout);
+                  date.text, serverString, sid, timeout);
 }
 
 static void freeEntry(Subscription* entry) {
@@ -61,7 +58,7 @@ static void freeEntry(Subscription* entry) {
 // Frees every entry whose granted time has passed without renewal. Caller holds tableLock.
 static void expireLocked(uint32_t nowMs) {
     for (Subscription& entry : subscriptionTable) {
-        if (entry.callback == nullptr || entry.timeout == 0) {
+        if (entry.callback == nullptr) {
             continue;
         }
         uint64_t lifetimeMs = static_cast<uint64_t>(entry.timeout) * 1000u;
@@ -71,25 +68,78 @@ static void expireLocked(uint32_t nowMs) {
     }
 }
 
-// The SID number at the start of `text` (leading white space and a sign allowed; no digits
-// reads 0). False for a number outside 32 bits, which names no subscription.
-static bool parseSid(const char* text, int32_t* sid) {
-    long long n = std::strtoll(text, nullptr, 10);
-    if (n < INT32_MIN || n > INT32_MAX) {
-        return false;
-    }
-    *sid = static_cast<int32_t>(n);
-    return true;
+int genaRenewalSeconds(int asked) {
+    return asked > 0 && asked <= kGenaLongestAsk ? asked : kGenaCappedSeconds;
 }
 
-// First live entry with this sid, or nullptr. Caller holds tableLock.
-static Subscription* findLocked(int32_t sid) {
+// Whether `text` (after "uuid:", leading blanks allowed) names the SID `sid`: all 36 characters
+// and nothing more on the line.
+static bool sidNames(const char* text, const char* sid) {
+    while (*text == ' ' || *text == '\t') {
+        text++;
+    }
+    const char* digits = sid + 5;
+    size_t length = kGenaSidLength - 5;
+    if (std::strncmp(text, digits, length) != 0) {
+        return false;
+    }
+    char after = text[length];
+    return after == '\0' || after == '\r' || after == '\n' || after == ' ' || after == '\t';
+}
+
+// First live entry that `text` names, or nullptr. Caller holds tableLock.
+static Subscription* findLocked(const char* text) {
     for (Subscription& entry : subscriptionTable) {
-        if (entry.callback != nullptr && entry.sid == sid) {
+        if (entry.callback != nullptr && sidNames(text, entry.sid)) {
             return &entry;
         }
     }
     return nullptr;
+}
+
+// A fresh SID from the system's random source, in the UUID version 4 layout. False when the
+// source failed: a guessable SID would let anyone cancel another's subscription.
+static bool drawSid(char* out) {
+    unsigned char bytes[16];
+    if (platformRandomBytes(bytes, sizeof bytes) != 0) {
+        return false;
+    }
+    bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);
+    bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
+    static const char kHex[] = "0123456789abcdef";
+    char* p = out + std::snprintf(out, kGenaSidLength + 1, "uuid:");
+    for (int i = 0; i < 16; i++) {
+        if (i == 4 || i == 6 || i == 8 || i == 10) {
+            *p++ = '-';
+        }
+        *p++ = kHex[bytes[i] >> 4];
+        *p++ = kHex[bytes[i] & 0x0F];
+    }
+    *p = '\0';
+    return true;
+}
+
+// A SID no live entry has. A repeat is all but impossible; drawing again keeps it impossible.
+// Caller holds tableLock.
+static bool drawUniqueSidLocked(char* sid) {
+    for (int attempt = 0; attempt < 4; attempt++) {
+        if (!drawSid(sid)) {
+            return false;
+        }
+        if (findLocked(sid + 5) == nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Live entries made from `address`. Caller holds tableLock.
+static int entriesOfHostLocked(uint32_t address) {
+    int count = 0;
+    for (const Subscription& entry : subscriptionTable) {
+        count += entry.callback != nullptr && entry.peer.peerAddress == address;
+    }
+    return count;
 }
 
 bool genaCallbackAddressAllowed(const GenaPeer* peer, uint32_t address) {
@@ -159,26 +209,32 @@ void genaClearSubscriptions() {
     }
 }
 
-// Stores a new entry at the highest free index with a sid unique among live entries.
-// Returns the index, or -1 when the table is full (the callback is then released).
-static int storeSubscription(const AllowedCallbacks& callbacks, const char* path,
-                             const GenaPeer* peer, int32_t* sid) {
-    std::lock_guard<std::mutex> guard(tableLock);
-    uint32_t now = platformTickMs();
+// The highest free index with room for one more entry of `peer`'s host, or -1. Expired entries
+// are freed first. Caller holds tableLock.
+static int freeIndexLocked(const GenaPeer* peer, uint32_t now) {
     expireLocked(now);
+    if (entriesOfHostLocked(peer->peerAddress) >= kGenaEntriesPerHost) {
+        return -1;
+    }
     int index = -1;
     for (int i = 0; i < kGenaTableSize; i++) {
         if (subscriptionTable[i].callback == nullptr) {
             index = i;
         }
     }
-    if (index < 0) {
+    return index;
+}
+
+// Stores a new entry with a fresh SID, copied to `sid`. Returns the index, or -1 when there is
+// no room for it or no SID could be drawn (the callback text is then released).
+static int storeSubscription(const AllowedCallbacks& callbacks, const char* path,
+                             const GenaPeer* peer, char* sid) {
+    std::lock_guard<std::mutex> guard(tableLock);
+    uint32_t now = platformTickMs();
+    int index = freeIndexLocked(peer, now);
+    if (index < 0 || !drawUniqueSidLocked(sid)) {
         std::free(callbacks.text);
         return -1;
-    }
-    uint32_t candidate = now;
-    while (findLocked(static_cast<int32_t>(candidate)) != nullptr) {
-        candidate++;
     }
     Subscription& entry = subscriptionTable[index];
     entry.callback = callbacks.text;
@@ -187,18 +243,17 @@ static int storeSubscription(const AllowedCallbacks& callbacks, const char* path
     entry.isRegistrar = std::strstr(path, "X_MS_MediaReceiverRegistrar") != nullptr ? 1 : 0;
     entry.isContentDirectory =
         entry.isRegistrar || std::strstr(path, "ConnectionManager") != nullptr ? 0 : 1;
-    entry.sid = static_cast<int32_t>(candidate);
+    std::memcpy(entry.sid, sid, sizeof entry.sid);
     entry.seq = 0;
     entry.grantedAtMs = now;
-    entry.timeout = kNewSubscriptionSeconds;
+    entry.timeout = kGenaNewSeconds;
     entry.peer = *peer;
-    *sid = entry.sid;
     return index;
 }
 
 int genaSubscribe(PlatformSocket socket, int timeout, const char* path, const char* callback,
                   const GenaPeer* peer) {
-    (void)timeout; // a new subscription always gets kNewSubscriptionSeconds
+    (void)timeout; // a new subscription always gets kGenaNewSeconds
     const char* open = nullptr;
     size_t lineLength = 0;
     if (callback != nullptr) {
@@ -215,14 +270,14 @@ int genaSubscribe(PlatformSocket socket, int timeout, const char* path, const ch
         sendAnswer(socket, noMemory ? kFailed : kRefused);
         return -1;
     }
-    int32_t sid = 0;
-    int index = storeSubscription(kept, path != nullptr ? path : "", peer, &sid);
+    char sid[kGenaSidLength + 1];
+    int index = storeSubscription(kept, path != nullptr ? path : "", peer, sid);
     if (index < 0) {
         sendAnswer(socket, kFailed);
         return -1;
     }
     char answer[256];
-    formatGranted(answer, sizeof answer, sid, kNewSubscriptionSeconds);
+    formatGranted(answer, sizeof answer, sid, kGenaNewSeconds);
     sendAnswer(socket, answer);
     return index;
 }
@@ -234,14 +289,12 @@ void genaRenew(PlatformSocket socket, int timeout, const char* sid) {
         std::lock_guard<std::mutex> guard(tableLock);
         uint32_t now = platformTickMs();
         expireLocked(now);
-        int32_t number = 0;
-        Subscription* entry =
-            sid != nullptr && parseSid(sid, &number) ? findLocked(number) : nullptr;
+        Subscription* entry = sid != nullptr ? findLocked(sid) : nullptr;
         if (entry != nullptr) {
             found = true;
             entry->grantedAtMs = now;
-            entry->timeout = timeout >= 0 ? timeout : kNewSubscriptionSeconds;
-            formatGranted(answer, sizeof answer, entry->sid, timeout);
+            entry->timeout = genaRenewalSeconds(timeout);
+            formatGranted(answer, sizeof answer, entry->sid, entry->timeout);
         }
     }
     if (!found) {
@@ -262,8 +315,7 @@ void genaUnsubscribe(PlatformSocket socket, const char* sid) {
     {
         std::lock_guard<std::mutex> guard(tableLock);
         expireLocked(platformTickMs());
-        int32_t number = 0;
-        Subscription* entry = parseSid(sid + 5, &number) ? findLocked(number) : nullptr;
+        Subscription* entry = findLocked(sid + 5);
         if (entry != nullptr) {
             found = true;
             freeEntry(entry);
@@ -302,7 +354,7 @@ bool genaTakeEventTarget(int index, bool notifyContentDirectory, bool notifyConn
     if (!wanted) {
         return false;
     }
-    out->sid = entry.sid;
+    std::memcpy(out->sid, entry.sid, sizeof out->sid);
     out->seq = entry.seq;
     out->isContentDirectory = entry.isContentDirectory;
     out->isRegistrar = entry.isRegistrar;

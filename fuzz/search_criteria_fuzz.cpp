@@ -1,5 +1,7 @@
-// The search-criteria reader and evaluator over arbitrary texts, against a small catalogue;
-// a search with the catalogue's index must collect what the walk over every object collects.
+// The search-criteria reader and evaluator over arbitrary texts, against a small catalogue. The
+// short-circuit evaluator is checked against a plain one that evaluates every symbol of a level
+// and folds "and" before "or", first one first; a search with the catalogue's index must
+// collect what the walk over every object collects.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -32,6 +34,29 @@ void fillCatalogue() {
         add_child_reference(album, item);
     }
     media_db_unlock();
+}
+
+char foldLevel(const CriteriaProgram* program, int32_t begin, int32_t end,
+               const MediaObject* object) {
+    std::string symbols;
+    for (int32_t i = begin; i < end; i = program->nodes[i].end) {
+        const CriteriaNode& node = program->nodes[i];
+        if (node.kind == kCriteriaAnd || node.kind == kCriteriaOr) {
+            symbols += node.kind;
+        } else if (node.kind == kCriteriaGroup) {
+            symbols += foldLevel(program, i + 1, node.end, object);
+        } else {
+            symbols += criteria_node_value(program, i, object) ? '1' : '0';
+        }
+    }
+    for (char connective : {'&', '|'}) {
+        for (size_t at; (at = symbols.find(connective)) != std::string::npos;) {
+            bool both = symbols[at - 1] == '1' && symbols[at + 1] == '1';
+            bool either = symbols[at - 1] == '1' || symbols[at + 1] == '1';
+            symbols.replace(at - 1, 3, 1, (connective == '&' ? both : either) ? '1' : '0');
+        }
+    }
+    return !symbols.empty() && symbols[0] == '1' ? '1' : '0';
 }
 
 // Whether the walk and the index collect the same objects from `scope`.
@@ -68,6 +93,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const MediaObject* object : objects) {
         int compiled = criteria_evaluate(&program, object);
         if (compiled != criteria_match(object, criteria.c_str()) || compiled < -2 || compiled > 1) {
+            __builtin_trap();
+        }
+        if (program.status == 2 &&
+            (compiled == 1) != (foldLevel(&program, 0, program.count, object) == '1')) {
             __builtin_trap();
         }
     }

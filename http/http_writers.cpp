@@ -7,6 +7,7 @@
 #include "runtime/device_identity.h"
 #include "runtime/diagnostics.h"
 #include "runtime/http_date.h"
+#include "runtime/xml_escape.h"
 
 bool httpSendAll(PlatformSocket socket, const char* data, int length) {
     while (length > 0) {
@@ -110,9 +111,16 @@ void httpSendServerError(PlatformSocket socket, const char* version, int32_t con
     "<HTML><HEAD><TITLE>404 Not Found</TITLE></HEAD>\r\n"                                          \
     "<BODY><H1>Not Found</H1>The requested URL %s was not found on this server.</BODY></HTML>\r\n"
 
+// The url is markup-escaped: the page is text/html, and a target holding markup must not come
+// back as markup (a reflected script). Without memory for the escaped text it is left out.
 void httpSendNotFound(PlatformSocket socket, const char* version, const char* url, bool headOnly) {
     HttpDateText date = httpDate();
-    int length = std::snprintf(nullptr, 0, KB_NOT_FOUND_PAGE, url);
+    TextBuffer* escaped = textBufferCreate(nullptr, 256);
+    if (escaped != nullptr) {
+        textBufferAppendXml(escaped, url, XmlEscape::Once, INT32_MAX);
+    }
+    const char* shown = escaped != nullptr ? escaped->text : "";
+    int length = std::snprintf(nullptr, 0, KB_NOT_FOUND_PAGE, shown);
     if (headOnly) {
         sendFormatted(socket, true,
                       "%s 404 Not Found\r\n"
@@ -122,29 +130,48 @@ void httpSendNotFound(PlatformSocket socket, const char* version, const char* ur
                       "Content-Length: %d\r\n"
                       "\r\n",
                       version, date.text, length);
-        return;
+    } else {
+        sendFormatted(socket, true,
+                      "%s 404 Not Found\r\n"
+                      "Date: %s GMT\r\n"
+                      "Connection: close\r\n"
+                      "Content-Type: text/html\r\n"
+                      "Content-Length: %d\r\n"
+                      "\r\n" KB_NOT_FOUND_PAGE,
+                      version, date.text, length, shown);
     }
-    sendFormatted(socket, true,
-                  "%s 404 Not Found\r\n"
-                  "Date: %s GMT\r\n"
-                  "Connection: close\r\n"
-                  "Content-Type: text/html\r\n"
-                  "Content-Length: %d\r\n"
-                  "\r\n" KB_NOT_FOUND_PAGE,
-                  version, date.text, length, url);
+    textBufferFree(escaped);
 }
 
 #undef KB_NOT_FOUND_PAGE
 
-void httpSendStatusOnly(PlatformSocket socket, const char* version, const char* status) {
+static const char* reasonPhrase(int status) {
+    switch (status) {
+    case 400:
+        return "Bad Request";
+    case 403:
+        return "Forbidden";
+    case 411:
+        return "Length Required";
+    case 413:
+        return "Request Entity Too Large";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Error";
+    }
+}
+
+void httpSendStatus(PlatformSocket socket, const char* version, int status) {
     HttpDateText date = httpDate();
     sendFormatted(socket, true,
-                  "%s %s\r\n"
+                  "%s %d %s\r\n"
                   "Date: %s GMT\r\n"
                   "Content-Length: 0\r\n"
                   "Connection: close\r\n"
                   "\r\n",
-                  version, status, date.text);
+                  version != nullptr ? version : "HTTP/1.1", status, reasonPhrase(status),
+                  date.text);
 }
 
 static const char* statusText(int status) {

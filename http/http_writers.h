@@ -16,13 +16,13 @@ void httpSendOk(PlatformSocket socket, const char* version, int32_t contentLengt
                 const char* contentType, bool upnpHeaders);
 void httpSendServerError(PlatformSocket socket, const char* version, int32_t contentLength,
                          const char* contentType, bool upnpHeaders);
-// The 404 page naming `url`, with its length; only the status line and headers when headOnly.
+// The 404 page naming `url` with '&', '<' and '>' escaped, with its length; only the status
+// line and headers when headOnly.
 void httpSendNotFound(PlatformSocket socket, const char* version, const char* url,
                       bool headOnly = false);
-
-// An answer without a body: the status line ("411 Length Required"), Date, Content-Length: 0
-// and Connection: close.
-void httpSendStatusOnly(PlatformSocket socket, const char* version, const char* status);
+// A status line and headers with an empty body, for a request refused before any handler saw
+// it: 400, 403, 411, 413 or 503. `version` nullptr (the request line not read yet) says HTTP/1.1.
+void httpSendStatus(PlatformSocket socket, const char* version, int status);
 
 // Head of an answer that carries a track or a picture, or refuses the range or time asked for.
 struct HttpMediaHead {

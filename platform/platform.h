@@ -36,6 +36,11 @@ void platformSleepMs(uint32_t ms);
 // Milliseconds since the machine started, wrapping at 2^32 (GetTickCount semantics).
 uint32_t platformTickMs();
 
+// Fills `out` with `length` bytes from the system's cryptographic random source (identifiers
+// that a peer must not be able to guess). Returns 0, or -1 when the source failed; `out` is
+// then unusable.
+int platformRandomBytes(void* out, size_t length);
+
 // Threads started by platformThreadStart or platformThreadStartDetached whose body has not yet
 // returned. Any thread may call it.
 int platformThreadsRunning();

@@ -15,6 +15,7 @@ static bool textBufferGrow(TextBuffer* buffer, size_t extra) {
         return true;
     }
     if (needed > INT32_MAX) {
+        buffer->lost = true;
         return false;
     }
     size_t doubled = 2 * static_cast<size_t>(buffer->capacity);
@@ -24,6 +25,7 @@ static bool textBufferGrow(TextBuffer* buffer, size_t extra) {
     }
     char* text = static_cast<char*>(std::malloc(capacity));
     if (text == nullptr) {
+        buffer->lost = true;
         return false;
     }
     std::memcpy(text, buffer->text, static_cast<size_t>(buffer->length) + 1);
@@ -49,6 +51,7 @@ TextBuffer* textBufferCreate(const char* initial, int32_t capacity) {
     buffer->text[0] = '\0';
     buffer->length = 0;
     buffer->capacity = capacity;
+    buffer->lost = false;
     return textBufferAppend(buffer, initial);
 }
 
@@ -58,9 +61,20 @@ TextBuffer* textBufferAppend(TextBuffer* buffer, const char* text) {
     }
     size_t n = std::strlen(text);
     if (n > INT32_MAX) {
+        buffer->lost = true;
         return buffer;
     }
     return textBufferAppendLength(buffer, text, static_cast<int32_t>(n));
+}
+
+bool textBufferReserve(TextBuffer* buffer, int32_t extra) {
+    if (buffer == nullptr || extra <= 0) {
+        return buffer != nullptr;
+    }
+    bool lost = buffer->lost;
+    bool grown = textBufferGrow(buffer, static_cast<size_t>(extra));
+    buffer->lost = lost;
+    return grown;
 }
 
 TextBuffer* textBufferAppendLength(TextBuffer* buffer, const char* text, int32_t length) {
@@ -105,6 +119,7 @@ void textBufferClear(TextBuffer* buffer) {
     }
     buffer->length = 0;
     buffer->text[0] = '\0';
+    buffer->lost = false;
 }
 
 void textBufferTruncate(TextBuffer* buffer, int32_t length) {

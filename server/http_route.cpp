@@ -159,8 +159,10 @@ HttpRoute httpRouteRequest(char* text) {
     if (method == nullptr) {
         return route;
     }
-    // Header look-ups run before the request line is cut, which ends the first line early.
+    // Header look-ups run before the request line is cut, which ends the first line early, and
+    // Host before the others, whose cutting may end their lines early.
     HttpRoute fields = route;
+    fields.host = httpFindHeader(line, "Host");
     if (method->word[0] == 'P') {
         routePost(line, &fields);
     } else if (method->word[0] == 'U') {

@@ -39,6 +39,7 @@ struct HttpRoute {
     char* callback;         // Subscribe: the CALLBACK value to the end of the head
     int timeout;            // Subscribe and Renew: seconds asked for (100 without TIMEOUT)
     bool headOnly;          // HEAD: routed as GET, answered with the status line and headers only
+    const char* host;       // the Host value to the end of the head; nullptr when none
 };
 
 // Splits `text` (the whole request, NUL-terminated) into head and body, recognises the method

@@ -8,6 +8,7 @@
 
 #include "eventing/notify.h"
 #include "eventing/subscriptions.h"
+#include "http/http_host.h"
 #include "http/http_request.h"
 #include "http/http_writers.h"
 #include "runtime/diagnostics.h"
@@ -24,26 +25,39 @@ int httpActiveConnections() {
     return activeConnections.load(std::memory_order_relaxed);
 }
 
-// Sockets of the connections being served, so quit can end them. Guarded by liveLock, which is
-// also held while a socket is shut down, so a shutdown never reaches a socket already closed.
+// The connections being served and their peers: the slots that the caps count, and the sockets
+// quit ends. Guarded by liveLock, which is also held while a socket is shut down, so a shutdown
+// never reaches a socket already closed.
+struct LiveConnection {
+    PlatformSocket socket; // 0: a free slot
+    uint32_t peer;
+};
 static std::mutex liveLock;
-static PlatformSocket liveSockets[kHttpMaxConnections];
+static LiveConnection liveConnections[kHttpMaxConnections];
 
-static void registerConnection(PlatformSocket s) {
+bool httpAdmitConnection(PlatformSocket s, uint32_t peer) {
     std::lock_guard<std::mutex> hold(liveLock);
-    for (PlatformSocket& slot : liveSockets) {
-        if (slot == 0) {
-            slot = s;
-            return;
+    LiveConnection* free = nullptr;
+    int ofPeer = 0;
+    for (LiveConnection& slot : liveConnections) {
+        if (slot.socket == 0) {
+            free = free != nullptr ? free : &slot;
+        } else if (slot.peer == peer) {
+            ofPeer++;
         }
     }
+    if (free == nullptr || ofPeer >= kHttpMaxPerPeer) {
+        return false;
+    }
+    *free = LiveConnection{s, peer};
+    return true;
 }
 
-static void unregisterConnection(PlatformSocket s) {
+static void releaseConnection(PlatformSocket s) {
     std::lock_guard<std::mutex> hold(liveLock);
-    for (PlatformSocket& slot : liveSockets) {
-        if (slot == s) {
-            slot = 0;
+    for (LiveConnection& slot : liveConnections) {
+        if (slot.socket == s) {
+            slot.socket = 0;
             return;
         }
     }
@@ -51,9 +65,9 @@ static void unregisterConnection(PlatformSocket s) {
 
 void httpShutdownConnections() {
     std::lock_guard<std::mutex> hold(liveLock);
-    for (PlatformSocket s : liveSockets) {
-        if (s != 0) {
-            platformSocketShutdown(s);
+    for (const LiveConnection& slot : liveConnections) {
+        if (slot.socket != 0) {
+            platformSocketShutdown(slot.socket);
         }
     }
 }
@@ -94,6 +108,35 @@ int httpListeningEndpoints(Ipv4Endpoint* out, int max) {
     return count;
 }
 
+// Reads and drops what the client still sends, within kHttpDrainMs and kHttpDrainBytes, so
+// that closing does not reset the connection before the client has read the answer.
+static void drainRequest(PlatformSocket socket) {
+    char block[4096];
+    uint32_t start = platformTickMs();
+    for (int32_t dropped = 0; dropped < kHttpDrainBytes;) {
+        uint32_t spent = platformTickMs() - start;
+        if (spent >= kHttpDrainMs) {
+            return;
+        }
+        uint32_t left = kHttpDrainMs - spent;
+        platformSocketSetTimeouts(socket, left < kHttpDrainPauseMs ? left : kHttpDrainPauseMs,
+                                  kHttpDrainMs);
+        int n = platformSocketRecv(socket, block, sizeof block);
+        if (n <= 0) {
+            return;
+        }
+        dropped += n;
+    }
+}
+
+// A connection turned away with a status line before its close: over a cap (503), or a
+// request whose framing is refused (400, 411, 413).
+static void refuse(PlatformSocket socket, int status) {
+    platformSocketSetTimeouts(socket, kHttpDrainMs, kHttpDrainMs);
+    httpSendStatus(socket, nullptr, status);
+    drainRequest(socket);
+}
+
 PlatformSocket httpOpenListener(uint32_t address) {
     for (uint32_t port = 8080; port <= 9080; port++) {
         PlatformSocket s = platformSocketTcp();
@@ -109,6 +152,14 @@ PlatformSocket httpOpenListener(uint32_t address) {
         platformSocketClose(s);
     }
     return 0;
+}
+
+// A connection over a cap: a 503 status line, then the close. The accept thread must not wait
+// on it, so nothing is drained; a fresh connection's send buffer takes the line at once.
+static void refuseAtOnce(PlatformSocket socket) {
+    platformSocketSetTimeouts(socket, kHttpRefusalSendMs, kHttpRefusalSendMs);
+    httpSendStatus(socket, nullptr, 503);
+    platformSocketClose(socket);
 }
 
 void httpAcceptThread(void* arg) {
@@ -131,19 +182,18 @@ void httpAcceptThread(void* arg) {
             platformSleepMs(10);
             continue;
         }
-        if (activeConnections.fetch_add(1, std::memory_order_relaxed) >= kHttpMaxConnections) {
-            activeConnections.fetch_sub(1, std::memory_order_relaxed);
-            platformSocketClose(s);
+        if (!httpAdmitConnection(s, peer.address)) {
+            refuseAtOnce(s);
             continue;
         }
-        // Registered before its thread starts, so a shutdown that already counts the
-        // connection also reaches it.
-        registerConnection(s);
+        // Admission has registered the connection before its thread starts, so a shutdown
+        // that already counts the connection also reaches it.
+        activeConnections.fetch_add(1, std::memory_order_relaxed);
         void* socketArg = reinterpret_cast<void*>(static_cast<intptr_t>(s));
         if (platformThreadStartDetached(httpConnectionThread, socketArg) != 0) {
-            unregisterConnection(s);
             activeConnections.fetch_sub(1, std::memory_order_relaxed);
-            platformSocketClose(s);
+            releaseConnection(s);
+            refuseAtOnce(s);
         }
     }
     removeListener(local);
@@ -219,6 +269,38 @@ static int dispatch(PlatformSocket socket, const HttpRoute& route, const char* u
                          connectionPeer(socket, &peer) ? &peer : nullptr);
 }
 
+// Whether the request's Host names this machine (see httpHostAllowed).
+static bool hostNamesThisMachine(const char* host) {
+    char name[256];
+    if (platformHostName(name, sizeof name) != 0) {
+        name[0] = '\0';
+    }
+    return httpHostAllowed(host, name);
+}
+
+// Reads the connection's one request, refuses it or calls its handler. Returns the index of a
+// new subscription, or -1.
+static int serveRequest(PlatformSocket socket, TextBuffer* request, const HttpReadLimits& limits,
+                        const char* urlBase, uint32_t localAddress) {
+    HttpReadResult read = httpReadRequest(socket, request, limits);
+    if (read == HttpReadResult::BadRequest || read == HttpReadResult::TooLarge ||
+        read == HttpReadResult::LengthRequired) {
+        refuse(socket, read == HttpReadResult::BadRequest ? 400
+                       : read == HttpReadResult::TooLarge ? 413
+                                                          : 411);
+        return -1;
+    }
+    if (read != HttpReadResult::Complete) {
+        return -1;
+    }
+    HttpRoute route = httpRouteRequest(request->text);
+    if (route.kind != HttpRouteKind::None && !hostNamesThisMachine(route.host)) {
+        httpSendStatus(socket, route.version, 403);
+        return -1;
+    }
+    return dispatch(socket, route, urlBase, localAddress);
+}
+
 void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits) {
     // Answers are written whole within the send time-out or the connection is given up.
     platformSocketSetTimeouts(socket, limits.totalMs, limits.totalMs);
@@ -226,7 +308,7 @@ void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits) {
     TextBuffer* request = textBufferCreate(nullptr, 1024);
     if (request == nullptr || platformSocketLocalName(socket, &local) != 0) {
         textBufferFree(request);
-        unregisterConnection(socket);
+        releaseConnection(socket);
         platformSocketClose(socket);
         return;
     }
@@ -234,16 +316,9 @@ void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits) {
     char strURLBase[128];
     std::snprintf(strURLBase, sizeof strURLBase, "http://%s:%d/",
                   platformAddressText(local.address, address), local.port);
-    int subscription = -1;
-    HttpReadResult read = httpReadRequest(socket, request, limits);
-    if (read == HttpReadResult::Complete) {
-        HttpRoute route = httpRouteRequest(request->text);
-        subscription = dispatch(socket, route, strURLBase, local.address);
-    } else if (read == HttpReadResult::LengthRequired) {
-        httpSendStatusOnly(socket, "HTTP/1.1", "411 Length Required");
-    }
+    int subscription = serveRequest(socket, request, limits, strURLBase, local.address);
     textBufferFree(request);
-    unregisterConnection(socket);
+    releaseConnection(socket);
     platformSocketClose(socket);
     if (subscription >= 0) {
         genaNotifyNewSubscription(subscription);

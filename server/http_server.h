@@ -32,7 +32,24 @@ void httpConnectionThread(void* arg);
 // kHttpReadLimits) and closes it.
 void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits);
 
-// Number of connection threads running now (all listeners together) and the most allowed;
-// connections above the limit are closed at once by the accept thread.
+// Number of connection threads running now (all listeners together).
 int httpActiveConnections();
+
+// Caps of the connections, so that no client can take the server for itself.
+// Connections served at once by the whole process: each holds a thread and a socket.
 constexpr int kHttpMaxConnections = 256;
+// Connections one peer address may hold at once, so that one client cannot take every slot.
+constexpr int kHttpMaxPerPeer = 32;
+// The longest the accept thread waits to hand a connection over a cap its 503 status line.
+constexpr uint32_t kHttpRefusalSendMs = 100;
+// After a refusal the rest of what the client sends is read and dropped for at most this long
+// (and this much), so the close does not reset the connection before the status arrives; a
+// pause of kHttpDrainPauseMs means the client has stopped sending.
+constexpr uint32_t kHttpDrainMs = 2000;
+constexpr int32_t kHttpDrainBytes = 4 * 1024 * 1024;
+constexpr uint32_t kHttpDrainPauseMs = 200;
+
+// Takes a connection slot for socket `s` from `peer` (network order), unless the process holds
+// kHttpMaxConnections or the peer kHttpMaxPerPeer; false then, and nothing is taken. The slot
+// is given back by httpServeConnection when it closes the socket.
+bool httpAdmitConnection(PlatformSocket s, uint32_t peer);

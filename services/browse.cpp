@@ -95,9 +95,9 @@ int browse_direct_children(PlatformSocket socket, const char* version, const cha
         count = writeListPage(&answer, container, startingIndex, requestedCount);
     }
     std::free(entries);
-    services_answer_finish(&answer, count, container->child_count);
+    code = services_answer_finish(&answer, count, container->child_count);
     media_db_read_unlock();
-    return 0;
+    return code;
 }
 
 int browse_metadata(PlatformSocket socket, const char* version, const char* urlBase,
@@ -120,7 +120,7 @@ int browse_metadata(PlatformSocket socket, const char* version, const char* urlB
     }
     services_answer_begin(&answer);
     services_answer_object(&answer, object);
-    services_answer_finish(&answer, 1, 1);
+    code = services_answer_finish(&answer, 1, 1);
     media_db_read_unlock();
-    return 0;
+    return code;
 }

@@ -193,7 +193,7 @@ int search_action(PlatformSocket socket, const char* version, const char* urlBas
         services_answer_object(&answer, list.entries[startingIndex + i].object);
     }
     std::free(list.entries);
-    services_answer_finish(&answer, count, list.count);
+    code = services_answer_finish(&answer, count, list.count);
     media_db_read_unlock();
-    return 0;
+    return code;
 }

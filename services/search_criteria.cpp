@@ -11,9 +11,6 @@
 
 namespace {
 
-constexpr int kMaxDepth = 32;
-constexpr int kMaxOperand = 1023;
-
 struct NamedProperty {
     const char* name;
     int length;
@@ -113,32 +110,54 @@ int compareNumber(bool present, long long value, int op, const char* operand, lo
     }
 }
 
-void freeGroup(CriteriaGroup* group) {
-    if (group == nullptr) {
-        return;
+} // namespace
+
+namespace {
+
+// One pass over the text: each level appends its nodes; a group's members follow it.
+struct Reader {
+    const char* text;
+    CriteriaProgram* program;
+    int operandsCapacity;
+};
+
+int32_t appendNode(CriteriaProgram* program) {
+    if (program->count == kCriteriaMaxNodes) {
+        return -1;
     }
-    for (int i = 0; i < group->count; i++) {
-        std::free(group->nodes[i].operand);
-        freeGroup(group->nodes[i].group);
+    if (program->count == program->capacity) {
+        int32_t capacity = program->capacity == 0 ? 16 : program->capacity * 2;
+        if (capacity > kCriteriaMaxNodes) {
+            capacity = kCriteriaMaxNodes;
+        }
+        auto* nodes = static_cast<CriteriaNode*>(
+            std::realloc(program->nodes, sizeof(CriteriaNode) * static_cast<size_t>(capacity)));
+        if (nodes == nullptr) {
+            return -2;
+        }
+        program->nodes = nodes;
+        program->capacity = capacity;
     }
-    std::free(group);
+    int32_t index = program->count++;
+    program->nodes[index] = CriteriaNode{kCriteriaConstant, '0', -1, -1, index + 1, 0, 0};
+    return index;
 }
 
-int compileGroup(const char* text, int depth, CriteriaGroup** out);
+int readLevel(Reader* reader, int begin, int end, int depth);
 
-// The ')' that closes the '(' at text[open]; quoted strings (with '\' escapes) are skipped.
-// -1 when the text ends first.
-int matchingParenthesis(const char* text, int open) {
+// The ')' that closes the '(' at text[open] before `end`; quoted strings (with '\' escapes)
+// are skipped. -1 when `end` comes first.
+int matchingParenthesis(const char* text, int open, int end) {
     int depth = 0;
-    for (int i = open; text[i] != '\0'; i++) {
+    for (int i = open; i < end; i++) {
         if (text[i] == '"') {
-            for (i++; text[i] != '"'; i++) {
-                if (text[i] == '\0') {
-                    return -1;
-                }
-                if (text[i] == '\\' && text[i + 1] != '\0') {
+            for (i++; i < end && text[i] != '"'; i++) {
+                if (text[i] == '\\' && i + 1 < end) {
                     i++;
                 }
+            }
+            if (i >= end) {
+                return -1;
             }
         } else if (text[i] == '(') {
             depth++;
@@ -149,115 +168,158 @@ int matchingParenthesis(const char* text, int open) {
     return -1;
 }
 
-// Reads the group at text[*position] == '(' into `node`.
-int readGroup(const char* text, int* position, int depth, CriteriaNode* node) {
-    int close = matchingParenthesis(text, *position);
+// Reads the group at text[*position] == '(' into node `index` and its members after it.
+int readGroup(Reader* reader, int* position, int end, int depth, int32_t index) {
+    int close = matchingParenthesis(reader->text, *position, end);
     if (close < 0) {
         return -1;
     }
-    int innerLength = close - *position - 1;
+    int inner = *position + 1;
     *position = close + 1;
-    const char* inner = text + close - innerLength;
-    if (innerLength == 0 || inner[0] == '*') {
-        node->kind = kConstant;
-        node->constant = innerLength == 0 ? '0' : '1';
+    CriteriaNode* node = &reader->program->nodes[index];
+    if (inner == close || reader->text[inner] == '*') {
+        node->constant = inner == close ? '0' : '1';
         return 0;
     }
-    if (depth >= kMaxDepth) {
+    if (depth >= kCriteriaMaxDepth) {
         return -1;
     }
-    char* copy = static_cast<char*>(std::malloc(static_cast<size_t>(innerLength) + 1));
-    if (copy == nullptr) {
-        return -2;
-    }
-    std::memcpy(copy, inner, static_cast<size_t>(innerLength));
-    copy[innerLength] = '\0';
-    node->kind = kGroup;
-    int status = compileGroup(copy, depth + 1, &node->group);
-    std::free(copy);
+    node->kind = kCriteriaGroup;
+    int status = readLevel(reader, inner, close, depth + 1);
+    reader->program->nodes[index].end = reader->program->count;
     return status;
 }
 
-int readComparison(const char* text, int* position, CriteriaNode* node) {
-    node->kind = kComparison;
-    node->property = -1;
+bool startsWith(const char* text, int at, int end, const char* word, int length) {
+    return end - at >= length && std::memcmp(text + at, word, static_cast<size_t>(length)) == 0;
+}
+
+int skipSpaces(const char* text, int at, int end) {
+    while (at < end && text[at] == ' ') {
+        at++;
+    }
+    return at;
+}
+
+// The operator at `at` (after blanks) that has at least one character after it before `end`.
+int readOperator(const char* text, int* position, int end) {
+    int at = skipSpaces(text, *position, end);
+    for (int i = 0; i < kOperatorCount; i++) {
+        int length = static_cast<int>(std::strlen(kOperators[i]));
+        if (startsWith(text, at, end, kOperators[i], length) && at + length < end) {
+            *position = at + length;
+            return i;
+        }
+    }
+    return -1;
+}
+
+// Copies the operand at *position (after blanks) into `out`, at most kCriteriaMaxOperand
+// characters and a NUL; returns the number of characters kept.
+int readOperand(const char* text, int* position, int end, char* out) {
+    int length = 0;
+    int at = skipSpaces(text, *position, end);
+    bool quoted = at < end && text[at] == '"';
+    if (quoted) {
+        at++;
+    }
+    for (; at < end && text[at] != (quoted ? '"' : ' '); at++) {
+        if (quoted && text[at] == '\\' && at + 1 < end) {
+            at++;
+        }
+        if (length < kCriteriaMaxOperand) {
+            out[length++] = text[at];
+        }
+    }
+    if (at < end) {
+        at++; // the closing quote, or the blank after a bare operand
+    }
+    out[length] = '\0';
+    *position = at;
+    return length;
+}
+
+int readComparison(Reader* reader, int* position, int end, int32_t index) {
+    const char* text = reader->text;
+    CriteriaProgram* program = reader->program;
+    CriteriaNode* node = &program->nodes[index];
+    node->kind = kCriteriaComparison;
     for (int i = 0; i < kPropertyCount; i++) {
-        if (std::strncmp(text + *position, kProperties[i].name,
-                         static_cast<size_t>(kProperties[i].length)) == 0) {
+        if (startsWith(text, *position, end, kProperties[i].name, kProperties[i].length)) {
             node->property = static_cast<signed char>(i);
             *position += kProperties[i].length;
             break;
         }
     }
-    const char* op = criteria_next_operator(text, position);
-    if (op == nullptr) {
+    int op = readOperator(text, position, end);
+    if (op < 0) {
         return -1;
     }
-    node->op = static_cast<signed char>(operatorIndex(op));
+    node->op = static_cast<signed char>(op);
     *position += 1; // the blank the grammar puts after an operator
-    node->operand = criteria_next_value(text, position);
-    if (node->operand == nullptr) {
-        return -1;
+    // An operand never takes more room than the characters left plus its NUL; the operator
+    // before it took at least two that were not copied, so the text's length always suffices.
+    if (program->operandsUsed + (end - *position) + 1 > reader->operandsCapacity) {
+        return -2;
     }
-    node->number = std::strtoll(node->operand, nullptr, 10);
+    char* out = program->operands + program->operandsUsed;
+    int length = readOperand(text, position, end, out);
+    node->operand = program->operandsUsed;
+    node->number = std::strtoll(out, nullptr, 10);
+    program->operandsUsed += length + 1;
     return 0;
 }
 
-// Every connective needs an operand on each side.
-bool connectivesHaveOperands(const CriteriaGroup* group) {
-    for (int i = 0; i < group->count; i++) {
-        CriteriaNodeKind kind = group->nodes[i].kind;
-        if (kind != kAnd && kind != kOr) {
-            continue;
-        }
-        if (i == 0 || i == group->count - 1) {
-            return false;
-        }
-        CriteriaNodeKind before = group->nodes[i - 1].kind;
-        CriteriaNodeKind after = group->nodes[i + 1].kind;
-        if (before == kAnd || before == kOr || after == kAnd || after == kOr) {
-            return false;
-        }
-    }
-    return true;
+bool isConnective(const CriteriaNode* node) {
+    return node->kind == kCriteriaAnd || node->kind == kCriteriaOr;
 }
 
-int readSymbols(const char* text, int depth, CriteriaGroup* group) {
-    int position = 0;
-    while (text[position] != '\0') {
+// Every connective of the level starting at node `first` needs an operand on each side.
+bool connectivesHaveOperands(const CriteriaProgram* program, int32_t first) {
+    const CriteriaNode* previous = nullptr;
+    for (int32_t i = first; i < program->count; i = program->nodes[i].end) {
+        const CriteriaNode* node = &program->nodes[i];
+        bool connective = isConnective(node);
+        if (connective && (previous == nullptr || isConnective(previous))) {
+            return false;
+        }
+        previous = node;
+    }
+    return previous == nullptr || !isConnective(previous);
+}
+
+// Reads the symbols of text[begin, end) as one level.
+int readLevel(Reader* reader, int begin, int end, int depth) {
+    const char* text = reader->text;
+    int32_t first = reader->program->count;
+    int position = begin;
+    while (position < end) {
         if (static_cast<unsigned char>(text[position]) <= 0x20) {
             position++;
             continue;
         }
-        if (group->count == kMaxSymbols) {
-            return -1;
+        int32_t index = appendNode(reader->program);
+        if (index < 0) {
+            return index;
         }
-        CriteriaNode* node = &group->nodes[group->count++];
+        CriteriaNode* node = &reader->program->nodes[index];
+        int status = 0;
         if (text[position] == '(') {
-            int status = readGroup(text, &position, depth, node);
-            if (status < 0) {
-                return status;
-            }
-        } else if (std::strncmp(text + position, "and", 3) == 0) {
-            node->kind = kAnd;
+            status = readGroup(reader, &position, end, depth, index);
+        } else if (startsWith(text, position, end, "and", 3)) {
+            node->kind = kCriteriaAnd;
             position += 3;
-        } else if (std::strncmp(text + position, "or", 2) == 0) {
-            node->kind = kOr;
+        } else if (startsWith(text, position, end, "or", 2)) {
+            node->kind = kCriteriaOr;
             position += 2;
-        } else if (readComparison(text, &position, node) < 0) {
-            return -1;
+        } else {
+            status = readComparison(reader, &position, end, index);
+        }
+        if (status < 0) {
+            return status;
         }
     }
-    return connectivesHaveOperands(group) ? 0 : -1;
-}
-
-int compileGroup(const char* text, int depth, CriteriaGroup** out) {
-    CriteriaGroup* group = static_cast<CriteriaGroup*>(std::calloc(1, sizeof(CriteriaGroup)));
-    *out = group;
-    if (group == nullptr) {
-        return -2;
-    }
-    return readSymbols(text, depth, group);
+    return connectivesHaveOperands(reader->program, first) ? 0 : -1;
 }
 
 // The value of a text property, or of an id written into `area` (24 bytes); nullptr: none.
@@ -298,86 +360,97 @@ const char* textValue(const MediaObject* object, int property, char* area) {
     return area;
 }
 
-char evaluateComparison(const CriteriaNode* node, const MediaObject* object) {
+bool evaluateComparison(const CriteriaProgram* program, const CriteriaNode* node,
+                        const MediaObject* object) {
+    const char* operand = program->operands + node->operand;
     if (node->property == kTrackNumber) {
         const MediaObject* item = member_item(object);
         long long value = item != nullptr ? item->track_number : 0;
-        return compareNumber(item != nullptr, value, node->op, node->operand, node->number) ? '1'
-                                                                                            : '0';
+        return compareNumber(item != nullptr, value, node->op, operand, node->number) != 0;
     }
     char area[24];
     const char* value = node->property < 0 ? nullptr : textValue(object, node->property, area);
-    return criteria_compare_text(value, node->op, node->operand) ? '1' : '0';
+    return criteria_compare_text(value, node->op, operand) != 0;
 }
 
-// Replaces every `connective` with its two neighbours by one symbol, first one first.
-void fold(char* symbols, int* count, char connective) {
-    for (;;) {
-        char* found =
-            static_cast<char*>(std::memchr(symbols, connective, static_cast<size_t>(*count)));
-        if (found == nullptr) {
-            return;
-        }
-        int at = static_cast<int>(found - symbols);
-        char before = at > 0 ? symbols[at - 1] : '0';
-        char after = at + 1 < *count ? symbols[at + 1] : '0';
-        bool result =
-            connective == '&' ? (before == '1' && after == '1') : (before == '1' || after == '1');
-        int first = at > 0 ? at - 1 : at;
-        int last = at + 1 < *count ? at + 1 : at;
-        symbols[first] = result ? '1' : '0';
-        std::memmove(symbols + first + 1, symbols + last + 1,
-                     static_cast<size_t>(*count - last - 1));
-        *count -= last - first;
+bool evaluateLevel(const CriteriaProgram* program, int32_t begin, int32_t end,
+                   const MediaObject* object);
+
+bool evaluateOperand(const CriteriaProgram* program, int32_t index, const MediaObject* object) {
+    const CriteriaNode* node = &program->nodes[index];
+    if (node->kind == kCriteriaGroup) {
+        return evaluateLevel(program, index + 1, node->end, object);
     }
+    return criteria_node_value(program, index, object);
 }
 
-bool evaluateGroup(const CriteriaGroup* group, const MediaObject* object) {
-    char symbols[kMaxSymbols];
-    int count = group->count;
-    for (int i = 0; i < count; i++) {
-        const CriteriaNode* node = &group->nodes[i];
-        switch (node->kind) {
-        case kConstant:
-            symbols[i] = node->constant;
-            break;
-        case kAnd:
-            symbols[i] = '&';
-            break;
-        case kOr:
-            symbols[i] = '|';
-            break;
-        case kGroup:
-            symbols[i] = evaluateGroup(node->group, object) ? '1' : '0';
-            break;
-        default:
-            symbols[i] = evaluateComparison(node, object);
-            break;
-        }
+// The level's first chain of operands joined by connectives decides; "and" binds tighter.
+// Reading stops as soon as the outcome is known: a true "and" run before an "or" settles the
+// chain, and a false operand skips the rest of its "and" run. Operands after the first chain
+// (a comparison with no connective before it) never count, as when the symbols are folded.
+bool evaluateLevel(const CriteriaProgram* program, int32_t begin, int32_t end,
+                   const MediaObject* object) {
+    if (begin >= end) {
+        return false;
     }
-    fold(symbols, &count, '&');
-    fold(symbols, &count, '|');
-    return count > 0 && symbols[0] == '1';
+    bool run = true;
+    for (int32_t i = begin;;) {
+        if (run) {
+            run = evaluateOperand(program, i, object);
+        }
+        i = program->nodes[i].end;
+        if (i >= end || !isConnective(&program->nodes[i])) {
+            return run;
+        }
+        if (program->nodes[i].kind == kCriteriaOr) {
+            if (run) {
+                return true;
+            }
+            run = true;
+        }
+        i++;
+    }
 }
 
 } // namespace
 
-int criteria_compile(const char* criteria, CriteriaProgram* program) {
-    program->group = nullptr;
-    if (criteria == nullptr || criteria[0] == '\0') {
-        program->status = 0;
-    } else if (criteria[0] == '*') {
-        program->status = 1;
-    } else {
-        int status = compileGroup(criteria, 0, &program->group);
-        program->status = status < 0 ? status : 2;
+bool criteria_node_value(const CriteriaProgram* program, int32_t index, const MediaObject* object) {
+    const CriteriaNode* node = &program->nodes[index];
+    if (node->kind == kCriteriaConstant) {
+        return node->constant == '1';
     }
-    return program->status;
+    return node->kind == kCriteriaComparison && evaluateComparison(program, node, object);
+}
+
+int criteria_compile(const char* criteria, CriteriaProgram* program) {
+    *program = CriteriaProgram{0, nullptr, 0, 0, nullptr, 0};
+    if (criteria == nullptr || criteria[0] == '\0') {
+        return program->status = 0;
+    }
+    const void* nul = std::memchr(criteria, '\0', kCriteriaMaxLength + 1);
+    if (nul == nullptr) {
+        return program->status = -1;
+    }
+    if (criteria[0] == '*') {
+        return program->status = 1;
+    }
+    int length = static_cast<int>(static_cast<const char*>(nul) - criteria);
+    Reader reader{criteria, program, length + 1};
+    program->operands = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
+    if (program->operands == nullptr) {
+        return program->status = -2;
+    }
+    int status = readLevel(&reader, 0, length, 0);
+    return program->status = status < 0 ? status : 2;
 }
 
 void criteria_release(CriteriaProgram* program) {
-    freeGroup(program->group);
-    program->group = nullptr;
+    std::free(program->nodes);
+    std::free(program->operands);
+    program->nodes = nullptr;
+    program->operands = nullptr;
+    program->count = 0;
+    program->capacity = 0;
 }
 
 int criteria_evaluate(const CriteriaProgram* program, const MediaObject* object) {
@@ -387,7 +460,7 @@ int criteria_evaluate(const CriteriaProgram* program, const MediaObject* object)
     if (program->status != 2) {
         return program->status;
     }
-    return evaluateGroup(program->group, object) ? 1 : 0;
+    return evaluateLevel(program, 0, program->count, object) ? 1 : 0;
 }
 
 int criteria_match(const MediaObject* object, const char* criteria) {
@@ -402,54 +475,16 @@ int criteria_match(const MediaObject* object, const char* criteria) {
 }
 
 const char* criteria_next_operator(const char* criteria, int* position) {
-    int at = *position;
-    while (criteria[at] == ' ') {
-        at++;
-    }
-    for (const char* op : kOperators) {
-        size_t length = std::strlen(op);
-        if (std::strncmp(criteria + at, op, length) == 0 && criteria[at + length] != '\0') {
-            *position = at + static_cast<int>(length);
-            return op;
-        }
-    }
-    return nullptr;
+    int op = readOperator(criteria, position, static_cast<int>(std::strlen(criteria)));
+    return op < 0 ? nullptr : kOperators[op];
 }
 
 char* criteria_next_value(const char* criteria, int* position) {
-    char value[kMaxOperand + 1];
-    int length = 0;
-    int at = *position;
-    while (criteria[at] == ' ') {
-        at++;
-    }
-    if (criteria[at] == '"') {
-        for (at++; criteria[at] != '\0' && criteria[at] != '"'; at++) {
-            if (criteria[at] == '\\' && criteria[at + 1] != '\0') {
-                at++;
-            }
-            if (length < kMaxOperand) {
-                value[length++] = criteria[at];
-            }
-        }
-        if (criteria[at] == '"') {
-            at++;
-        }
-    } else {
-        for (; criteria[at] != '\0' && criteria[at] != ' '; at++) {
-            if (length < kMaxOperand) {
-                value[length++] = criteria[at];
-            }
-        }
-        if (criteria[at] == ' ') {
-            at++;
-        }
-    }
-    *position = at;
+    char value[kCriteriaMaxOperand + 1];
+    int length = readOperand(criteria, position, static_cast<int>(std::strlen(criteria)), value);
     char* copy = static_cast<char*>(std::malloc(static_cast<size_t>(length) + 1));
     if (copy != nullptr) {
-        std::memcpy(copy, value, static_cast<size_t>(length));
-        copy[length] = '\0';
+        std::memcpy(copy, value, static_cast<size_t>(length) + 1);
     }
     return copy;
 }

@@ -21,11 +21,16 @@ struct Bits {
 };
 
 struct Evaluation {
+    const CriteriaProgram* program;
     const SearchIndex* index;
     size_t words;
     bool unsupported; // a comparison the index cannot answer for all rows
     bool short_memory;
 };
+
+const char* operandOf(const Evaluation* evaluation, const CriteriaNode* node) {
+    return evaluation->program->operands + node->operand;
+}
 
 bool bitAt(const uint64_t* bits, uint32_t row) {
     return (bits[row / 64] >> (row % 64)) & 1u;
@@ -127,16 +132,17 @@ int searchText(int property) {
 void evaluateText(Evaluation* evaluation, const CriteriaNode* node, int text, Bits* out) {
     const SearchIndex* index = evaluation->index;
     const int32_t* ids = index->text_of[text];
+    const char* operand = operandOf(evaluation, node);
     bool exists = node->op == kExists;
     bool negate = node->op == kDoesNotContain;
-    if (!exists && (!(negate || node->op == kContains) || !utf8WellFormed(node->operand))) {
+    if (!exists && (!(negate || node->op == kContains) || !utf8WellFormed(operand))) {
         evaluation->unsupported = true;
         return;
     }
     uint64_t* matched = nullptr;
     if (!exists) {
         const SearchTexts* texts = &index->texts[text];
-        size_t length = std::strlen(node->operand);
+        size_t length = std::strlen(operand);
         auto* pattern = static_cast<char*>(std::malloc(length + 1));
         matched = static_cast<uint64_t*>(
             std::calloc((static_cast<size_t>(texts->count) + 63) / 64 + 1, sizeof(uint64_t)));
@@ -146,7 +152,7 @@ void evaluateText(Evaluation* evaluation, const CriteriaNode* node, int text, Bi
             evaluation->short_memory = true;
             return;
         }
-        size_t folded = utf8FoldText(node->operand, pattern, length + 1);
+        size_t folded = utf8FoldText(operand, pattern, length + 1);
         scanTexts(texts, pattern, folded, matched);
         std::free(pattern);
     }
@@ -154,7 +160,7 @@ void evaluateText(Evaluation* evaluation, const CriteriaNode* node, int text, Bi
         std::free(matched);
         return;
     }
-    bool wantPresent = exists && std::strcmp(node->operand, "true") == 0;
+    bool wantPresent = exists && std::strcmp(operand, "true") == 0;
     for (int32_t row = 0; row < index->rows; row++) {
         int32_t id = ids[row];
         bool value = exists ? (id >= 0) == wantPresent
@@ -171,7 +177,8 @@ void evaluateClass(Evaluation* evaluation, const CriteriaNode* node, Bits* out) 
     const SearchIndex* index = evaluation->index;
     bool byClass[256] = {};
     for (int32_t code = 0; code < index->class_count; code++) {
-        byClass[code] = criteria_compare_text(index->classes[code], node->op, node->operand) != 0;
+        byClass[code] =
+            criteria_compare_text(index->classes[code], node->op, operandOf(evaluation, node)) != 0;
     }
     if (!makeBits(evaluation, out)) {
         return;
@@ -197,7 +204,7 @@ void evaluateComparison(Evaluation* evaluation, const CriteriaNode* node, Bits* 
     if (node->property < 0) {
         // A property outside the table is absent everywhere.
         if (makeBits(evaluation, out)) {
-            bool value = criteria_compare_text(nullptr, node->op, node->operand) != 0;
+            bool value = criteria_compare_text(nullptr, node->op, operandOf(evaluation, node)) != 0;
             fillBits(evaluation, out->item, value);
             fillBits(evaluation, out->ref, value);
         }
@@ -206,7 +213,7 @@ void evaluateComparison(Evaluation* evaluation, const CriteriaNode* node, Bits* 
     if (node->property == kRefId && node->op == kExists) {
         // Only a reference with a target has one; row 0 stands for the targetless.
         if (makeBits(evaluation, out)) {
-            bool wantPresent = std::strcmp(node->operand, "true") == 0;
+            bool wantPresent = std::strcmp(operandOf(evaluation, node), "true") == 0;
             fillBits(evaluation, out->item, !wantPresent);
             fillBits(evaluation, out->ref, wantPresent);
             bool targetless = !wantPresent;
@@ -218,12 +225,6 @@ void evaluateComparison(Evaluation* evaluation, const CriteriaNode* node, Bits* 
     evaluation->unsupported = true;
 }
 
-// One symbol of a group while it is folded: an operand's bits or a connective.
-struct Symbol {
-    char kind; // 'v' value, '&', '|'
-    Bits bits;
-};
-
 void combine(const Evaluation* evaluation, Bits* into, const Bits* with, char connective) {
     for (size_t i = 0; i < evaluation->words * 2; i++) {
         into->item[i] =
@@ -231,88 +232,60 @@ void combine(const Evaluation* evaluation, Bits* into, const Bits* with, char co
     }
 }
 
-// As search_criteria.cpp folds a group's symbols: each connective with its two neighbours,
-// first one first, all "and" before any "or"; the first symbol left is the result.
-bool foldSymbols(Evaluation* evaluation, Symbol* symbols, int* count, char connective) {
-    for (;;) {
-        int at = 0;
-        while (at < *count && symbols[at].kind != connective) {
-            at++;
-        }
-        if (at == *count) {
-            return true;
-        }
-        int first = at > 0 ? at - 1 : at;
-        int last = at + 1 < *count ? at + 1 : at;
-        Bits result{};
-        if (!makeBits(evaluation, &result)) {
-            return false;
-        }
-        bool before = at > 0 && symbols[at - 1].kind == 'v';
-        bool after = at + 1 < *count && symbols[at + 1].kind == 'v';
-        if (before && after) {
-            std::memcpy(result.item, symbols[at - 1].bits.item,
-                        evaluation->words * 2 * sizeof(uint64_t));
-            combine(evaluation, &result, &symbols[at + 1].bits, connective);
-        } else if (connective == '|' && (before || after)) {
-            const Bits& one = before ? symbols[at - 1].bits : symbols[at + 1].bits;
-            std::memcpy(result.item, one.item, evaluation->words * 2 * sizeof(uint64_t));
-        }
-        for (int i = first; i <= last; i++) {
-            freeBits(&symbols[i].bits);
-        }
-        symbols[first] = Symbol{'v', result};
-        std::memmove(symbols + first + 1, symbols + last + 1,
-                     sizeof(Symbol) * static_cast<size_t>(*count - last - 1));
-        *count -= last - first;
+void evaluateLevel(Evaluation* evaluation, int32_t begin, int32_t end, Bits* out);
+
+// One operand of a level: a constant, a comparison, or a group's level.
+void evaluateOperand(Evaluation* evaluation, int32_t index, Bits* out) {
+    const CriteriaNode* node = &evaluation->program->nodes[index];
+    if (node->kind == kCriteriaGroup) {
+        evaluateLevel(evaluation, index + 1, node->end, out);
+    } else if (node->kind == kCriteriaComparison) {
+        evaluateComparison(evaluation, node, out);
+    } else if (makeBits(evaluation, out)) {
+        bool value = node->kind == kCriteriaConstant && node->constant == '1';
+        fillBits(evaluation, out->item, value);
+        fillBits(evaluation, out->ref, value);
     }
 }
 
-bool evaluateGroup(Evaluation* evaluation, const CriteriaGroup* group, Bits* out) {
-    Symbol symbols[kMaxSymbols];
-    int count = group->count;
-    bool ok = true;
-    for (int i = 0; i < count; i++) {
-        const CriteriaNode* node = &group->nodes[i];
-        symbols[i] = Symbol{'v', {}};
-        if (!ok) {
-            continue;
-        }
-        switch (node->kind) {
-        case kAnd:
-            symbols[i].kind = '&';
-            break;
-        case kOr:
-            symbols[i].kind = '|';
-            break;
-        case kConstant:
-            if (makeBits(evaluation, &symbols[i].bits)) {
-                fillBits(evaluation, symbols[i].bits.item, node->constant == '1');
-                fillBits(evaluation, symbols[i].bits.ref, node->constant == '1');
-            }
-            break;
-        case kGroup:
-            evaluateGroup(evaluation, node->group, &symbols[i].bits);
-            break;
-        default:
-            evaluateComparison(evaluation, node, &symbols[i].bits);
-            break;
-        }
-        ok = !evaluation->unsupported && !evaluation->short_memory;
+bool failed(const Evaluation* evaluation) {
+    return evaluation->unsupported || evaluation->short_memory;
+}
+
+// As criteria_evaluate reads a level: its first chain of operands joined by connectives
+// decides, "and" binding tighter than "or"; operands after that chain do not count.
+void evaluateLevel(Evaluation* evaluation, int32_t begin, int32_t end, Bits* out) {
+    const CriteriaNode* nodes = evaluation->program->nodes;
+    if (!makeBits(evaluation, out) || begin >= end) {
+        return; // no operand: no match
     }
-    ok = ok && foldSymbols(evaluation, symbols, &count, '&') &&
-         foldSymbols(evaluation, symbols, &count, '|');
-    for (int i = 0; i < count; i++) {
-        if (ok && i == 0 && symbols[0].kind == 'v') {
-            *out = symbols[0].bits;
+    Bits run{};
+    for (int32_t i = begin; !failed(evaluation);) {
+        Bits operand{};
+        evaluateOperand(evaluation, i, &operand);
+        if (failed(evaluation)) {
+            freeBits(&operand);
+            break;
+        }
+        if (run.item == nullptr) {
+            run = operand;
         } else {
-            freeBits(&symbols[i].bits);
+            combine(evaluation, &run, &operand, '&');
+            freeBits(&operand);
         }
+        i = nodes[i].end;
+        bool chainGoesOn =
+            i < end && (nodes[i].kind == kCriteriaAnd || nodes[i].kind == kCriteriaOr);
+        if (!chainGoesOn || nodes[i].kind == kCriteriaOr) {
+            combine(evaluation, out, &run, '|');
+            freeBits(&run);
+        }
+        if (!chainGoesOn) {
+            break;
+        }
+        i++;
     }
-    if (ok && (count == 0 || symbols[0].kind != 'v')) {
-        makeBits(evaluation, out); // nothing left, or a stray connective: no match
-    }
-    return ok && out->item != nullptr;
+    freeBits(&run);
 }
 
 // Whether any row that is not a container's has its bit set.
@@ -396,7 +369,8 @@ int search_collect_indexed(MatchList* list, const MediaObject* container, const 
     if (walkShare > 0 && objects * walkShare < index->rows) {
         return 1;
     }
-    Evaluation evaluation{index, (static_cast<size_t>(index->rows) + 63) / 64, false, false};
+    Evaluation evaluation{program, index, (static_cast<size_t>(index->rows) + 63) / 64, false,
+                          false};
     Collect collect{list, walk, index, {}, false, false};
     if (program->status == 1) {
         if (makeBits(&evaluation, &collect.bits)) {
@@ -404,7 +378,7 @@ int search_collect_indexed(MatchList* list, const MediaObject* container, const 
             fillBits(&evaluation, collect.bits.ref, true);
         }
     } else {
-        evaluateGroup(&evaluation, program->group, &collect.bits);
+        evaluateLevel(&evaluation, 0, program->count, &collect.bits);
     }
     if (evaluation.unsupported || evaluation.short_memory) {
         freeBits(&collect.bits);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "http/http_writers.h"
+#include "runtime/upnp_error.h"
 
 namespace {
 
@@ -91,7 +92,10 @@ void services_answer_object(ServicesAnswer* answer, const MediaObject* object) {
     }
     textBufferClear(answer->element);
     didl_render(answer->element, object, &answer->filter, answer->urlBase);
-    if (answer->chunked) {
+    // An element that lost a piece would go out as a well-framed but broken document.
+    if (answer->element->lost) {
+        answer->failed = true;
+    } else if (answer->chunked) {
         queueChunk(answer, answer->element->text, static_cast<size_t>(answer->element->length));
     } else {
         answer->text =
@@ -99,7 +103,7 @@ void services_answer_object(ServicesAnswer* answer, const MediaObject* object) {
     }
 }
 
-void services_answer_finish(ServicesAnswer* answer, int32_t returned, int32_t total) {
+int services_answer_finish(ServicesAnswer* answer, int32_t returned, int32_t total) {
     answer->text = textBufferAppendFormat(answer->text,
                                           "&lt;/DIDL-Lite&gt;\r\n"
                                           "</Result>\r\n"
@@ -111,15 +115,22 @@ void services_answer_finish(ServicesAnswer* answer, int32_t returned, int32_t to
                                           "</s:Envelope>\r\n",
                                           static_cast<int>(returned), static_cast<int>(total), 0,
                                           answer->responseName);
+    int code = 0;
     if (answer->chunked) {
+        // A failed answer gets no last chunk: the client sees it cut, never complete.
         queueText(answer);
-        answer->out = textBufferAppend(answer->out, "0\r\n\r\n\r\n");
-        sendOut(answer);
+        if (!answer->failed) {
+            answer->out = textBufferAppend(answer->out, "0\r\n\r\n\r\n");
+            sendOut(answer);
+        }
+    } else if (answer->failed || answer->text->lost) {
+        code = kUpnpOutOfMemory; // nothing is sent yet: the caller answers with the fault
     } else {
         httpSendOk(answer->socket, answer->version, answer->text->length, "text/xml", true);
         httpSendAll(answer->socket, answer->text->text, answer->text->length);
     }
     services_answer_discard(answer);
+    return code;
 }
 
 void services_answer_discard(ServicesAnswer* answer) {

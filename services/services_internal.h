@@ -35,8 +35,11 @@ void services_answer_begin(ServicesAnswer* answer);
 // Adds one object's element.
 void services_answer_object(ServicesAnswer* answer, const MediaObject* object);
 
-// Adds the tail, sends what remains and releases the answer.
-void services_answer_finish(ServicesAnswer* answer, int32_t returned, int32_t total);
+// Adds the tail, sends what remains and releases the answer. Returns 0, or kUpnpOutOfMemory
+// when a one-piece answer could not be built whole: nothing has been sent then, and the caller
+// answers with that fault. A chunked answer that could not be built whole is left without its
+// last chunk, so the client sees it cut rather than complete.
+int services_answer_finish(ServicesAnswer* answer, int32_t returned, int32_t total);
 
 // Releases an answer that was opened but never begun.
 void services_answer_discard(ServicesAnswer* answer);

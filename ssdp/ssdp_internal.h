@@ -18,6 +18,21 @@ constexpr int kSsdpMessageSize = 512;
 // Largest datagram examined; a longer one is dropped.
 constexpr int kSsdpDatagramSize = 512;
 
+// Caps that keep searches from turning the device into a flood source or a memory sink.
+// Pending answers per served address: a flood of searches cannot grow the queue.
+constexpr int kSsdpMaxPending = 64;
+// Longest answer delay in seconds whatever MX asks, so no answer lingers in the queue.
+constexpr int kSsdpMaxDelaySeconds = 5;
+// Searches answered per sender address and second: one search cannot be repeated into a flood.
+constexpr int kSsdpAnswersPerSecond = 5;
+// Senders whose rate is tracked at once; beyond it the one seen longest ago is forgotten.
+constexpr int kSsdpRateSenders = 32;
+// Source ports below this belong to system services: a search from one is a reflection attempt.
+constexpr uint16_t kSsdpLowestSearchPort = 1024;
+// Copies of each answer datagram: the searcher repeats its search if one is lost, and every copy
+// multiplies what a spoofed search can direct at a victim.
+constexpr int kSsdpAnswerCopies = 1;
+
 // Multicast group in network byte order.
 uint32_t ssdpGroupAddress();
 
@@ -35,9 +50,9 @@ int ssdpFormatByebye(char* out, const char* udn, const char* type);
 int ssdpFormatSearchResponse(char* out, const char* udn, const char* type, const Ipv4Endpoint* http,
                              const char* date);
 
-// Senders: each builds its message, prints it when verbose and sends it (alive and search
-// response three times back to back, byebye once). Return the result of the last send, -1 when
-// the message could not be built. `udn` is the device's UDN, read once by the caller.
+// Senders: each builds its message, prints it when verbose and sends it (alive three times back
+// to back, search response kSsdpAnswerCopies times, byebye once). Return the result of the last
+// send, -1 when the message could not be built. `udn` is the device's UDN, read once by the caller.
 int sendAlive(const Ipv4Endpoint* destination, PlatformSocket socket, const Ipv4Endpoint* http,
               const char* udn, const char* type);
 int sendByebye(const Ipv4Endpoint* destination, PlatformSocket socket, const char* udn,
@@ -59,17 +74,37 @@ int announceOrAnswer(PlatformSocket socket, const Ipv4Endpoint* http,
 struct SsdpSearch {
     const char* target;
     int targetLength;
-    int mx; // 1..120
+    int mx; // 1..kSsdpMaxDelaySeconds: the spread of the answer delay
 };
 
 // Checks a received datagram (NUL-terminated text) and extracts ST and MX. Returns false when
 // the datagram is to be ignored: a required piece missing, no "ST:" line, or MX reading 0.
+// MX is read in 8 bits and capped at kSsdpMaxDelaySeconds.
 // Header names compare without regard to case; method, "*", "HTTP/1.1" and values are exact.
 bool ssdpParseSearch(const char* datagram, SsdpSearch* out);
 
 // Whether a search from `sender` may be answered by the address `served` with `netmask`: only
 // senders on the served address's own subnet, or the address itself, are answered.
 bool ssdpSenderAllowed(uint32_t sender, uint32_t served, uint32_t netmask);
+
+// Whether a search from UDP source `port` may be answered: not from the SSDP port itself (another
+// agent's multicast socket) nor from a port below kSsdpLowestSearchPort.
+bool ssdpSourcePortAllowed(uint16_t port);
+
+// Searches answered per sender in the current second; kept by the listen thread alone.
+struct SsdpSenderRate {
+    uint32_t address;
+    uint32_t windowStartMs;
+    int answered;
+};
+struct SsdpRateTable {
+    SsdpSenderRate senders[kSsdpRateSenders];
+    int used;
+};
+
+// Counts one search of `address` at tick `nowMs`; false when the sender has had
+// kSsdpAnswersPerSecond searches answered within the last second (the search is then dropped).
+bool ssdpRateAllows(SsdpRateTable* table, uint32_t address, uint32_t nowMs);
 
 // Whether an answer due at tick `dueMs` is due at tick `nowMs`; correct across the wrap of
 // the 32-bit millisecond tick.
@@ -85,6 +120,7 @@ struct PendingReply {
 // One served address's shared state, owned by its listen thread and lent to its heartbeat.
 struct SsdpTimerParam {
     PendingReply* pending;                   // guarded by lock; oldest first
+    int pendingCount;                        // guarded by lock; at most kSsdpMaxPending
     std::atomic<PlatformSocket>* httpSocket; // run flag of the heartbeat; 0 means stop
     std::atomic<PlatformSocket>* sendSocket; // answers leave from here; 0 means closed
     Ipv4Endpoint http;                       // LOCATION address and port
@@ -92,7 +128,8 @@ struct SsdpTimerParam {
     std::mutex lock;
 };
 
-// Appends one answer; returns false (and queues nothing) when memory runs out.
+// Appends one answer; returns false (and queues nothing) when kSsdpMaxPending answers are
+// already waiting or memory runs out. Called by the listen thread only.
 bool queueSearchReply(SsdpTimerParam* param, uint32_t dueMs, const char* target, int targetLength,
                       const Ipv4Endpoint* requester);
 

@@ -4,8 +4,10 @@
 #include "ssdp/ssdp.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
+#include "runtime/device_identity.h"
 #include "runtime/diagnostics.h"
 #include "server/http_server.h"
 #include "ssdp/ssdp_internal.h"
@@ -60,6 +62,8 @@ static PlatformSocket openHeartbeatSocket(uint32_t address) {
 struct ListenState {
     uint32_t address;
     uint32_t netmask;
+    UdnText udn; // read once: a search target is checked against it for every datagram
+    SsdpRateTable rates{};
     std::atomic<PlatformSocket> httpSocket{0};
     std::atomic<PlatformSocket> sendSocket{0};
     PlatformThread acceptThread{};
@@ -89,6 +93,7 @@ static bool startAddress(ListenState* state) {
 
     SsdpTimerParam& param = state->param;
     param.pending = nullptr;
+    param.pendingCount = 0;
     param.httpSocket = &state->httpSocket;
     param.sendSocket = &state->sendSocket;
     if (platformSocketLocalName(http, &param.http) != 0) {
@@ -132,6 +137,20 @@ static void shutDown(ListenState* state) {
     dropPendingReplies(&state->param);
 }
 
+// Whether the search asks for anything this device is; a search for something else costs the
+// sender none of its answers.
+static bool targetSelectsAny(const ListenState* state, const SsdpSearch* search) {
+    char target[kSsdpDatagramSize + 1];
+    std::memcpy(target, search->target, static_cast<size_t>(search->targetLength));
+    target[search->targetLength] = '\0';
+    for (int row = 0; row < kSsdpTypeCount; row++) {
+        if (ssdpTargetSelects(target, row, state->udn.text)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Examines one datagram and queues its answer when it is a search this address answers.
 static void handleDatagram(ListenState* state, char* datagram, int length,
                            const Ipv4Endpoint* from) {
@@ -144,12 +163,17 @@ static void handleDatagram(ListenState* state, char* datagram, int length,
     verbosePrint("### SSDP got from %s %d Bytes\n", platformAddressText(from->address, sender),
                  length);
     verbosePrint("%s\n", datagram);
-    if (!ssdpSenderAllowed(from->address, state->address, state->netmask)) {
+    if (!ssdpSourcePortAllowed(from->port) ||
+        !ssdpSenderAllowed(from->address, state->address, state->netmask) ||
+        !targetSelectsAny(state, &search)) {
+        return;
+    }
+    uint32_t nowMs = platformTickMs();
+    if (!ssdpRateAllows(&state->rates, from->address, nowMs)) {
         return;
     }
     uint32_t delayMs = static_cast<uint32_t>(std::rand() % search.mx) * 1000u;
-    queueSearchReply(&state->param, platformTickMs() + delayMs, search.target, search.targetLength,
-                     from);
+    queueSearchReply(&state->param, nowMs + delayMs, search.target, search.targetLength, from);
 }
 
 static void receiveSearches(ListenState* state, SsdpSlot* slot, PlatformSocket socket) {
@@ -180,6 +204,7 @@ void ssdpListenThread(void* arg) {
     }
     state->address = slot->address;
     state->netmask = platformNetmaskOf(slot->address);
+    state->udn = deviceUdn();
     char address[16];
     platformAddressText(state->address, address);
     verbosePrint("### SSDP listen thread at %s:%d\n", address, kSsdpPort);

@@ -44,7 +44,8 @@ static const char kSearchResponseFormat[] = "HTTP/1.1 200 OK\r\n"
                                             "USN: %s\r\n"
                                             "\r\n";
 
-constexpr int kCopies = 3;
+// Alive announcements are multicast to everyone and repeated against loss.
+constexpr int kAliveCopies = 3;
 
 uint32_t ssdpGroupAddress() {
     // 239.255.255.250 in network byte order, whatever the host's byte order.
@@ -142,7 +143,7 @@ int sendAlive(const Ipv4Endpoint* destination, PlatformSocket socket, const Ipv4
               const char* udn, const char* type) {
     char text[kSsdpMessageSize];
     int length = ssdpFormatAlive(text, udn, type, http);
-    return sendCopies(destination, socket, text, length, kCopies);
+    return sendCopies(destination, socket, text, length, kAliveCopies);
 }
 
 int sendByebye(const Ipv4Endpoint* destination, PlatformSocket socket, const char* udn,
@@ -157,7 +158,7 @@ int sendSearchResponse(const Ipv4Endpoint* destination, PlatformSocket socket,
     char text[kSsdpMessageSize];
     HttpDateText date = httpDate();
     int length = ssdpFormatSearchResponse(text, udn, type, http, date.text);
-    return sendCopies(destination, socket, text, length, kCopies);
+    return sendCopies(destination, socket, text, length, kSsdpAnswerCopies);
 }
 
 void sendByebyeAll(PlatformSocket socket, const Ipv4Endpoint* destination) {

@@ -16,6 +16,13 @@ constexpr int kFirstPassCounter = 1810;
 
 bool queueSearchReply(SsdpTimerParam* param, uint32_t dueMs, const char* target, int targetLength,
                       const Ipv4Endpoint* requester) {
+    // Only the listen thread appends, so the count can only fall before the node is linked.
+    {
+        std::lock_guard<std::mutex> guard(param->lock);
+        if (param->pendingCount >= kSsdpMaxPending) {
+            return false;
+        }
+    }
     auto* node = static_cast<PendingReply*>(std::malloc(sizeof(PendingReply)));
     char* text = static_cast<char*>(std::malloc(static_cast<size_t>(targetLength) + 1));
     if (node == nullptr || text == nullptr) {
@@ -36,6 +43,7 @@ bool queueSearchReply(SsdpTimerParam* param, uint32_t dueMs, const char* target,
         tail = &(*tail)->next;
     }
     *tail = node;
+    param->pendingCount++;
     return true;
 }
 
@@ -58,6 +66,7 @@ int sendDueReplies(SsdpTimerParam* param, uint32_t nowMs) {
         *link = node->next;
         std::free(node->searchTarget);
         std::free(node);
+        param->pendingCount--;
         sent++;
     }
     return sent;
@@ -71,6 +80,7 @@ void dropPendingReplies(SsdpTimerParam* param) {
         std::free(node->searchTarget);
         std::free(node);
     }
+    param->pendingCount = 0;
 }
 
 static bool heartbeatRunning(const SsdpTimerParam* param) {

@@ -6,7 +6,7 @@
 #include "runtime/ascii.h"
 
 constexpr int kDefaultMx = 5;
-constexpr int kLargestMx = 120;
+constexpr uint32_t kRateWindowMs = 1000;
 
 static bool hasRequiredPieces(const char* datagram) {
     static const char* const kExact[] = {"M-SEARCH", "*", "HTTP/1.1"};
@@ -64,7 +64,7 @@ bool ssdpParseSearch(const char* datagram, SsdpSearch* out) {
     }
     out->target = start;
     out->targetLength = static_cast<int>(end - start);
-    out->mx = mx > kLargestMx ? kLargestMx : mx;
+    out->mx = mx > kSsdpMaxDelaySeconds ? kSsdpMaxDelaySeconds : mx;
     return true;
 }
 
@@ -74,4 +74,40 @@ bool ssdpSenderAllowed(uint32_t sender, uint32_t served, uint32_t netmask) {
 
 bool ssdpIsDue(uint32_t nowMs, uint32_t dueMs) {
     return static_cast<int32_t>(nowMs - dueMs) >= 0;
+}
+
+bool ssdpSourcePortAllowed(uint16_t port) {
+    return port >= kSsdpLowestSearchPort && port != kSsdpPort;
+}
+
+// The entry of `address`, or a fresh one: a free slot, else the one whose window began longest
+// ago (a sender forgotten that way merely starts a new second).
+static SsdpSenderRate* rateEntry(SsdpRateTable* table, uint32_t address, uint32_t nowMs) {
+    SsdpSenderRate* stalest = nullptr;
+    for (int i = 0; i < table->used; i++) {
+        SsdpSenderRate* entry = &table->senders[i];
+        if (entry->address == address) {
+            return entry;
+        }
+        if (stalest == nullptr || nowMs - entry->windowStartMs > nowMs - stalest->windowStartMs) {
+            stalest = entry;
+        }
+    }
+    SsdpSenderRate* entry =
+        table->used < kSsdpRateSenders ? &table->senders[table->used++] : stalest;
+    *entry = SsdpSenderRate{address, nowMs, 0};
+    return entry;
+}
+
+bool ssdpRateAllows(SsdpRateTable* table, uint32_t address, uint32_t nowMs) {
+    SsdpSenderRate* entry = rateEntry(table, address, nowMs);
+    if (nowMs - entry->windowStartMs >= kRateWindowMs) {
+        entry->windowStartMs = nowMs;
+        entry->answered = 0;
+    }
+    if (entry->answered >= kSsdpAnswersPerSecond) {
+        return false;
+    }
+    entry->answered++;
+    return true;
 }

@@ -14,6 +14,11 @@ namespace {
 // Subscriber 192.0.2.2 talking to the local address 192.0.2.1/24.
 const GenaPeer kPeer = {0x020200C0u, 0x010200C0u, 0x00FFFFFFu};
 
+// Subscriber 192.0.2.(10 + n) on the same network.
+GenaPeer host(int n) {
+    return GenaPeer{0x0A0200C0u + (static_cast<uint32_t>(n) << 24), 0x010200C0u, 0x00FFFFFFu};
+}
+
 const char kRefused[] = "HTTP/1.1 412 Precondition Failed\r\n\r\n";
 const char kFailed[] = "HTTP/1.1 500 Server Error\r\n\r\n";
 
@@ -55,11 +60,13 @@ Answer unsubscribe(const char* sid) {
     });
 }
 
-// The SID number of a granted answer, checking its layout and granted seconds.
+// The SID of a granted answer after "uuid:" (random hex in the version 4 layout), checking the
+// answer's layout and granted seconds.
 std::string grantedSid(const std::string& text, int seconds) {
     std::smatch m;
     std::regex granted("HTTP/1\\.1 200 OK\r\nDATE: [^\r\n]+ GMT\r\nSERVER: [^\r\n]+\r\nSID: "
-                       "uuid:(-?\\d+)\r\nTIMEOUT: Second-" +
+                       "uuid:([0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12})"
+                       "\r\nTIMEOUT: Second-" +
                        std::to_string(seconds) + "\r\n\r\n");
     EXPECT_TRUE(std::regex_match(text, m, granted)) << text;
     return m.size() > 1 ? m[1].str() : "";
@@ -99,7 +106,7 @@ TEST_F(Subscriptions, IndicesFromNineteenDownAndThirtySeconds) {
 
     GenaEventTarget t;
     ASSERT_TRUE(genaTakeEventTarget(19, true, false, &t));
-    EXPECT_EQ(std::to_string(t.sid), sid1);
+    EXPECT_EQ(std::string(t.sid), "uuid:" + sid1);
     EXPECT_EQ(t.isContentDirectory, 1);
     EXPECT_EQ(t.seq, 0);
     EXPECT_STREQ(t.callback, "<http://192.0.2.2:4004/cd>");
@@ -128,11 +135,31 @@ TEST_F(Subscriptions, IndicesFromNineteenDownAndThirtySeconds) {
 
 TEST_F(Subscriptions, TheTwentyFirstIsRefusedWithServerError) {
     for (int i = 19; i >= 0; i--) {
-        ASSERT_EQ(subscribe("/e", "<http://192.0.2.2/>").index, i);
+        GenaPeer peer = host(i / kGenaEntriesPerHost);
+        ASSERT_EQ(subscribe("/e", "<http://192.0.2.2/>", 30, &peer).index, i);
     }
-    Answer full = subscribe("/e", "<http://192.0.2.2/>");
+    GenaPeer peer = host(9);
+    Answer full = subscribe("/e", "<http://192.0.2.2/>", 30, &peer);
     EXPECT_EQ(full.index, -1);
     EXPECT_EQ(full.text, kFailed);
+}
+
+TEST_F(Subscriptions, OneHostHoldsAtMostFiveEntries) {
+    GenaPeer greedy = host(1);
+    for (int i = 0; i < kGenaEntriesPerHost; i++) {
+        ASSERT_GE(subscribe("/e", "<http://192.0.2.2/>", 30, &greedy).index, 0);
+    }
+    Answer sixth = subscribe("/e", "<http://192.0.2.2/>", 30, &greedy);
+    EXPECT_EQ(sixth.index, -1);
+    EXPECT_EQ(sixth.text, kFailed);
+    GenaPeer other = host(2);
+    Answer polite = subscribe("/e", "<http://192.0.2.2/>", 30, &other);
+    EXPECT_EQ(polite.index, 19 - kGenaEntriesPerHost);
+    // Once one of its entries is gone the host may subscribe again.
+    GenaEventTarget t;
+    ASSERT_TRUE(genaTakeEventTarget(19, true, true, &t));
+    EXPECT_EQ(unsubscribe(t.sid).text.rfind("HTTP/1.1 200", 0), 0u);
+    EXPECT_EQ(subscribe("/e", "<http://192.0.2.2/>", 30, &greedy).index, 19);
 }
 
 TEST_F(Subscriptions, CallbackTextRules) {
@@ -170,28 +197,35 @@ TEST_F(Subscriptions, ForeignCallbacksAreNotStored) {
     EXPECT_EQ(subscribe("/e", "<http://192.0.2.2/>", 30, nullptr).text, kRefused);
 }
 
-TEST_F(Subscriptions, RenewalKeepsTheEntryAndGrantsTheRequestedTime) {
+TEST_F(Subscriptions, RenewalGrantsWhatItAsksUpToAnHour) {
     std::string sid = grantedSid(subscribe("/e", "<http://192.0.2.2/>").text, 30);
-    grantedSid(renew(sid, 1800).text, 1800);
-    // The status page's view: the subscriber and the time left, read after each renewal.
+    // Asked (0 stands for infinite) and granted.
+    const int kAsks[][2] = {{1800, 1800}, {100, 100}, {1, 1},     {3600, 3600},
+                            {3601, 1800}, {0, 1800},  {-5, 1800}, {86400, 1800}};
+    for (const auto& ask : kAsks) {
+        grantedSid(renew(sid, ask[0]).text, ask[1]);
+        EXPECT_EQ(genaRenewalSeconds(ask[0]), ask[1]);
+    }
+    // The status page's view: the subscriber and the time left, read after a renewal.
     GenaSubscriptionView views[kGenaTableSize];
     ASSERT_EQ(genaListSubscriptions(views, kGenaTableSize), 1);
     EXPECT_EQ(views[0].peerAddress, kPeer.peerAddress);
     EXPECT_GE(views[0].secondsLeft, 1798);
     EXPECT_LE(views[0].secondsLeft, 1800);
-    grantedSid(renew(sid + "\r\nCALLBACK: <http://x/>", 100).text, 100);
-    grantedSid(renew("  " + sid, 0).text, 0);
-    ASSERT_EQ(genaListSubscriptions(views, kGenaTableSize), 1);
-    EXPECT_EQ(views[0].secondsLeft, -1);
     EXPECT_EQ(genaListSubscriptions(views, 0), 0);
+    grantedSid(renew(sid + "\r\nCALLBACK: <http://x/>", 100).text, 100);
+    grantedSid(renew("  " + sid, 30).text, 30);
     GenaEventTarget t;
     ASSERT_TRUE(genaTakeEventTarget(19, true, true, &t));
     EXPECT_EQ(t.seq, 0);
-    EXPECT_EQ(std::to_string(t.sid), sid);
-    EXPECT_EQ(renew(std::to_string(std::stol(sid) + 1), 30).text, kRefused);
+    EXPECT_EQ(std::string(t.sid), "uuid:" + sid);
+    // Only the whole SID names the entry.
+    std::string other = sid;
+    other[0] = other[0] == '0' ? '1' : '0';
+    EXPECT_EQ(renew(other, 30).text, kRefused);
+    EXPECT_EQ(renew(sid.substr(0, 35), 30).text, kRefused);
+    EXPECT_EQ(renew(sid + "0", 30).text, kRefused);
     EXPECT_EQ(renew("0", 30).text, kRefused);
-    // A number beyond 32 bits must not wrap onto a live SID.
-    EXPECT_EQ(renew(std::to_string(std::stoll(sid) + (1LL << 32)), 30).text, kRefused);
     EXPECT_EQ(renew("", 30).text, kRefused);
 }
 
@@ -207,6 +241,7 @@ TEST_F(Subscriptions, UnsubscribeReleasesOnce) {
     EXPECT_EQ(unsubscribe(nullptr).text, kRefused);
     EXPECT_EQ(unsubscribe("uu").text, kRefused);
     EXPECT_EQ(unsubscribe("uuid:0").text, kRefused);
+    EXPECT_EQ(unsubscribe("uuid:").text, kRefused);
     // The freed entry is the highest free one again.
     EXPECT_EQ(subscribe("/e", "<http://192.0.2.2/>").index, 19);
 }
@@ -215,13 +250,13 @@ TEST_F(Subscriptions, EntriesExpireWithoutRenewal) {
     std::string lapsing = grantedSid(subscribe("/e", "<http://192.0.2.2/a>").text, 30);
     std::string forever = grantedSid(subscribe("/e", "<http://192.0.2.2/b>").text, 30);
     grantedSid(renew(lapsing, 1).text, 1);
-    grantedSid(renew(forever, 0).text, 0);
+    grantedSid(renew(forever, 0).text, kGenaCappedSeconds); // infinite is not granted
     platformSleepMs(1300);
     GenaEventTarget t;
     EXPECT_FALSE(genaTakeEventTarget(19, true, true, &t));
     EXPECT_EQ(renew(lapsing, 30).text, kRefused);
     ASSERT_TRUE(genaTakeEventTarget(18, true, true, &t));
-    EXPECT_EQ(std::to_string(t.sid), forever);
+    EXPECT_EQ(std::string(t.sid), "uuid:" + forever);
     // The lapsed entry's slot is free for the next subscriber.
     EXPECT_EQ(subscribe("/e", "<http://192.0.2.2/c>").index, 19);
 }
@@ -229,14 +264,15 @@ TEST_F(Subscriptions, EntriesExpireWithoutRenewal) {
 // Subscribing and cancelling from many threads at once never hands out one entry or SID twice.
 std::atomic<int> concurrentFailures{0};
 
-void churn(void*) {
+void churn(void* arg) {
+    GenaPeer peer = host(static_cast<int>(reinterpret_cast<intptr_t>(arg)));
     for (int round = 0; round < 50; round++) {
-        Answer a = subscribe("/e", "<http://192.0.2.2/>");
+        Answer a = subscribe("/e", "<http://192.0.2.2/>", 30, &peer);
         if (a.index < 0) {
             continue; // the table can be full for a moment
         }
         std::smatch m;
-        if (!std::regex_search(a.text, m, std::regex("uuid:(-?\\d+)"))) {
+        if (!std::regex_search(a.text, m, std::regex("uuid:([0-9a-f-]{36})"))) {
             concurrentFailures++;
             continue;
         }
@@ -248,8 +284,8 @@ void churn(void*) {
 
 TEST_F(Subscriptions, ConcurrentSubscribersKeepEntriesApart) {
     PlatformThread threads[8];
-    for (PlatformThread& t : threads) {
-        ASSERT_EQ(platformThreadStart(&t, churn, nullptr), 0);
+    for (intptr_t i = 0; i < 8; i++) {
+        ASSERT_EQ(platformThreadStart(&threads[i], churn, reinterpret_cast<void*>(i)), 0);
     }
     for (PlatformThread& t : threads) {
         platformThreadJoin(t);

@@ -47,7 +47,7 @@ struct ReadOutcome {
 };
 
 ReadOutcome readWith(std::vector<std::string> pieces, uint32_t pauseMs, bool closeAfter,
-                     HttpReadLimits limits = {64 * 1024, 1024 * 1024, 3000},
+                     HttpReadLimits limits = {64 * 1024, 1024 * 1024, 3000, 3000},
                      bool awaitContinue = false) {
     HttpSocketPair pair;
     EXPECT_TRUE(httpSocketPairOpen(&pair));
@@ -109,7 +109,7 @@ TEST(HttpRead, HeadSplitAcrossSegmentsAndBlockBoundaries) {
 }
 
 TEST(HttpRead, SilentAndSlowClientsAreDropped) {
-    HttpReadLimits quick = {64 * 1024, 1024 * 1024, 400};
+    HttpReadLimits quick = {64 * 1024, 1024 * 1024, 400, 400};
     ReadOutcome silent = readWith({}, 0, false, quick);
     EXPECT_EQ(silent.result, HttpReadResult::Dropped);
     EXPECT_GE(silent.elapsedMs, 350u);
@@ -125,8 +125,49 @@ TEST(HttpRead, SilentAndSlowClientsAreDropped) {
     EXPECT_EQ(shortBody.result, HttpReadResult::Dropped);
 }
 
+TEST(HttpRead, AHeadMustArriveWithinItsOwnTime) {
+    HttpReadLimits limits = {64 * 1024, 1024 * 1024, 3000, 400};
+    // A trickled head is dropped at the head's time, long before the whole request's.
+    std::vector<std::string> trickle(40, "X-Slow: y\r\n");
+    trickle[0] = "GET / HTTP/1.1\r\n";
+    ReadOutcome slow = readWith(trickle, 50, false, limits);
+    EXPECT_EQ(slow.result, HttpReadResult::Dropped);
+    EXPECT_GE(slow.elapsedMs, 350u);
+    EXPECT_LT(slow.elapsedMs, 1500u);
+    // Once the head is whole, the body may take the rest of the total time.
+    ReadOutcome body = readWith({kPostHead, "<s>body</s>", "!"}, 300, false, limits);
+    EXPECT_EQ(body.result, HttpReadResult::Complete);
+    EXPECT_GE(body.elapsedMs, 800u);
+}
+
+TEST(HttpRead, ContentLengthMustBeOnePlainDecimalNumber) {
+    struct Case {
+        const char* lines;
+        HttpReadResult result;
+    };
+    const Case kCases[] = {
+        {"Content-Length: -5\r\n", HttpReadResult::BadRequest},
+        {"Content-Length: 0x20\r\n", HttpReadResult::BadRequest},
+        {"Content-Length: +3\r\n", HttpReadResult::BadRequest},
+        {"Content-Length: 3 3\r\n", HttpReadResult::BadRequest},
+        {"Content-Length:\r\n", HttpReadResult::BadRequest},
+        {"Content-Length: 3\r\ncontent-length: 4\r\n", HttpReadResult::BadRequest},
+        {"Content-Length: 3\r\nCONTENT-LENGTH:3 \r\n", HttpReadResult::Complete},
+        {"Content-Length:\t3\r\n", HttpReadResult::Complete},
+        {"Content-Lengthy: x\r\n", HttpReadResult::Complete}, // another header
+        {"Content-Length: 8193\r\n", HttpReadResult::TooLarge},
+        {"Content-Length: 99999999999999999999999\r\n", HttpReadResult::TooLarge},
+    };
+    HttpReadLimits limits = {4096, 8192, 3000, 3000};
+    for (const Case& c : kCases) {
+        ReadOutcome r =
+            readWith({std::string("POST /c HTTP/1.1\r\n") + c.lines + "\r\nabc"}, 0, false, limits);
+        EXPECT_EQ(r.result, c.result) << c.lines;
+    }
+}
+
 TEST(HttpRead, OversizedHeadsAndBodiesAreDroppedEarly) {
-    HttpReadLimits limits = {4096, 8192, 3000};
+    HttpReadLimits limits = {4096, 8192, 3000, 3000};
     // A head without end: dropped once it passes the limit, not after the whole stream.
     std::vector<std::string> endless(200, std::string(1000, 'h'));
     ReadOutcome head = readWith(endless, 0, false, limits);
@@ -136,10 +177,8 @@ TEST(HttpRead, OversizedHeadsAndBodiesAreDroppedEarly) {
     // An announced body above the limit is refused before it is read.
     ReadOutcome body =
         readWith({"POST /c HTTP/1.1\r\nContent-Length: 8193\r\n\r\n"}, 0, false, limits);
-    EXPECT_EQ(body.result, HttpReadResult::Dropped);
-    ReadOutcome huge = readWith(
-        {"POST /c HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n\r\n"}, 0, false, limits);
-    EXPECT_EQ(huge.result, HttpReadResult::Dropped);
+    EXPECT_EQ(body.result, HttpReadResult::TooLarge);
+    EXPECT_LT(body.elapsedMs, 1000u);
     ReadOutcome fits =
         readWith({"POST /c HTTP/1.1\r\nContent-Length: 8192\r\n\r\n", std::string(8192, 'b')}, 0,
                  false, limits);
@@ -206,11 +245,19 @@ TEST(HttpRead, ChunkedBodiesAndExpectContinue) {
          HttpReadResult::Dropped,
          "",
          ""},
-        {"chunks above the body limit",
+        // The body limit holds for a chunk announced above it and for chunks that add up to more.
+        {"chunk above the body limit",
          {chunkedHead + "2001\r\n"},
          false,
          false,
-         HttpReadResult::Dropped,
+         HttpReadResult::TooLarge,
+         "",
+         ""},
+        {"chunks above the body limit",
+         {chunkedHead + "1000\r\n" + std::string(4096, 'a') + "\r\n", "1001\r\n"},
+         false,
+         false,
+         HttpReadResult::TooLarge,
          "",
          ""},
         {"other coding",
@@ -253,7 +300,7 @@ TEST(HttpRead, ChunkedBodiesAndExpectContinue) {
     };
     for (const Case& c : cases) {
         ReadOutcome r =
-            readWith(c.pieces, 20, c.closeAfter, {64 * 1024, 8192, 3000}, c.awaitContinue);
+            readWith(c.pieces, 20, c.closeAfter, {64 * 1024, 8192, 3000, 3000}, c.awaitContinue);
         EXPECT_EQ(r.result, c.result) << c.name;
         if (c.result == HttpReadResult::Complete) {
             EXPECT_EQ(r.text, c.text) << c.name;

@@ -70,6 +70,15 @@ TEST(HttpWriters, NotFoundPageIsWholeForLongUrls) {
     std::string headOnly =
         captured([](PlatformSocket s) { httpSendNotFound(s, "HTTP/1.1", url.c_str(), true); });
     EXPECT_EQ(withoutDate(headOnly), head);
+    // A target holding markup comes back as text, never as markup.
+    std::string reflected = captured([](PlatformSocket s) {
+        httpSendNotFound(s, "HTTP/1.1", "/disk/<script>alert(1)</script>&x.mp3");
+    });
+    EXPECT_NE(
+        reflected.find("The requested URL /disk/&lt;script&gt;alert(1)&lt;/script&gt;&amp;x.mp3 "
+                       "was not found"),
+        std::string::npos)
+        << reflected;
 }
 
 TEST(HttpWriters, ChunkedFraming) {

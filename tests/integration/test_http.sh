@@ -2,8 +2,8 @@
 # The HTTP server of a running plug-in, seen from another network namespace: the description
 # documents with the address the client used, exact paths only, the SCPDs as XML, event
 # subscriptions granted, renewed and released, with callbacks checked against the subscriber's
-# network, a flood of idle connections, and a control-point library discovering and
-# introspecting both services.
+# network, a flood of idle connections, hostile peers (hoarding, rebinding, reflection,
+# framing), and a control-point library discovering and introspecting both services.
 # usage: test_http.sh [native|windows]: the native build's kbhost, or kbhost.exe with the DLL
 # under Wine (the Windows build lib/wine.sh selects).
 set -u
@@ -172,7 +172,7 @@ PY
 # A new subscriber is granted 30 s and its first event reaches its callback shortly after the
 # answer; a callback outside the subscriber's network is refused.
 kb_in_client /usr/bin/python3 - <<'PY' || failures=$((failures + 1))
-import socket, time
+import re, socket, time
 listener = socket.socket()
 listener.bind(("192.0.2.2", 4998))
 listener.listen(4)
@@ -207,10 +207,16 @@ def ask(text):
 renewed = ask("SUBSCRIBE /ConnectionManager/Event HTTP/1.1\nSID: %s\nTIMEOUT: Second-1800\n\n"
               % sid.decode()).endswith("TIMEOUT: Second-1800\r\n\r\n")
 print(("ok   - " if renewed else "FAIL - ") + "renewal granted 1800 s")
+infinite = ask("SUBSCRIBE /ConnectionManager/Event HTTP/1.1\nSID: %s\nTIMEOUT: Second-infinite\n\n"
+               % sid.decode()).endswith("TIMEOUT: Second-1800\r\n\r\n")
+print(("ok   - " if infinite else "FAIL - ") + "renewal asking infinite granted 1800 s")
+random_sid = re.fullmatch(rb"uuid:[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}",
+                          sid) is not None
+print(("ok   - " if random_sid else "FAIL - ") + "SID is random hex in the UUID layout: %s" % sid.decode())
 released = "CONTENT-LENGTH: 0" in ask("UNSUBSCRIBE /ConnectionManager/Event HTTP/1.1\nSID: %s\n\n"
                                       % sid.decode())
 print(("ok   - " if released else "FAIL - ") + "unsubscribe releases")
-ok = ok and renewed and released
+ok = ok and renewed and infinite and random_sid and released
 s = socket.create_connection(("192.0.2.1", 8080), timeout=5)
 s.sendall(b"SUBSCRIBE /ContentDirectory/Event HTTP/1.1\r\nCALLBACK: <http://203.0.113.50/x>\r\n\r\n")
 refused = s.recv(4096) == b"HTTP/1.1 412 Precondition Failed\r\n\r\n"
@@ -251,6 +257,95 @@ while True:
             print("FAIL - not served after the flood: %s" % e)
             raise SystemExit(1)
         time.sleep(0.2)
+PY
+
+# Hostile peers: one short check each. One peer holds its 32 connections (the rest get 503)
+# while a peer on the other link is answered promptly; a rebound Host gets 403 and no Host is
+# served; the 404 page escapes the path; bad framing gets 400 and 413; a huge criteria is 708.
+kb_in_client /usr/bin/python3 - "$KIND" <<'PY' || failures=$((failures + 1))
+import re, socket, sys, time
+# Wine answers a fresh connection more slowly than a native host.
+ANSWER_MS = 100 if sys.argv[1] == "native" else 1000
+ok = True
+def check(what, cond, detail=""):
+    global ok
+    print(("ok   - " if cond else "FAIL - ") + what + ("" if cond or not detail else " (%s)" % detail))
+    ok = ok and cond
+def ask(data, source="192.0.2.2", server="192.0.2.1", timeout=5):
+    s = socket.socket()
+    s.settimeout(timeout)
+    s.bind((source, 0))
+    s.connect((server, 8080))
+    try:
+        s.sendall(data)
+    except OSError:
+        pass
+    answer = b""
+    try:
+        while True:
+            block = s.recv(65536)
+            if not block:
+                break
+            answer += block
+    except OSError:
+        pass
+    s.close()
+    return answer
+time.sleep(1)  # the flood's connections are gone from the server too
+held = [socket.create_connection(("192.0.2.1", 8080), timeout=5) for _ in range(40)]
+time.sleep(0.5)
+refused = 0
+for s in held:
+    s.setblocking(False)
+    try:
+        refused += s.recv(64).startswith(b"HTTP/1.1 503 ")
+    except BlockingIOError:
+        pass
+started = time.time()
+other = ask(b"GET /ConnectionManager.xml HTTP/1.1\r\nHOST: 198.51.100.1:8080\r\n\r\n",
+            "198.51.100.2", "198.51.100.1")
+took = (time.time() - started) * 1000
+check("one peer holds 32 connections, 8 more get 503", refused == 8, "%d" % refused)
+check("another peer answered while they are held",
+      other.startswith(b"HTTP/1.1 200 ") and took < ANSWER_MS,
+      "%.0f ms" % took)
+for s in held:
+    s.close()
+check("rebound Host gets 403 with an empty body",
+      ask(b"GET /DeviceDescription.xml HTTP/1.1\r\nHost: evil.example:8080\r\n\r\n")
+      .startswith(b"HTTP/1.1 403 ") )
+check("no Host (HTTP/1.0) is served",
+      ask(b"GET /DeviceDescription.xml HTTP/1.0\r\n\r\n").startswith(b"HTTP/1.0 200 OK"))
+notfound = ask(b"GET /disk/<b>x</b>.mp3 HTTP/1.1\r\n\r\n")
+check("404 page escapes the path", notfound.startswith(b"HTTP/1.1 404") and b"<b>" not in notfound
+      and b"&lt;b&gt;" in notfound)
+check("negative Content-Length gets 400",
+      ask(b"POST /ContentDirectory/Control HTTP/1.1\r\nSOAPACTION: \"a#Browse\"\r\n"
+          b"Content-Length: -5\r\n\r\n").startswith(b"HTTP/1.1 400 "))
+body = ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
+        's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>'
+        '<u:Search xmlns:u="urn:schemas-upnp-org:service:ContentDirectory:1"><ContainerID>0'
+        '</ContainerID><SearchCriteria>' + "(" * 20000 + '</SearchCriteria><Filter>*</Filter>'
+        '<StartingIndex>0</StartingIndex><RequestedCount>0</RequestedCount><SortCriteria>'
+        '</SortCriteria></u:Search></s:Body></s:Envelope>').encode()
+check("criteria over 16 KiB answered 708",
+      b"<errorCode>708</errorCode>" in ask(b"POST /ContentDirectory/Control HTTP/1.1\r\n"
+          b"SOAPACTION: \"urn:schemas-upnp-org:service:ContentDirectory:1#Search\"\r\n"
+          b"Content-Length: %d\r\n\r\n" % len(body) + body))
+check("body over 1 MiB gets 413",
+      ask(b"POST /ContentDirectory/Control HTTP/1.1\r\nSOAPACTION: \"a#Browse\"\r\n"
+          b"Content-Length: 2000000\r\n\r\n" + b"x" * 100000).startswith(b"HTTP/1.1 413 "))
+def subscribe(source, server):
+    return ask(b"SUBSCRIBE /ContentDirectory/Event HTTP/1.1\r\nHOST: %s:8080\r\nCALLBACK: "
+               b"<http://%s:9/>\r\nNT: upnp:event\r\nTIMEOUT: Second-300\r\n\r\n"
+               % (server.encode(), source.encode()), source, server)
+answers = [subscribe("192.0.2.2", "192.0.2.1") for _ in range(6)]
+granted = sum(a.startswith(b"HTTP/1.1 200 ") for a in answers)
+check("one host holds at most 5 subscriptions, then 500",
+      1 <= granted <= 5 and answers[-1] == b"HTTP/1.1 500 Server Error\r\n\r\n", "%d" % granted)
+check("another host still subscribes",
+      subscribe("198.51.100.2", "198.51.100.1").startswith(b"HTTP/1.1 200 "))
+raise SystemExit(0 if ok else 1)
 PY
 
 # Switched off and on again while the connections the server closed linger in TIME_WAIT: the

@@ -23,6 +23,10 @@ SRC = os.environ.get("KB_SOURCE_DIR", os.path.normpath(os.path.join(HERE, "..", 
 NETNS = os.path.join(SRC, "tests", "integration", "lib", "netns.sh")
 SERVER = "192.0.2.1"
 CLIENT = "192.0.2.2"
+# The server holds at most five subscriptions per host, so the 20 dead ones come from four
+# more addresses of the client (see kb_netns_client_addresses).
+PER_HOST = 5
+DEAD_SOURCES = ["192.0.2.%d" % (10 + i) for i in range(4)]
 CDS = "urn:schemas-upnp-org:service:ContentDirectory:1"
 JPEG = (b"\xff\xd8\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00"
         + bytes((i * 7) & 0x7F for i in range(3000)) + b"\xff\xd9")
@@ -64,7 +68,7 @@ def main():
         music = os.path.join(work, "music")
         os.mkdir(music)
         make_library(music)
-        sh("kb_netns_up %s" % NS)
+        sh("kb_netns_up %s; kb_netns_client_addresses %s %d" % (NS, NS, len(DEAD_SOURCES)))
         host = subprocess.Popen(
             ["ip", "netns", "exec", NS + "-s", os.path.join(stage, "kbhost"), "--music", music],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
@@ -158,9 +162,11 @@ def header(text, name):
     return match.group(1) if match else None
 
 
-def http(method, path, headers=None, body=b""):
-    """One request on a fresh connection; returns (status, head text, body bytes)."""
-    conn = socket.create_connection((SERVER, 8080), timeout=10)
+def http(method, path, headers=None, body=b"", source=None):
+    """One request on a fresh connection, from the address `source` when given; returns
+    (status, head text, body bytes)."""
+    conn = socket.create_connection((SERVER, 8080), timeout=10,
+                                    source_address=(source, 0) if source else None)
     lines = ["%s %s HTTP/1.1" % (method, path), "HOST: %s:8080" % SERVER]
     lines += ["%s: %s" % pair for pair in (headers or {}).items()]
     if body:
@@ -298,15 +304,16 @@ def without_path(path, name):
 
 def leave_dead_subscriptions(c, sids):
     """Ends the test's own subscriptions and fills the table with 20 whose three callback URLs
-    lead nowhere (an address of the subnet that nobody answers): their first events wait in
-    connects when quit comes."""
+    lead nowhere (an address of the subnet that nobody answers), five from each of four client
+    addresses: their first events wait in connects when quit comes."""
     for path, sid in sids:
         http("UNSUBSCRIBE", path, {"SID": sid})
     dead = "<http://192.0.2.77:4000/a><http://192.0.2.78:4000/b><http://192.0.2.79:4000/c>"
     granted = 0
-    for _ in range(20):
+    for i in range(PER_HOST * len(DEAD_SOURCES)):
         status, _, _ = http("SUBSCRIBE", "/ContentDirectory/Event",
-                            {"CALLBACK": dead, "NT": "upnp:event", "TIMEOUT": "Second-300"})
+                            {"CALLBACK": dead, "NT": "upnp:event", "TIMEOUT": "Second-300"},
+                            source=DEAD_SOURCES[i // PER_HOST])
         granted += status == 200
     c.check("20 subscriptions with dead callbacks granted", granted == 20, granted)
     time.sleep(0.5)  # their first events are in connects by now

@@ -39,7 +39,8 @@ def main():
         shutil.copy(os.path.join(music, "art.mp3"), os.path.join(music, "sub", "again.mp3"))
         with open(os.path.join(music, "Mix.m3u"), "w") as m3u:
             m3u.write("#EXTM3U\r\n#EXTINF:3,Plain\r\nplain.mp3\r\n#EXTINF:4,Again\r\nsub\\again.mp3\r\n")
-        media.sh("kb_netns_up %s" % NS)
+        media.sh("kb_netns_up %s; kb_netns_client_addresses %s %d"
+                 % (NS, NS, len(media.DEAD_SOURCES)))
         if not win.prefix(NS):
             print("FAIL - the Wine prefix could not be made")
             return 1

@@ -71,6 +71,21 @@ TEST(TextBuffer, ClearKeepsStorageForTheNextAppend) {
     textBufferFree(buffer);
 }
 
+TEST(TextBuffer, ReservedRoomTakesAppendsWithoutMovingTheText) {
+    TextBuffer* buffer = textBufferCreate("head", 8);
+    ASSERT_TRUE(textBufferReserve(buffer, 5000));
+    EXPECT_GE(buffer->capacity, 4 + 5000 + 1);
+    const char* storage = buffer->text;
+    for (int i = 0; i < 50; i++) {
+        textBufferAppend(buffer, std::string(100, 'b').c_str());
+    }
+    EXPECT_EQ(buffer->text, storage);
+    EXPECT_EQ(buffer->length, 5004);
+    EXPECT_FALSE(buffer->lost);
+    EXPECT_TRUE(textBufferReserve(buffer, 0));
+    textBufferFree(buffer);
+}
+
 TEST(TextBuffer, ManySmallAppendsStayLinearAndExact) {
     TextBuffer* buffer = textBufferCreate(nullptr, 4);
     std::string expected;

@@ -176,4 +176,12 @@ TEST(HttpRoute, RenewalAndUnsubscribeSid) {
     EXPECT_EQ(none.route.sid, nullptr);
 }
 
+TEST(HttpRoute, HostIsFoundBeforeOtherFieldsAreCut) {
+    Routed soap =
+        route("POST /c HTTP/1.1\r\nSOAPACTION: \"a#Browse\"\r\nHost: 10.0.0.1:8080\r\n\r\n");
+    ASSERT_NE(soap.route.host, nullptr);
+    EXPECT_EQ(std::string(soap.route.host).substr(0, 13), "10.0.0.1:8080");
+    EXPECT_EQ(route("GET /DeviceDescription.xml HTTP/1.0\r\n\r\n").route.host, nullptr);
+}
+
 } // namespace

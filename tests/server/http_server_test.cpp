@@ -16,7 +16,7 @@
 namespace {
 
 void serveQuickly(PlatformSocket s) {
-    httpServeConnection(s, {64 * 1024, 1024 * 1024, 2000});
+    httpServeConnection(s, {64 * 1024, 1024 * 1024, 2000, 2000});
 }
 
 std::string serve(const std::string& request) {
@@ -135,7 +135,7 @@ TEST(HttpServer, SubscribeCarriesTheConnectionPeer) {
                                 "Timeout: Second-1800\r\n\r\n");
     std::smatch m;
     ASSERT_TRUE(
-        std::regex_search(granted, m, std::regex("SID: uuid:(-?\\d+)\r\nTIMEOUT: Second-30")))
+        std::regex_search(granted, m, std::regex("SID: uuid:[0-9a-f-]{36}\r\nTIMEOUT: Second-30")))
         << granted;
     GenaEventTarget target;
     ASSERT_TRUE(genaTakeEventTarget(19, true, true, &target));
@@ -147,6 +147,45 @@ TEST(HttpServer, SubscribeCarriesTheConnectionPeer) {
     EXPECT_EQ(serve("SUBSCRIBE /e HTTP/1.1\r\nCALLBACK: <http://203.0.113.9/>\r\n\r\n"),
               "HTTP/1.1 412 Precondition Failed\r\n\r\n");
     genaClearSubscriptions();
+}
+
+// Requests refused before any handler: each gets a status line and no body worth reading.
+TEST(HttpServer, RefusalsCarryAStatusLine) {
+    const std::string kEmpty = "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    std::string rebound =
+        serve("GET /DeviceDescription.xml HTTP/1.1\r\nHost: evil.example:8080\r\n\r\n");
+    EXPECT_EQ(rebound.rfind("HTTP/1.1 403 Forbidden\r\nDate: ", 0), 0u) << rebound;
+    EXPECT_EQ(rebound.size() - rebound.rfind(kEmpty), kEmpty.size());
+    // The check holds for every target and for HEAD: the status page and the icons too.
+    for (const char* line : {"GET / ", "HEAD / ", "GET /icons/kestrelbloom-120.png ",
+                             "HEAD /disk/0.mp3 ", "SUBSCRIBE /ContentDirectory/Event "}) {
+        EXPECT_EQ(serve(std::string(line) + "HTTP/1.1\r\nHost: evil.example\r\n\r\n")
+                      .rfind("HTTP/1.1 403 ", 0),
+                  0u)
+            << line;
+    }
+    char name[256];
+    ASSERT_EQ(platformHostName(name, sizeof name), 0);
+    for (std::string host : {std::string("127.0.0.1:8080"), std::string(name) + ":8080"}) {
+        std::string answer =
+            serve("GET /ConnectionManager.xml HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+        EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << host;
+    }
+    EXPECT_EQ(serve("POST /c HTTP/1.1\r\nSOAPACTION: \"a#Browse\"\r\nHost: rebound.example\r\n"
+                    "Content-Length: 0\r\n\r\n")
+                  .rfind("HTTP/1.1 403 ", 0),
+              0u);
+    EXPECT_EQ(serve("POST /c HTTP/1.1\r\nContent-Length: -1\r\n\r\n").rfind("HTTP/1.1 400 ", 0),
+              0u);
+    std::string bad = serve("POST /c HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab");
+    EXPECT_EQ(bad.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u) << bad;
+    std::string large =
+        serve("POST /c HTTP/1.1\r\nContent-Length: 2000000\r\n\r\n" + std::string(100000, 'x'));
+    EXPECT_EQ(large.rfind("HTTP/1.1 413 Request Entity Too Large\r\n", 0), 0u) << large;
+    // A chunked body is held to the same limit as one announced by Content-Length.
+    std::string chunks = serve("POST /c HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n200000\r\n" +
+                               std::string(100000, 'x'));
+    EXPECT_EQ(chunks.rfind("HTTP/1.1 413 ", 0), 0u) << chunks;
 }
 
 // Each listener test has a loopback address of its own (127.0.0.77 and up), so tests running
@@ -241,9 +280,21 @@ void stopServer(RunningServer* server) {
     platformThreadJoin(server->thread);
 }
 
-std::string fetch(const RunningServer& server, const std::string& request) {
+// A connection from the loopback address `source` (0: the system's choice).
+PlatformSocket connectFrom(const RunningServer& server, uint32_t source) {
     PlatformSocket s = platformSocketTcp();
-    if (platformSocketConnect(s, server.address, server.port, 2000) != 0) {
+    if ((source != 0 && platformSocketBind(s, source, 0) != 0) ||
+        platformSocketConnect(s, server.address, server.port, 2000) != 0) {
+        platformSocketClose(s);
+        return kPlatformInvalidSocket;
+    }
+    return s;
+}
+
+std::string fetch(const RunningServer& server, const std::string& request, uint32_t source = 0) {
+    PlatformSocket s = platformSocketTcp();
+    if ((source != 0 && platformSocketBind(s, source, 0) != 0) ||
+        platformSocketConnect(s, server.address, server.port, 2000) != 0) {
         platformSocketClose(s);
         return "<no connection>";
     }
@@ -303,28 +354,48 @@ TEST(HttpListener, PresentationPageOnServedAddressesOnly) {
     EXPECT_EQ(serve("GET / HTTP/1.1\r\n\r\n"), "");
 }
 
-// Idle connections beyond the limit are closed at once; the server answers again once they go.
-TEST(HttpListener, ConnectionFloodIsBoundedAndRecovers) {
+// Idle connections beyond a cap get 503 at once: 32 per peer address, 256 in all. Other peers
+// are served while one holds its 32, and everyone again once the connections go.
+TEST(HttpListener, ConnectionFloodIsBoundedPerPeerAndRecovers) {
     RunningServer server;
     startServer(&server, loopback(80));
+    const std::string get = "GET /ConnectionManager.xml HTTP/1.1\r\n\r\n";
     std::vector<PlatformSocket> idle;
+    const int peers = kHttpMaxConnections / kHttpMaxPerPeer;
     for (int i = 0; i < kHttpMaxConnections; i++) {
-        PlatformSocket s = platformSocketTcp();
-        ASSERT_EQ(platformSocketConnect(s, server.address, server.port, 2000), 0);
+        PlatformSocket s = connectFrom(server, loopback(100 + static_cast<uint32_t>(i % peers)));
+        ASSERT_NE(s, kPlatformInvalidSocket);
         idle.push_back(s);
     }
     ASSERT_TRUE(waitForConnections(kHttpMaxConnections, 5000));
-    // One more is accepted and closed without a thread, so it reads end-of-stream promptly.
+    // The whole process is full: a ninth peer is refused at once, with a status line.
     uint32_t start = platformTickMs();
-    EXPECT_EQ(fetch(server, "GET /ConnectionManager.xml HTTP/1.1\r\n\r\n"), "");
-    EXPECT_LT(platformTickMs() - start, 3000u);
+    EXPECT_EQ(fetch(server, get, loopback(99)).rfind("HTTP/1.1 503 Service Unavailable\r\n", 0),
+              0u);
+    EXPECT_LT(platformTickMs() - start, 1000u);
     EXPECT_LE(httpActiveConnections(), kHttpMaxConnections);
+    // Half of every peer's connections go: one peer still cannot exceed its own cap...
+    for (size_t i = 0; i < idle.size() / 2; i++) {
+        platformSocketClose(idle[i]);
+        idle[i] = kPlatformInvalidSocket;
+    }
+    ASSERT_TRUE(waitForConnections(kHttpMaxConnections / 2, 5000));
+    std::vector<PlatformSocket> more;
+    for (int i = 0; i < kHttpMaxPerPeer / 2; i++) {
+        more.push_back(connectFrom(server, loopback(100)));
+    }
+    ASSERT_TRUE(waitForConnections(kHttpMaxConnections / 2 + kHttpMaxPerPeer / 2, 5000));
+    EXPECT_EQ(fetch(server, get, loopback(100)).rfind("HTTP/1.1 503 ", 0), 0u);
+    // ...while another peer is served.
+    EXPECT_EQ(fetch(server, get, loopback(99)).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
     for (PlatformSocket s : idle) {
         platformSocketClose(s);
     }
+    for (PlatformSocket s : more) {
+        platformSocketClose(s);
+    }
     ASSERT_TRUE(waitForConnections(0, 5000));
-    std::string answer = fetch(server, "GET /ConnectionManager.xml HTTP/1.1\r\n\r\n");
-    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    EXPECT_EQ(fetch(server, get, loopback(100)).rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
     stopServer(&server);
 }
 

@@ -5,7 +5,10 @@
 #include <vector>
 
 #include "catalogue_fixture.h"
+#include "runtime/upnp_error.h"
 #include "services/search.h"
+#include "services/services_internal.h"
+#include "support/http_socket_pair.h"
 #include "support/soap_exchange.h"
 
 namespace {
@@ -374,6 +377,23 @@ TEST(Browse, DefaultOrderFixedAtBuild) {
               (Titles{"Third", "Bonus"}));
     EXPECT_EQ(titles(search(album, "*").result),
               (Titles{"first", "Second", "Third", "Bonus", "Disc Two"}));
+}
+
+// A one-piece answer whose text lost a piece (its growth failed) is not sent: the action
+// returns 603 for the dispatcher's fault, and nothing has gone out before it.
+TEST(Browse, AnswerThatLostAPieceBecomesFault603) {
+    HttpSocketPair pair;
+    ASSERT_TRUE(httpSocketPairOpen(&pair));
+    ServicesAnswer answer;
+    ASSERT_TRUE(services_answer_open(&answer, pair.server, "HTTP/1.0", "http://192.0.2.1:8080/",
+                                     "BrowseResponse", "*", true));
+    services_answer_begin(&answer);
+    answer.text->lost = true; // as when growing the text failed
+    EXPECT_EQ(services_answer_finish(&answer, 0, 0), kUpnpOutOfMemory);
+    platformSocketClose(pair.server);
+    pair.server = kPlatformInvalidSocket;
+    EXPECT_EQ(httpReadAll(pair.client), "");
+    httpSocketPairClose(&pair);
 }
 
 } // namespace

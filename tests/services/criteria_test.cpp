@@ -125,6 +125,12 @@ TEST_F(CriteriaTest, PrecedenceGroupsAndSequences) {
     // Comparisons without a connective: the first remaining symbol decides.
     EXPECT_EQ(match(track9, "dc:title = \"Help\" dc:title = \"x\""), 1);
     EXPECT_EQ(match(track9, "dc:title = \"x\" dc:title = \"Help\""), 0);
+    EXPECT_EQ(match(track9, "dc:title = \"x\" or dc:title = \"Help\" dc:title = \"x\""), 1);
+    EXPECT_EQ(match(track9, "dc:title = \"x\" dc:title = \"Help\" and dc:title = \"Help\""), 0);
+    // A settled chain skips what follows, even a later run that would fail.
+    EXPECT_EQ(match(track9, "dc:title = \"Help\" or (dc:title = \"x\" and @id exists true)"), 1);
+    EXPECT_EQ(match(track9, "dc:title = \"x\" and dc:title = \"Help\" or dc:title = \"Help\""), 1);
+    EXPECT_EQ(match(track9, "dc:title = \"Help\" and dc:title = \"x\" or () "), 0);
 }
 
 TEST_F(CriteriaTest, MalformedTexts) {
@@ -136,21 +142,50 @@ TEST_F(CriteriaTest, MalformedTexts) {
     }
 }
 
-TEST_F(CriteriaTest, SymbolAndDepthLimits) {
-    // 64 comparisons and 63 connectives fill the 127 symbols exactly.
-    std::string text = "dc:title = \"Help\"";
-    for (int i = 1; i < 64; i++) {
-        text += " and dc:title = \"Help\"";
+TEST_F(CriteriaTest, LengthNodeAndDepthCaps) {
+    // 512 comparisons and 511 connectives: 1,023 nodes at one level, all read.
+    std::string text = "@id exists true";
+    for (int i = 1; i < 512; i++) {
+        text += " and @id exists true";
     }
+    ASSERT_LE(text.size(), static_cast<size_t>(kCriteriaMaxLength));
     EXPECT_EQ(match(track9, text.c_str()), 1);
-    EXPECT_EQ(match(track9, (text + " and dc:title = \"Help\"").c_str()), -1);
     EXPECT_EQ(match(track9, (text + " ").c_str()), 1);
+    EXPECT_EQ(match(track9, ("(" + text + ")").c_str()), 1); // the group makes 1,024
+    EXPECT_EQ(match(track9, ("(" + text + ") or @id exists true").c_str()), -1); // 1,026
+    EXPECT_EQ(match(track9, (text + " and @id exists true").c_str()), -1);
+    // Length: 16 KiB is read, one byte more is not, even when it is only blanks or a '*'.
+    std::string padded = "dc:title = \"Help\"";
+    padded.resize(static_cast<size_t>(kCriteriaMaxLength), ' ');
+    EXPECT_EQ(match(track9, padded.c_str()), 1);
+    EXPECT_EQ(match(track9, (padded + " ").c_str()), -1);
+    EXPECT_EQ(match(track9, ("*" + padded).c_str()), -1);
     std::string nested = "dc:title = \"Help\"";
-    for (int i = 0; i < 32; i++) {
+    for (int i = 0; i < kCriteriaMaxDepth; i++) {
         nested = "(" + nested + ")";
     }
     EXPECT_EQ(match(track9, nested.c_str()), 1);
     EXPECT_EQ(match(track9, ("(" + nested + ")").c_str()), -1);
+    // A megabyte of parentheses is refused by its length before anything is read.
+    std::string flood(1 << 20, '(');
+    CriteriaProgram program;
+    EXPECT_EQ(criteria_compile(flood.c_str(), &program), -1);
+    EXPECT_EQ(program.nodes, nullptr);
+    criteria_release(&program);
+}
+
+TEST_F(CriteriaTest, CompiledSizeFollowsTheText) {
+    // 200 groups side by side cost 200 nodes, not a block of symbols each.
+    std::string text = "(@id exists true)";
+    for (int i = 1; i < 200; i++) {
+        text += " or (@id exists true)";
+    }
+    CriteriaProgram program;
+    ASSERT_EQ(criteria_compile(text.c_str(), &program), 2);
+    EXPECT_EQ(program.count, 200 + 199 + 200);
+    EXPECT_LE(program.capacity, 2 * program.count);
+    EXPECT_LE(program.operandsUsed, static_cast<int32_t>(text.size()));
+    criteria_release(&program);
 }
 
 TEST(CriteriaHelpers, OperatorsValuesAndComparison) {

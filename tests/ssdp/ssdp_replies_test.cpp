@@ -21,6 +21,7 @@ struct QueueFixture : ::testing::Test {
         platformSocketLocalName(receiver, &searcher);
         platformSocketSetTimeouts(receiver, 200, 0);
         param.pending = nullptr;
+        param.pendingCount = 0;
         param.httpSocket = &httpSocket;
         param.sendSocket = &sendSocket;
         param.http = Ipv4Endpoint{ssdpAddress("127.0.0.1"), 8080};
@@ -57,14 +58,30 @@ TEST_F(QueueFixture, OnlyDueAnswersAreSentAndRemoved) {
     queue(12000, "ssdp:all");
     queue(9000, "urn:schemas-upnp-org:device:MediaServer:1");
     EXPECT_EQ(sendDueReplies(&param, 9999), 1);
-    EXPECT_EQ(received(), 3);
+    EXPECT_EQ(received(), 1);
     EXPECT_EQ(queued(), 2);
     EXPECT_EQ(std::string(param.pending->searchTarget), "upnp:rootdevice");
     EXPECT_EQ(sendDueReplies(&param, 11000), 1);
-    EXPECT_EQ(received(), 3);
+    EXPECT_EQ(received(), 1);
     EXPECT_EQ(sendDueReplies(&param, 12000), 1);
-    EXPECT_EQ(received(), 15);
+    EXPECT_EQ(received(), 5); // one datagram per row
     EXPECT_EQ(queued(), 0);
+    EXPECT_EQ(param.pendingCount, 0);
+}
+
+TEST_F(QueueFixture, QueueHoldsAtMostItsCapAndFreesRoomAsAnswersLeave) {
+    std::string target = "upnp:rootdevice";
+    for (int i = 0; i < kSsdpMaxPending; i++) {
+        queue(1000u + static_cast<uint32_t>(i), target);
+    }
+    EXPECT_FALSE(
+        queueSearchReply(&param, 500, target.data(), static_cast<int>(target.size()), &searcher));
+    EXPECT_EQ(queued(), kSsdpMaxPending);
+    EXPECT_EQ(sendDueReplies(&param, 1001), 2);
+    EXPECT_EQ(param.pendingCount, kSsdpMaxPending - 2);
+    queue(5000, target);
+    dropPendingReplies(&param);
+    EXPECT_EQ(param.pendingCount, 0);
 }
 
 TEST_F(QueueFixture, TargetThatSelectsNothingIsStillConsumed) {
@@ -86,7 +103,7 @@ TEST_F(QueueFixture, AnswerDueAcrossTheTickWrapIsSent) {
     queue(0xFFFFFF00u + 2000u, "upnp:rootdevice");
     EXPECT_EQ(sendDueReplies(&param, 0xFFFFFF00u), 0);
     EXPECT_EQ(sendDueReplies(&param, 0xFFFFFF00u + 2500u), 1);
-    EXPECT_EQ(received(), 3);
+    EXPECT_EQ(received(), 1);
 }
 
 } // namespace

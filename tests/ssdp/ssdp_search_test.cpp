@@ -44,12 +44,13 @@ TEST(SsdpSearch, MxRules) {
     auto mx = [](const char* line) { return parse(search("ST: ssdp:all", line)); };
     EXPECT_EQ(mx("MX: 3\r\n").mx, 3);
     EXPECT_EQ(mx("MX:3\r\n").mx, 3);
-    EXPECT_EQ(mx("MX: 300\r\n").mx, 44);  // held in 8 bits
-    EXPECT_EQ(mx("MX: 200\r\n").mx, 120); // largest delay
-    EXPECT_EQ(mx("MX: 120\r\n").mx, 120);
-    EXPECT_EQ(mx("MX: 7seconds\r\n").mx, 7);
-    EXPECT_EQ(mx("MX: 99999999999999999999\r\n").mx, 120); // no overflow trap
-    EXPECT_EQ(mx("MX : 3\r\n").mx, 5);                     // "MX" present, "MX:" absent
+    EXPECT_EQ(mx("MX: 5\r\n").mx, 5);
+    // Any larger wish is answered within the longest delay.
+    EXPECT_EQ(mx("MX: 120\r\n").mx, kSsdpMaxDelaySeconds);
+    EXPECT_EQ(mx("MX: 300\r\n").mx, kSsdpMaxDelaySeconds); // 44 in 8 bits
+    EXPECT_EQ(mx("MX: 4seconds\r\n").mx, 4);
+    EXPECT_EQ(mx("MX: 99999999999999999999\r\n").mx, kSsdpMaxDelaySeconds); // no overflow trap
+    EXPECT_EQ(mx("MX : 3\r\n").mx, 5); // "MX" present, "MX:" absent
     EXPECT_FALSE(mx("MX: 0\r\n").ok);
     EXPECT_FALSE(mx("MX: 256\r\n").ok);
     EXPECT_FALSE(mx("MX: -1\r\n").ok);
@@ -105,6 +106,34 @@ TEST(SsdpSearch, OnlyOwnSubnetOrOwnAddressIsAnswered) {
     // Unknown netmask: only the address itself.
     EXPECT_TRUE(ssdpSenderAllowed(served, served, 0xFFFFFFFFu));
     EXPECT_FALSE(ssdpSenderAllowed(ssdpAddress("192.0.2.2"), served, 0xFFFFFFFFu));
+}
+
+TEST(SsdpSearch, SourcePortsOfOtherAgentsAndSystemServicesAreNotAnswered) {
+    EXPECT_FALSE(ssdpSourcePortAllowed(1900));
+    EXPECT_FALSE(ssdpSourcePortAllowed(19)); // chargen: a classic reflection victim
+    EXPECT_FALSE(ssdpSourcePortAllowed(0));
+    EXPECT_FALSE(ssdpSourcePortAllowed(1023));
+    EXPECT_TRUE(ssdpSourcePortAllowed(1024));
+    EXPECT_TRUE(ssdpSourcePortAllowed(50000));
+}
+
+TEST(SsdpSearch, EachSenderGetsFiveAnswersASecond) {
+    SsdpRateTable table{};
+    uint32_t a = ssdpAddress("192.0.2.7");
+    uint32_t b = ssdpAddress("192.0.2.8");
+    uint32_t t = 0xFFFFFC00u; // the window also holds across the tick wrap
+    for (int i = 0; i < kSsdpAnswersPerSecond; i++) {
+        EXPECT_TRUE(ssdpRateAllows(&table, a, t + static_cast<uint32_t>(i) * 100u)) << i;
+    }
+    EXPECT_FALSE(ssdpRateAllows(&table, a, t + 900u));
+    EXPECT_TRUE(ssdpRateAllows(&table, b, t + 900u)); // others are not held up
+    EXPECT_FALSE(ssdpRateAllows(&table, a, t + 999u));
+    EXPECT_TRUE(ssdpRateAllows(&table, a, t + 1000u)); // a new second
+    // More senders than tracked: the stalest is forgotten, the table never grows.
+    for (uint32_t i = 0; i < 3u * kSsdpRateSenders; i++) {
+        EXPECT_TRUE(ssdpRateAllows(&table, 0x0A000000u + i, t + 1100u)); // distinct senders
+    }
+    EXPECT_EQ(table.used, kSsdpRateSenders);
 }
 
 TEST(SsdpSearch, DueTimesSurviveTheTickWrap) {

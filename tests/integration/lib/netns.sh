@@ -4,6 +4,9 @@
 #                            routed over the pair in both; loopback up in both.
 #   kb_netns_add_link NAME N adds a second pair on 198.51.100.0/24 (server .1, client .2) when
 #                            N is 2, 203.0.113.0/24 when N is 3.
+#   kb_netns_client_addresses NAME N
+#                            gives the client's first link N more addresses, 192.0.2.10 up, so
+#                            one client namespace can stand for several hosts.
 #   kb_in_server CMD...      runs CMD in the server namespace (kb_in_client likewise).
 #   kb_netns_down NAME       kills what the test started in them and deletes both.
 # Addresses are documentation ranges that exist only inside these namespaces.
@@ -39,6 +42,13 @@ kb_netns_add_link() {
     ip -n "$name-c" addr add "$net.2/24" dev "${name:0:8}c$n"
     ip -n "$name-s" link set "${name:0:8}s$n" up
     ip -n "$name-c" link set "${name:0:8}c$n" up
+}
+
+kb_netns_client_addresses() {
+    local name="$1" n="$2" i
+    for ((i = 0; i < n; i++)); do
+        ip -n "$name-c" addr add "192.0.2.$((10 + i))/24" dev "${name:0:8}c1"
+    done
 }
 
 kb_in_server() { ip netns exec "$KB_NS-s" "$@"; }
