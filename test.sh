@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs missing test dependencies, builds the native release build, a sanitizer build of the
-# unit tests and the Windows build, runs every test, and ends with "N passed, N failed".
+# Installs missing test dependencies, builds the native release build, two sanitizer builds of
+# the unit tests (address and undefined behaviour; threads) and the Windows build, runs every
+# test, and ends with "N passed, N failed".
 # The Wine tests run the shipped 32-bit Windows build where this machine runs 32-bit x86
 # programs, else a 64-bit variant of the same tree in build-win64 (KB_FORCE_WIN64=1 forces
 # that path); the 32-bit DLL is then checked from its file. See tests/integration/lib/wine.sh.
@@ -99,10 +100,14 @@ include_check() {
     fi
 }
 
-mkdir -p build build-asan build-win32 build-win64 build-fuzz
+mkdir -p build build-asan build-tsan build-win32 build-win64 build-fuzz
 build build -DCMAKE_BUILD_TYPE=Release -DKB_INTEGRATION_TESTS=ON && native_ok=1 || native_ok=0
 build build-asan -DCMAKE_BUILD_TYPE=Debug -DKB_SANITIZE=address,undefined \
     -DKB_INTEGRATION_TESTS=OFF -DKB_PRODUCT=ON && asan_ok=1 || asan_ok=0
+# The thread sanitizer's build: the unit tests only (no product, no benchmarks), which include
+# the catalogue's, the event delivery's and the servers' tests that run threads at once.
+build build-tsan -DCMAKE_BUILD_TYPE=Debug -DKB_SANITIZE=thread -DKB_INTEGRATION_TESTS=OFF \
+    -DKB_PRODUCT=OFF -DKB_BUILD_BENCH=OFF && tsan_ok=1 || tsan_ok=0
 build build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
     -DCMAKE_BUILD_TYPE=Release || true
 if [ "$KB_WINDOWS_BUILD" = win64 ]; then
@@ -156,6 +161,7 @@ prepare_wine_prefix
 # The native run includes the whole-system tests, the Wine smoke test among them.
 [ "$native_ok" = 1 ] && run_ctest build -j"$JOBS" --timeout 300
 [ "$asan_ok" = 1 ] && UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan -L unit -j"$JOBS" --timeout 300
+[ "$tsan_ok" = 1 ] && TSAN_OPTIONS=halt_on_error=1 run_ctest build-tsan -L unit -j"$JOBS" --timeout 300
 
 if [ ${#failed_names[@]} -gt 0 ]; then
     note "failed"

@@ -12,9 +12,10 @@
 //   serve/load ... TRACKS library      the server reads a generated library of tagged files
 //                                      through the watcher's pass and rebuilds it once a second
 //                                      (one track added or removed), printing each rebuild's
-//                                      time; the load runs All Tracks pages at 8 clients without
-//                                      and with a client stalled on the whole All Tracks listing,
-//                                      printing each round's time window.
+//                                      time; the load runs All Tracks pages at 8 clients in pairs
+//                                      of rounds without and with a client stalled on the whole
+//                                      All Tracks listing, printing each round's time window and
+//                                      the median over the pairs of the p99 ratios.
 // Every run is bounded: fixed request counts, socket time-outs, and a deadline per level.
 #include <algorithm>
 #include <atomic>
@@ -29,8 +30,10 @@
 
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
+#include "media_db/search_index.h"
 #include "platform/platform.h"
 #include "server/http_server.h"
+#include "services/search.h"
 #include "soap/soap_dispatch.h"
 #include "support/fixtures_media.h"
 #include "support/http_socket_pair.h"
@@ -121,6 +124,12 @@ std::vector<Scenario> scenarios(const Ids& ids, int tracks) {
         {"search 50k deep sorted", "Search",
          soapSearchBody(ids.allTracks, contains, "*", tracks / 10 - 50, 50, "+dc:title")},
         {"search root contains", "Search", soapSearchBody("0", contains, "*", 0, 50, "")},
+        {"search root artist", "Search",
+         soapSearchBody("0", "upnp:artist contains &quot;artist 01&quot;", "*", 0, 50, "")},
+        {"search root album", "Search",
+         soapSearchBody("0", "upnp:album contains &quot;album 0001&quot;", "*", 0, 50, "")},
+        {"search root genre", "Search",
+         soapSearchBody("0", "upnp:genre contains &quot;genre 07&quot;", "*", 0, 50, "")},
         // The Windows Media Player library walk, one page from the middle.
         {"search root wmp page", "Search",
          soapSearchBody("0",
@@ -163,11 +172,82 @@ void drainBody(void* arg) {
     }
 }
 
+// Milliseconds per collection of one criteria's matches (p50 of `rounds`); *count receives
+// the matches.
+double collectMs(const MediaObject* scope, const char* criteria, bool indexed, int rounds,
+                 int32_t* count) {
+    CriteriaProgram program;
+    criteria_compile(criteria, &program);
+    MediaTop top = media_db_top();
+    SearchWalk walk{&program, "", scope == top.root ? top.all_tracks : nullptr};
+    std::vector<double> times;
+    for (int i = 0; i < rounds; i++) {
+        MatchList list = {nullptr, 0, 0};
+        auto t0 = Clock::now();
+        int status = indexed ? search_collect_indexed(&list, scope, &walk, kSearchWalkShare) : 1;
+        if (status == 1) {
+            status = search_collect(&list, scope, &walk);
+        }
+        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        *count = list.count;
+        std::free(list.entries);
+    }
+    criteria_release(&program);
+    return percentile(times, 0.5);
+}
+
+// The search index: its build time and size, then the time to collect the matches of each
+// criteria by walking every object and with the index, in the same run.
+void printSearchCollect(int tracks) {
+    media_db_read_lock();
+    auto t0 = Clock::now();
+    const SearchIndex* index = media_db_search_index();
+    double buildMs = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    if (index == nullptr) {
+        std::printf("search index: none\n");
+        media_db_read_unlock();
+        return;
+    }
+    std::printf("search index: built in %.1f ms, %lld bytes, %.1f bytes per track\n", buildMs,
+                static_cast<long long>(index->bytes), static_cast<double>(index->bytes) / tracks);
+    MediaTop top = media_db_top();
+    struct {
+        const char* name;
+        const MediaObject* scope;
+        const char* criteria;
+    } cases[] = {
+        {"root title contains", top.root, "dc:title contains \"love\""},
+        {"root artist contains", top.root, "upnp:artist contains \"artist 01\""},
+        {"root album contains", top.root, "upnp:album contains \"album 0001\""},
+        {"root genre contains", top.root, "upnp:genre contains \"genre 07\""},
+        {"root title rare", top.root, "dc:title contains \"song 000123\""},
+        {"all tracks title", top.all_tracks, "dc:title contains \"Love\""},
+        {"albums title", top.albums, "dc:title contains \"love\""},
+        {"root any of four", top.root,
+         "dc:title contains \"zz\" or upnp:artist contains \"zz\" or upnp:album contains "
+         "\"zz\" or upnp:genre contains \"zz\""},
+        {"root audio items", top.root,
+         "upnp:class derivedfrom \"object.item.audioItem\" and @refID exists false"},
+        {"root albums by class", top.root, "upnp:class = \"object.container.album.musicAlbum\""},
+    };
+    std::printf("%-26s %10s %10s %8s\n", "collect (p50 ms)", "walk", "index", "matches");
+    for (const auto& c : cases) {
+        int32_t walked = 0;
+        int32_t found = 0;
+        double walk = collectMs(c.scope, c.criteria, false, 21, &walked);
+        double indexed = collectMs(c.scope, c.criteria, true, 21, &found);
+        std::printf("%-26s %10.3f %10.3f %8d%s\n", c.name, walk, indexed, found,
+                    walked == found ? "" : " (walk differs)");
+    }
+    media_db_read_unlock();
+}
+
 int runLocal(int tracks) {
     auto started = Clock::now();
     Ids ids = buildCatalogue(tracks);
     std::printf("catalogue: %d tracks built in %.0f ms\n", tracks,
                 std::chrono::duration<double, std::milli>(Clock::now() - started).count());
+    printSearchCollect(tracks);
     HttpSocketPair pair;
     if (!httpSocketPairOpen(&pair)) {
         return 1;
@@ -467,9 +547,23 @@ int runLoad(const char* address, int port, int tracks) {
 }
 
 // Against a server that rebuilds its library once a second: All Tracks pages at 8 clients,
-// first without and then with a client stalled on the whole listing, in rounds of a fixed
-// request count; prints "round NAME START_MS END_MS" around each for the rebuild times.
+// without and with a client stalled on the whole listing, in pairs of rounds of a fixed request
+// count (ABBA: every other pair runs the stalled round first, so a drift in machine load favours
+// neither). Each pair gives the ratio stalled / baseline of each scenario's p99; the median of
+// those ratios is robust to a pair that a burst of load on a shared machine spoiled. Prints
+// "round NAME START_MS END_MS PAIR" around each round, from which browse_bench.sh pairs the
+// rebuild times the same way.
+double median(std::vector<double> values) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    size_t half = values.size() / 2;
+    return values.size() % 2 == 1 ? values[half] : (values[half - 1] + values[half]) / 2;
+}
+
 int runLibraryLoad(const Target& target, int tracks) {
+    constexpr int kPairs = 6;
     std::string allTracks = std::to_string(kIdAllTracks);
     std::vector<Scenario> pages = {
         {"all tracks first page", "Browse",
@@ -480,33 +574,44 @@ int runLibraryLoad(const Target& target, int tracks) {
     };
     std::printf("%-26s %4s %9s %9s %10s %6s\n", "scenario", "cli", "p50 ms", "p99 ms", "req/s",
                 "fail");
-    // Rounds alternate so that both conditions see the same machine load; latencies are
-    // pooled per condition and scenario.
     std::vector<double> pooled[2][3];
-    for (int round = 0; round < 8; round++) {
-        bool stall = round % 2 == 1;
-        const char* name = stall ? "stalled" : "baseline";
-        std::printf("-- 8 clients, %s --\n",
-                    stall ? "one more client stops reading mid-answer" : "baseline");
-        PlatformSocket stalled = stall ? stalledClient(target, allTracks) : kPlatformInvalidSocket;
-        if (stall && stalled == kPlatformInvalidSocket) {
-            std::printf("stalled client could not start\n");
+    std::vector<double> ratios[3];
+    for (int pair = 0; pair < kPairs; pair++) {
+        double p99[2][3] = {};
+        for (int half = 0; half < 2; half++) {
+            bool stall = (half == 1) != (pair % 2 == 1);
+            std::printf("-- pair %d, 8 clients, %s --\n", pair,
+                        stall ? "one more client stops reading mid-answer" : "baseline");
+            PlatformSocket stalled =
+                stall ? stalledClient(target, allTracks) : kPlatformInvalidSocket;
+            if (stall && stalled == kPlatformInvalidSocket) {
+                std::printf("stalled client could not start\n");
+            }
+            long long start = epochMs();
+            for (size_t i = 0; i < pages.size(); i++) {
+                std::vector<double> times = runLevel(target, pages[i], 8, 300);
+                p99[stall][i] = percentile(times, 0.99);
+                pooled[stall][i].insert(pooled[stall][i].end(), times.begin(), times.end());
+            }
+            std::printf("round %s %lld %lld %d\n", stall ? "stalled" : "baseline", start, epochMs(),
+                        pair);
+            platformSocketClose(stalled);
         }
-        long long start = epochMs();
         for (size_t i = 0; i < pages.size(); i++) {
-            std::vector<double> times = runLevel(target, pages[i], 8, 300);
-            pooled[stall][i].insert(pooled[stall][i].end(), times.begin(), times.end());
+            if (p99[0][i] > 0) {
+                ratios[i].push_back(p99[1][i] / p99[0][i]);
+            }
         }
-        std::printf("round %s %lld %lld\n", name, start, epochMs());
-        platformSocketClose(stalled);
     }
-    std::printf("%-26s %12s %12s %12s %12s\n", "pooled over rounds", "base p50", "base p99",
-                "stalled p50", "stalled p99");
+    std::printf("%-26s %10s %10s %10s %10s %14s\n", "over all rounds", "base p50", "base p99",
+                "stall p50", "stall p99", "median p99 x");
     for (size_t i = 0; i < pages.size(); i++) {
-        std::printf("%-26s %12.3f %12.3f %12.3f %12.3f\n", pages[i].name,
+        std::printf("%-26s %10.3f %10.3f %10.3f %10.3f %14.3f\n", pages[i].name,
                     percentile(pooled[0][i], 0.5), percentile(pooled[0][i], 0.99),
-                    percentile(pooled[1][i], 0.5), percentile(pooled[1][i], 0.99));
+                    percentile(pooled[1][i], 0.5), percentile(pooled[1][i], 0.99),
+                    median(ratios[i]));
     }
+    std::printf("(median p99 x: the median over %d pairs of stalled p99 / baseline p99)\n", kPairs);
     return 0;
 }
 

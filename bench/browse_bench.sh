@@ -57,15 +57,27 @@ kb_in_client timeout 800 "$BUILD/bench/bench_browse" load 192.0.2.1 "$PORT" "$TR
     tee "$WORK/load"
 if [ -n "$LIBRARY" ]; then
     grep '^library' "$WORK/serve"
-    # Rebuilds that ran inside the rounds of each condition: count, mean and longest time.
+    # Rebuilds that ran inside the rounds of each condition: count, mean and longest time; then
+    # per pair of rounds the ratio of the mean rebuild times, stalled / baseline, and their median.
     awk 'FNR == NR && $1 == "rebuild" { at[++n] = $2; ms[n] = $3; next }
          $1 == "round" {
+             k = 0; s = 0
              for (i = 1; i <= n; i++) if (at[i] >= $3 && at[i] <= $4) {
-                 c[$2]++; sum[$2] += ms[i]; if (ms[i] > max[$2]) max[$2] = ms[i]
+                 c[$2]++; sum[$2] += ms[i]; if (ms[i] > max[$2]) max[$2] = ms[i]; k++; s += ms[i]
              }
+             if (k > 0) mean[$5, $2] = s / k
+             pairs[$5] = 1
          }
          END {
              for (k in c) printf "rebuilds during %-9s %3d, mean %8.1f ms, longest %8.1f ms\n",
                                  k, c[k], sum[k] / c[k], max[k]
+             m = 0
+             for (p in pairs) if (((p, "baseline") in mean) && ((p, "stalled") in mean))
+                 r[++m] = mean[p, "stalled"] / mean[p, "baseline"]
+             for (i = 2; i <= m; i++) for (j = i; j > 1 && r[j - 1] > r[j]; j--) {
+                 t = r[j]; r[j] = r[j - 1]; r[j - 1] = t
+             }
+             if (m > 0) printf "rebuild time, median over %d pairs of stalled / baseline: %.3f\n",
+                               m, (m % 2 ? r[(m + 1) / 2] : (r[m / 2] + r[m / 2 + 1]) / 2)
          }' "$WORK/serve" "$WORK/load"
 fi

@@ -4,11 +4,12 @@
 #include "media_db/catalogue_update.h"
 
 #include <atomic>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "media_db/file_status.h"
 #include "media_db/media_db_internal.h"
+#include "media_db/search_index.h"
 #include "mp3/mp3_info.h"
 #include "platform/platform.h"
 
@@ -165,42 +166,41 @@ bool sameStatus(const TrackRecord* record, bool exists, const PlatformFileStatus
                   : record->file_size < 0;
 }
 
-// A record read from the file now. The file is opened first and its status read from the open
-// file, so that its path is looked up once; one that cannot be opened still has its status.
-TrackRecord* freshRecord(const char* path) {
-    PlatformFileStatus status{};
-    Mp3Info info{};
-    bool exists = false;
-    FILE* file = std::fopen(path, "rb");
-    if (file != nullptr && platformOpenFileStatus(file, &status) == 0) {
-        exists = true;
-        // The reader's window is the only buffer: its reads go straight from the file.
-        std::setvbuf(file, nullptr, _IONBF, 0);
-        mp3_read_info_opened(file, status.size, &info);
-    } else {
-        exists = platformFileStatus(path, &status) == 0;
-    }
-    if (file != nullptr) {
-        std::fclose(file);
-    }
-    return track_record_make(path, &info, exists ? status.size : -1,
-                             exists ? status.modifiedNs : 0);
+// The file status of every path, asked folder by folder before the tracks are matched.
+struct FileStatuses {
+    PlatformFileStatus* statuses = nullptr;
+    bool* found = nullptr;
+};
+
+bool askStatuses(const char* const* paths, int32_t count, FileStatuses* out) {
+    size_t n = count > 0 ? static_cast<size_t>(count) : 1;
+    out->statuses = static_cast<PlatformFileStatus*>(std::malloc(n * sizeof(PlatformFileStatus)));
+    out->found = static_cast<bool*>(std::malloc(n * sizeof(bool)));
+    return out->statuses != nullptr && out->found != nullptr &&
+           files_status(paths, count, out->statuses, out->found);
 }
 
-// The record for a path: the old item's when the file's size and time are unchanged, else a
-// fresh read. nullptr on short memory.
-TrackRecord* recordFor(const char* path, const MediaObject* oldItem) {
+void releaseStatuses(FileStatuses* statuses) {
+    std::free(statuses->statuses);
+    std::free(statuses->found);
+    *statuses = FileStatuses{};
+}
+
+// The record for a path of the given status: the old item's when the file's size and time are
+// unchanged, else a fresh read. nullptr on short memory.
+TrackRecord* recordFor(const char* path, const MediaObject* oldItem, bool exists,
+                       const PlatformFileStatus& status) {
     TrackRecord* record = track_record_of(oldItem);
-    if (record == nullptr) {
-        return freshRecord(path);
-    }
-    PlatformFileStatus status{};
-    bool exists = platformFileStatus(path, &status) == 0;
-    if (sameStatus(record, exists, status)) {
+    if (record != nullptr && sameStatus(record, exists, status)) {
         track_record_retain(record);
         return record;
     }
-    return freshRecord(path);
+    Mp3Info info{};
+    if (exists) {
+        mp3_read_info(path, &info, status.size);
+    }
+    return track_record_make(path, &info, exists ? status.size : -1,
+                             exists ? status.modifiedNs : 0);
 }
 
 bool sameText(const char* a, const char* b) {
@@ -315,6 +315,10 @@ void topContainersFirst(MediaCatalogue* version) {
 
 namespace {
 
+// What the slot fillers return instead of a count.
+constexpr int32_t kStoppedEarly = -1;
+constexpr int32_t kShortOfMemory = -2;
+
 // A track of the next version: its record (one reference held) and the ObjectID it keeps, or
 // 0 for a new one.
 struct TrackSlot {
@@ -322,18 +326,25 @@ struct TrackSlot {
     int64_t id;
 };
 
-void releaseSlots(TrackSlot* slots, int32_t count) {
+void releaseRecords(TrackSlot* slots, int32_t count) {
     for (int32_t i = 0; i < count; i++) {
         track_record_release(slots[i].record);
     }
+}
+
+void releaseSlots(TrackSlot* slots, int32_t count) {
+    releaseRecords(slots, count);
     std::free(slots);
 }
 
-// The tracks of the next version before their records are read: each path, and the old item
-// it meets (whose record and id it keeps when the file is unchanged), or nullptr.
+// The tracks of the next version before their records are read: each path, its file status,
+// and the old item it meets (whose record and id it keeps when the file is unchanged), or
+// nullptr.
 struct PathMatch {
     const char* path;
     const MediaObject* was;
+    bool exists;
+    PlatformFileStatus status;
 };
 
 // Records are read by several threads, each taking the next block of paths: the files are
@@ -364,19 +375,21 @@ void readRecords(void* arg) {
         }
         int32_t end = first + kReadBlock < work->count ? first + kReadBlock : work->count;
         for (int32_t i = first; i < end; i++) {
-            work->records[i] = recordFor(work->matches[i].path, work->matches[i].was);
+            const PathMatch& match = work->matches[i];
+            work->records[i] = recordFor(match.path, match.was, match.exists, match.status);
         }
     }
 }
 
 // Reads the record of every match into slots, in order, on up to kMaxReaders threads. Returns
-// the number of slots filled, or -1 (nothing kept) when `stop` is raised.
+// the number of slots filled, kStoppedEarly (nothing kept) when `stop` is raised, or
+// kShortOfMemory.
 int32_t readSlots(const PathMatch* matches, int32_t count, const std::atomic<int32_t>* stop,
                   TrackSlot* slots) {
     auto** records =
         static_cast<TrackRecord**>(std::calloc(count > 0 ? count : 1, sizeof(TrackRecord*)));
     if (records == nullptr) {
-        return -1;
+        return kShortOfMemory;
     }
     ReadWork work;
     work.matches = matches;
@@ -405,20 +418,40 @@ int32_t readSlots(const PathMatch* matches, int32_t count, const std::atomic<int
         }
     }
     std::free(records);
-    return stopped ? -1 : filled;
+    return stopped ? kStoppedEarly : filled;
+}
+
+// Gives every match its file status, asked folder by folder. False on short memory.
+bool statusMatches(PathMatch* matches, const char* const* paths, int32_t count) {
+    FileStatuses status;
+    bool ready = askStatuses(paths, count, &status);
+    for (int32_t i = 0; ready && i < count; i++) {
+        matches[i].exists = status.found[i];
+        matches[i].status = status.statuses[i];
+    }
+    releaseStatuses(&status);
+    return ready;
 }
 
 // The tracks as the old version has them (files not re-read unless the old item has no record
-// of its own).
+// of its own). Returns their count or kShortOfMemory.
 int32_t matchesFromVersion(const MediaCatalogue* old, PathMatch* matches) {
     int32_t count = old->top.all_tracks->child_count;
+    auto** paths = static_cast<const char**>(
+        std::malloc(sizeof(char*) * static_cast<size_t>(count > 0 ? count : 1)));
+    if (paths == nullptr) {
+        return kShortOfMemory;
+    }
     for (int32_t i = 0; i < count; i++) {
         // A version not built by the watcher has its tracks in the order they were added.
         const MediaObject* item =
             old->file_order != nullptr ? oldTrackAt(old, i) : old->top.all_tracks->children[i];
-        matches[i] = PathMatch{item->path, item};
+        matches[i] = PathMatch{item->path, item, false, PlatformFileStatus{}};
+        paths[i] = item->path;
     }
-    return count;
+    bool ready = statusMatches(matches, paths, count);
+    std::free(paths);
+    return ready ? count : kShortOfMemory;
 }
 
 // Fills the table of old tracks by path and occurrence, claiming the first `claimed` of them
@@ -437,9 +470,9 @@ bool openKnownTracks(TextTable* known, const MediaCatalogue* old, int32_t claime
     return true;
 }
 
-// The library's paths, each with the old item of the same path and occurrence. While the paths
-// stand as in the old version they are matched in order; from the first difference on, through
-// a table.
+// The library's paths, each with its file status and the old item of the same path and
+// occurrence. While the paths stand as in the old version they are matched in order; from the
+// first difference on, through a table. Returns their count or kShortOfMemory.
 int32_t matchesFromPaths(const MediaCatalogue* old, const CatalogueInput& input,
                          PathMatch* matches) {
     int32_t oldCount = oldTrackCount(old);
@@ -456,10 +489,10 @@ int32_t matchesFromPaths(const MediaCatalogue* old, const CatalogueInput& input,
             inOrder = false;
             was = textTableClaim(&known, input.paths[i]);
         }
-        matches[i] = PathMatch{input.paths[i], was};
+        matches[i] = PathMatch{input.paths[i], was, false, PlatformFileStatus{}};
     }
     textTableClose(&known);
-    return input.count;
+    return statusMatches(matches, input.paths, input.count) ? input.count : kShortOfMemory;
 }
 
 // Whether the slots list the old version's tracks unchanged, in the same order.
@@ -549,17 +582,17 @@ CatalogueResult catalogue_update(const CatalogueInput& input) {
     int32_t room = keep ? old->top.all_tracks->child_count : input.count;
     auto* slots = static_cast<TrackSlot*>(std::calloc(room > 0 ? room : 1, sizeof(TrackSlot)));
     auto* matches = static_cast<PathMatch*>(std::calloc(room > 0 ? room : 1, sizeof(PathMatch)));
-    int32_t count = -1;
-    if (slots != nullptr && matches != nullptr) {
-        int32_t paths =
-            keep ? matchesFromVersion(old, matches) : matchesFromPaths(old, input, matches);
-        count = readSlots(matches, paths, input.stop, slots);
+    int32_t count = slots == nullptr || matches == nullptr ? kShortOfMemory
+                    : keep                                 ? matchesFromVersion(old, matches)
+                                                           : matchesFromPaths(old, input, matches);
+    if (count >= 0) {
+        count = readSlots(matches, count, input.stop, slots);
     }
     std::free(matches);
     if (count < 0) {
         std::free(slots);
         media_db_release(old);
-        return stopRaised(input.stop) ? CatalogueResult::Stopped : CatalogueResult::Failed;
+        return count == kStoppedEarly ? CatalogueResult::Stopped : CatalogueResult::Failed;
     }
     if (!input.playlistsChanged && sameTracks(old, slots, count)) {
         releaseSlots(slots, count);
@@ -614,5 +647,9 @@ CatalogueResult catalogue_update(const CatalogueInput& input) {
     media_db_release(old);
     // The old version is usually freed by now; its pages go back rather than stay resident.
     platformReleaseFreeMemory();
+    // Search's index is built here, after the tracks are visible, not by the first Search.
+    MediaCatalogue* published = media_db_acquire();
+    media_db_search_index_prepare(published);
+    media_db_release(published);
     return CatalogueResult::Published;
 }

@@ -97,6 +97,9 @@ struct MediaCatalogue {
     // by the watcher.
     MediaObject** file_order;
     int32_t file_order_count;
+    // Built on the first Search (see search_index.h); dropped when written in place.
+    std::atomic<struct SearchIndex*> search_index;
+    std::atomic<bool> search_index_failed;
 };
 
 // The texts and figures of one track file as last read, with the file's size and time at that
@@ -139,6 +142,8 @@ void media_db_publish_version(MediaCatalogue* version);
 void media_db_discard_version(MediaCatalogue* version);
 // The version this thread reads or writes (the published one, unpinned, when neither).
 MediaCatalogue* media_db_current();
+// Whether this thread writes a version (in place or aside).
+bool media_db_writing();
 // A new object of this kind with a chosen handle (0: the next from the counter).
 MediaObject* media_db_new_object(char kind, int64_t handle);
 // The next handle from the counter.

@@ -506,21 +506,6 @@ bool mp3_read_info_stream(FILE* file, int64_t fileSize, Mp3Info* info) {
     return readInfo(&bytes, info);
 }
 
-namespace {
-
-bool readOpened(FILE* file, int64_t sizeHint, Mp3Info* info) {
-    *info = Mp3Info{};
-    uint8_t window[kFileWindow];
-    FileBytes bytes = file_bytes_over(file, -1, window, sizeof window);
-    return file_bytes_load_head(&bytes, sizeHint) && readInfo(&bytes, info);
-}
-
-} // namespace
-
-bool mp3_read_info_opened(FILE* file, int64_t fileSize, Mp3Info* info) {
-    return readOpened(file, fileSize >= 0 ? fileSize : -1, info);
-}
-
 bool mp3_read_info(const char* path, Mp3Info* info, int64_t sizeHint) {
     *info = Mp3Info{};
     FILE* file = path != nullptr ? std::fopen(path, "rb") : nullptr;
@@ -529,7 +514,9 @@ bool mp3_read_info(const char* path, Mp3Info* info, int64_t sizeHint) {
     }
     // The window is the only buffer: reads go straight from the file into it.
     std::setvbuf(file, nullptr, _IONBF, 0);
-    bool ok = readOpened(file, sizeHint, info);
+    uint8_t window[kFileWindow];
+    FileBytes bytes = file_bytes_over(file, -1, window, sizeof window);
+    bool ok = file_bytes_load_head(&bytes, sizeHint) && readInfo(&bytes, info);
     std::fclose(file);
     return ok;
 }

@@ -32,10 +32,6 @@ struct Mp3Info {
 // size as its status gave it just before; it spares asking the open file for it.
 bool mp3_read_info(const char* path, Mp3Info* info, int64_t sizeHint = -1);
 
-// The same for a file opened just now (position 0) of `fileSize` bytes, as its status gave it.
-// The stream's buffering is left as it is (reads are few and large: none is best).
-bool mp3_read_info_opened(FILE* file, int64_t fileSize, Mp3Info* info);
-
 // The same over an open stream positioned anywhere; `fileSize` is the stream's length.
 bool mp3_read_info_stream(FILE* file, int64_t fileSize, Mp3Info* info);
 

@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 #include "platform_types.h"
 
@@ -119,8 +118,14 @@ struct PlatformFileStatus {
     int64_t modifiedNs; // nanoseconds since an arbitrary epoch; compare for equality only
 };
 int platformFileStatus(const char* path, PlatformFileStatus* status);
-// The same for a file already open, without looking its path up again.
-int platformOpenFileStatus(FILE* file, PlatformFileStatus* status);
+
+// The status of several files of one folder, each named by its name alone: no walk of the
+// folder's path per file (on Windows, one listing of the folder gives them all). `folder`
+// ends with its separator ("C:\\Music\\" or "/music/"). found[i] tells whether names[i]
+// exists, and statuses[i] is then filled, with the values platformFileStatus gives. Returns
+// -1, having filled nothing, when the folder cannot be opened.
+int platformFolderFileStatus(const char* folder, const char* const* names, int32_t count,
+                             PlatformFileStatus* statuses, bool* found);
 
 // Hands memory that the heap holds free back to the system (after a large structure was
 // freed, so that its pages do not stay resident).

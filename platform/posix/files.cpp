@@ -1,5 +1,6 @@
 #include "platform/platform.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -26,27 +27,42 @@ bool platformPathIsAbsolute(const char* path) {
     return path != nullptr && path[0] == '/';
 }
 
+static void storeStatus(const struct stat& info, PlatformFileStatus* status) {
+    status->size = static_cast<int64_t>(info.st_size);
+    status->modifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000LL +
+                         static_cast<int64_t>(info.st_mtim.tv_nsec);
+}
+
 int platformFileStatus(const char* path, PlatformFileStatus* status) {
     struct stat info {};
     if (path == nullptr || stat(path, &info) != 0) {
         return -1;
     }
     if (status != nullptr) {
-        status->size = static_cast<int64_t>(info.st_size);
-        status->modifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000LL +
-                             static_cast<int64_t>(info.st_mtim.tv_nsec);
+        storeStatus(info, status);
     }
     return 0;
 }
 
-int platformOpenFileStatus(FILE* file, PlatformFileStatus* status) {
-    struct stat info {};
-    if (file == nullptr || fstat(fileno(file), &info) != 0) {
+int platformFolderFileStatus(const char* folder, const char* const* names, int32_t count,
+                             PlatformFileStatus* statuses, bool* found) {
+#if defined(O_PATH)
+    // Needs only the right to pass through the folder, as a status call on a full path does.
+    int dir = open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
+#else
+    int dir = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#endif
+    if (dir < 0) {
         return -1;
     }
-    status->size = static_cast<int64_t>(info.st_size);
-    status->modifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000LL +
-                         static_cast<int64_t>(info.st_mtim.tv_nsec);
+    for (int32_t i = 0; i < count; i++) {
+        struct stat info {};
+        found[i] = fstatat(dir, names[i], &info, 0) == 0;
+        if (found[i]) {
+            storeStatus(info, &statuses[i]);
+        }
+    }
+    close(dir);
     return 0;
 }
 

@@ -4,11 +4,13 @@
 #include <ctime>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
 
 #include "eventing/notify.h"
+#include "media_db/file_status.h"
 #include "media_db/library_import.h"
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
@@ -640,6 +642,64 @@ TEST_F(WatcherTest, ChangesWithinOneSecondAreSeen) {
     media_db_read_lock();
     EXPECT_EQ(media_db_top().all_tracks->child_count, 2);
     media_db_read_unlock();
+}
+
+// Asked folder by folder, the files' status is what asking path by path gives, whatever the
+// order of the paths, and a changed size or time is seen at once.
+TEST_F(WatcherTest, FileStatusFolderByFolderAnswersAsPathByPath) {
+    std::string a = put("one/a.mp3", "a");
+    std::string b = put("two/b.mp3", "bb");
+    std::string c = put("one/c.mp3", "ccc");
+    std::string d = put("two/d.mp3", "dddd");
+    ASSERT_EQ(mkdir((dir_ + "/locked").c_str(), 0755), 0);
+    std::string hidden = put("locked/e.mp3", "e");
+    const std::vector<std::string> paths = {
+        a,
+        b,
+        c,
+        a,                                     // interleaved folders, a path listed twice
+        dir_ + "/one/gone.mp3",                // a missing file in a folder that exists
+        dir_ + "/none/x.mp3",                  // a folder that does not exist
+        dir_ + "/one/./c.mp3",                 // the same file by another spelling
+        dir_ + "/one",                         // a folder named as a file
+        "relative-name-that-is-not-there.mp3", // no folder part
+        dir_ + "/one/",                        // no name part
+        d,
+    };
+    auto check = [&](const char* when) {
+        std::vector<const char*> texts;
+        for (const std::string& path : paths) {
+            texts.push_back(path.c_str());
+        }
+        std::vector<PlatformFileStatus> got(paths.size());
+        std::unique_ptr<bool[]> found(new bool[paths.size()]);
+        ASSERT_TRUE(files_status(texts.data(), static_cast<int32_t>(texts.size()), got.data(),
+                                 found.get()));
+        for (size_t i = 0; i < paths.size(); i++) {
+            PlatformFileStatus want{};
+            bool exists = platformFileStatus(texts[i], &want) == 0;
+            EXPECT_EQ(found[i], exists) << when << ": " << paths[i];
+            if (exists && found[i]) {
+                EXPECT_EQ(got[i].size, want.size) << when << ": " << paths[i];
+                EXPECT_EQ(got[i].modifiedNs, want.modifiedNs) << when << ": " << paths[i];
+            }
+        }
+    };
+    touch("one/a.mp3", 1700000000, 100);
+    check("first");
+    // Another nanosecond, another size: both seen.
+    touch("one/a.mp3", 1700000000, 200);
+    put("two/b.mp3", "b");
+    check("after a change");
+    // A folder that may be passed through but not listed still answers for its files.
+    ASSERT_EQ(chmod((dir_ + "/locked").c_str(), 0111), 0);
+    std::vector<const char*> one = {hidden.c_str()};
+    PlatformFileStatus status{};
+    bool found = false;
+    ASSERT_TRUE(files_status(one.data(), 1, &status, &found));
+    EXPECT_TRUE(found);
+    EXPECT_EQ(status.size, 1);
+    chmod((dir_ + "/locked").c_str(), 0755);
 }
 
 TEST(WatcherThreadTest, StartsBuildingAndStopsOnRequest) {

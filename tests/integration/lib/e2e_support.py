@@ -206,14 +206,10 @@ class Windows:
 
     def prefix(self, ns):
         """Makes the prefix inside the server namespace of ns when it does not exist yet (the
-        first wineserver keeps its sockets in the namespace it starts in); True when ready."""
-        if not os.path.exists(os.path.join(self.env["WINEPREFIX"], "system.reg")):
-            subprocess.run(["ip", "netns", "exec", ns + "-s", "timeout", "180", "xvfb-run", "-a",
-                            self.loader, "wineboot", "-i"], env=self.env,
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            subprocess.run(["ip", "netns", "exec", ns + "-s", "timeout", "60", "wineserver",
-                            "-w"], env=self.env)
-        return os.path.exists(os.path.join(self.env["WINEPREFIX"], "system.reg"))
+        first wineserver keeps its sockets in the namespace it starts in) and sets its virtual
+        desktop, as kb_wine_prefix in wine.sh does; True when ready."""
+        return subprocess.run(["bash", os.path.join(HERE, "wine.sh"), "prefix", ns + "-s"],
+                              env=self.env).returncode == 0
 
     def command(self, stage, *args):
         """kbhost.exe of a copied stage under Wine with a virtual display."""

@@ -9,11 +9,13 @@
 #                    cannot start at all.
 #   kb_wine_prefix NS makes the prefix inside namespace NS when it does not exist yet: Wine
 #                    keeps sockets in its wineserver, which lives in the namespace of the Wine
-#                    process that started it, so the first one must start there.
+#                    process that started it, so the first one must start there. It also sets
+#                    the prefix's virtual desktop (kb_wine_desktop), on older prefixes too.
 # Where the machine runs 32-bit x86 programs, the tests run the shipped 32-bit build. Where it
 # cannot, Debian's Wine has no way to run a 32-bit DLL, so they run the 64-bit variant of the
 # same tree under the 64-bit loader. KB_FORCE_WIN64=1 takes the second path anywhere.
-# Run as a program, `wine.sh env` prints the selection as NAME=VALUE lines for other languages.
+# Run as a program, `wine.sh env` prints the selection as NAME=VALUE lines for other languages,
+# and `wine.sh prefix NS` runs kb_wine_prefix.
 
 KB_WINE32_LOADER=/usr/bin/wine
 KB_WINE64_LOADER=/usr/lib/wine/wine64
@@ -93,12 +95,33 @@ kb_wine_preflight() {
 }
 
 kb_wine_prefix() {
-    [ -f "$WINEPREFIX/system.reg" ] && return 0
-    ip netns exec "$1" timeout 180 xvfb-run -a "$KB_WINE" wineboot -i >/dev/null 2>&1
-    ip netns exec "$1" timeout 60 wineserver -w
-    [ -f "$WINEPREFIX/system.reg" ]
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        ip netns exec "$1" timeout 180 xvfb-run -a "$KB_WINE" wineboot -i >/dev/null 2>&1
+        ip netns exec "$1" timeout 60 wineserver -w
+    fi
+    [ -f "$WINEPREFIX/system.reg" ] && kb_wine_desktop "$1"
 }
 
+# kb_wine_desktop NS: Wine runs every window of the prefix in a virtual desktop with a taskbar.
+# Without one, Wine's shell shows the notification area as a top-level window of its own and
+# hides it when the last tray icon goes; on a display with no window manager (xvfb-run) that
+# hide waits 2 s for an acknowledgement that never comes, inside the plug-in's tray-icon
+# removal at quit. The desktop's notification area, like the Windows shell's, has no such wait.
+kb_wine_desktop() {
+    grep -q '^\[Software\\\\Wine\\\\Explorer\\\\Desktops\]' "$WINEPREFIX/user.reg" && return 0
+    ip netns exec "$1" timeout 60 "$KB_WINE" reg add 'HKCU\Software\Wine\Explorer' \
+        /v Desktop /d Default /f >/dev/null 2>&1
+    ip netns exec "$1" timeout 60 "$KB_WINE" reg add 'HKCU\Software\Wine\Explorer\Desktops' \
+        /v Default /d 800x600 /f >/dev/null 2>&1
+    ip netns exec "$1" timeout 60 wineserver -w
+    grep -q '^\[Software\\\\Wine\\\\Explorer\\\\Desktops\]' "$WINEPREFIX/user.reg"
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ] && [ "${1:-}" = prefix ] && [ -n "${2:-}" ]; then
+    kb_wine_select
+    kb_wine_prefix "$2"
+    exit
+fi
 if [ "${BASH_SOURCE[0]}" = "$0" ] && [ "${1:-}" = env ]; then
     kb_wine_select
     for name in KB_WINDOWS_BUILD KB_WINDOWS_REASON KB_WINE_BUILD_DIR KB_WINE WINEPREFIX \
