@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
 #include "media_db/search_index.h"
@@ -381,7 +383,14 @@ int runServe(const char* address, int tracks, bool fromLibrary) {
     std::printf("listening %d\n", local.port);
     std::fflush(stdout);
     char line[64];
+    // Each line read prints the process's CPU time so far (user and system), in microseconds.
     while (std::fgets(line, sizeof line, stdin) != nullptr) {
+        rusage usage;
+        getrusage(RUSAGE_SELF, &usage);
+        long long us = (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL +
+                       usage.ru_utime.tv_usec + usage.ru_stime.tv_usec;
+        std::printf("cpu %lld\n", us);
+        std::fflush(stdout);
     }
     PlatformSocket s = listener.exchange(0);
     platformSocketClose(s);
@@ -606,6 +615,32 @@ int runLibraryLoad(const Target& target, int tracks) {
     return 0;
 }
 
+// `count` sequential GETs of the device description; prints their p50 and p99.
+int runGet(const char* address, int port, int count) {
+    Target target{0, static_cast<uint16_t>(port)};
+    if (platformResolveIpv4(address, &target.address) != 0) {
+        return 1;
+    }
+    char host[16];
+    platformAddressText(target.address, host);
+    std::string text = "GET /DeviceDescription.xml HTTP/1.1\r\nHOST: " + std::string(host) + ":" +
+                       std::to_string(port) + "\r\n\r\n";
+    std::vector<double> times;
+    int failures = 0;
+    auto deadline = Clock::now() + std::chrono::seconds(60);
+    for (int i = 0; i < count && Clock::now() < deadline; i++) {
+        double ms = timedRequest(target, text);
+        if (ms < 0) {
+            failures++;
+        } else {
+            times.push_back(ms);
+        }
+    }
+    std::printf("no-op GET, 1 client: p50 %.3f ms, p99 %.3f ms, %d failed\n",
+                percentile(times, 0.5), percentile(times, 0.99), failures);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -625,10 +660,13 @@ int main(int argc, char** argv) {
         }
         return runLibraryLoad(target, argc > 5 ? std::atoi(argv[4]) : 50000);
     }
+    if (mode == "get" && argc > 3) {
+        return runGet(argv[2], std::atoi(argv[3]), argc > 4 ? std::atoi(argv[4]) : 2000);
+    }
     if (mode == "load" && argc > 3) {
         return runLoad(argv[2], std::atoi(argv[3]), argc > 4 ? std::atoi(argv[4]) : 50000);
     }
     std::fprintf(stderr, "usage: bench_browse local [TRACKS] | serve ADDRESS [TRACKS [library]] | "
-                         "load ADDRESS PORT [TRACKS [library]]\n");
+                         "load ADDRESS PORT [TRACKS [library]] | get ADDRESS PORT [COUNT]\n");
     return 2;
 }

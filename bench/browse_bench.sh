@@ -34,6 +34,25 @@ if [ -z "$PORT" ]; then
     exit 1
 fi
 echo "server: 192.0.2.1:$PORT, $TRACKS tracks"
+
+# Server CPU per no-op GET (the device description): the server's CPU time, printed for each
+# line it reads, before and after 2,000 sequential requests.
+serverCpu() {
+    local lines
+    lines=$(grep -c '^cpu ' "$WORK/serve")
+    echo >&7
+    for _ in $(seq 1 100); do
+        [ "$(grep -c '^cpu ' "$WORK/serve")" -gt "$lines" ] && break
+        sleep 0.05
+    done
+    grep '^cpu ' "$WORK/serve" | tail -1 | cut -d' ' -f2
+}
+GETS=2000
+before=$(serverCpu)
+kb_in_client timeout 120 "$BUILD/bench/bench_browse" get 192.0.2.1 "$PORT" "$GETS"
+after=$(serverCpu)
+awk -v b="$before" -v a="$after" -v n="$GETS" \
+    'BEGIN { printf "no-op GET server CPU: %.4f ms per request (%d requests)\n", (a - b) / n / 1000, n }'
 kb_in_client timeout 800 "$BUILD/bench/bench_browse" load 192.0.2.1 "$PORT" "$TRACKS" $LIBRARY |
     tee "$WORK/load"
 if [ -n "$LIBRARY" ]; then

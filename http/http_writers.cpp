@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "runtime/device_identity.h"
 #include "runtime/diagnostics.h"
@@ -21,31 +22,40 @@ bool httpSendAll(PlatformSocket socket, const char* data, int length) {
     return true;
 }
 
-// Formats the text into a stack block, or into a heap block when it does not fit, so a long
-// version or url never cuts a header block short; sends it whole and logs it when asked.
-// Nothing is sent when the heap block cannot be had.
-__attribute__((format(printf, 3, 4))) static void sendFormatted(PlatformSocket socket, bool log,
-                                                                const char* format, ...) {
-    char local[1024];
-    va_list args;
-    va_start(args, format);
+// Formats the head into a stack block, or into a heap block when it does not fit, so a long
+// version or url never cuts a header block short; sends it whole, followed by `body` in the same
+// send (one segment on the wire for a short answer), and logs the head when asked. Nothing is
+// sent when the heap block cannot be had.
+__attribute__((format(printf, 5, 0))) static void sendHeadAndBody(PlatformSocket socket, bool log,
+                                                                  const char* body, int bodyLength,
+                                                                  const char* format,
+                                                                  va_list args) {
+    char local[4096];
     va_list again;
     va_copy(again, args);
     int n = std::vsnprintf(local, sizeof local, format, args);
-    va_end(args);
+    if (n < 0) {
+        va_end(again);
+        return;
+    }
+    size_t whole = static_cast<size_t>(n) + static_cast<size_t>(bodyLength);
     char* text = local;
-    if (n >= static_cast<int>(sizeof local)) {
-        text = static_cast<char*>(std::malloc(static_cast<size_t>(n) + 1));
+    if (whole >= sizeof local) {
+        text = static_cast<char*>(std::malloc(whole + 1));
         if (text != nullptr) {
             std::vsnprintf(text, static_cast<size_t>(n) + 1, format, again);
         }
     }
     va_end(again);
-    if (n < 0 || text == nullptr) {
+    if (text == nullptr) {
         return;
     }
-    httpSendAll(socket, text, n);
+    if (bodyLength > 0) {
+        std::memcpy(text + n, body, static_cast<size_t>(bodyLength));
+    }
+    httpSendAll(socket, text, static_cast<int>(whole));
     if (log) {
+        text[n] = '\0';
         verbosePrint("### HTTP SEND:\n%s", text);
     }
     if (text != local) {
@@ -53,31 +63,54 @@ __attribute__((format(printf, 3, 4))) static void sendFormatted(PlatformSocket s
     }
 }
 
+__attribute__((format(printf, 3, 4))) static void sendFormatted(PlatformSocket socket, bool log,
+                                                                const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    sendHeadAndBody(socket, log, nullptr, 0, format, args);
+    va_end(args);
+}
+
+__attribute__((format(printf, 5, 6))) static void sendWithBody(PlatformSocket socket,
+                                                               const char* body, int bodyLength,
+                                                               bool log, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    sendHeadAndBody(socket, log, body, bodyLength, format, args);
+    va_end(args);
+}
+
 void httpSendOk(PlatformSocket socket, const char* version, int32_t contentLength,
                 const char* contentType, bool upnpHeaders) {
+    httpSendOkWith(socket, version, contentLength, contentType, upnpHeaders, nullptr, 0);
+}
+
+void httpSendOkWith(PlatformSocket socket, const char* version, int32_t contentLength,
+                    const char* contentType, bool upnpHeaders, const char* body,
+                    int32_t bodyLength) {
     HttpDateText date = httpDate();
     if (upnpHeaders) {
-        sendFormatted(socket, true,
-                      "%s 200 OK\r\n"
-                      "Content-Length: %d\r\n"
-                      "Content-Type: %s\r\n"
-                      "Date: %s GMT\r\n"
-                      "EXT:\r\n"
-                      "SERVER: %s\r\n"
-                      "Connection: close\r\n"
-                      "\r\n",
-                      version, static_cast<int>(contentLength), contentType, date.text,
-                      serverString);
+        sendWithBody(socket, body, bodyLength, true,
+                     "%s 200 OK\r\n"
+                     "Content-Length: %d\r\n"
+                     "Content-Type: %s\r\n"
+                     "Date: %s GMT\r\n"
+                     "EXT:\r\n"
+                     "SERVER: %s\r\n"
+                     "Connection: close\r\n"
+                     "\r\n",
+                     version, static_cast<int>(contentLength), contentType, date.text,
+                     serverString);
         return;
     }
-    sendFormatted(socket, true,
-                  "%s 200 OK\r\n"
-                  "Content-Type: %s\r\n"
-                  "Date: %s GMT\r\n"
-                  "Content-Length: %d\r\n"
-                  "Connection: close\r\n"
-                  "\r\n",
-                  version, contentType, date.text, static_cast<int>(contentLength));
+    sendWithBody(socket, body, bodyLength, true,
+                 "%s 200 OK\r\n"
+                 "Content-Type: %s\r\n"
+                 "Date: %s GMT\r\n"
+                 "Content-Length: %d\r\n"
+                 "Connection: close\r\n"
+                 "\r\n",
+                 version, contentType, date.text, static_cast<int>(contentLength));
 }
 
 void httpSendServerError(PlatformSocket socket, const char* version, int32_t contentLength,

@@ -14,6 +14,11 @@ bool httpSendAll(PlatformSocket socket, const char* data, int length);
 
 void httpSendOk(PlatformSocket socket, const char* version, int32_t contentLength,
                 const char* contentType, bool upnpHeaders);
+// The same head followed by `bodyLength` bytes of `body` in one send, so a short answer leaves
+// in one segment; the bytes on the wire are those of httpSendOk and then the body.
+void httpSendOkWith(PlatformSocket socket, const char* version, int32_t contentLength,
+                    const char* contentType, bool upnpHeaders, const char* body,
+                    int32_t bodyLength);
 void httpSendServerError(PlatformSocket socket, const char* version, int32_t contentLength,
                          const char* contentType, bool upnpHeaders);
 // The 404 page naming `url` with '&', '<' and '>' escaped, with its length; only the status

@@ -147,7 +147,7 @@ void media_db_add_track(const char* path) {
     PlatformFileStatus status{};
     bool exists = platformFileStatus(path, &status) == 0;
     Mp3Info info{};
-    mp3_read_info(path, &info);
+    mp3_read_info(path, &info, exists ? status.size : -1);
     TrackRecord* record =
         track_record_make(path, &info, exists ? status.size : -1, exists ? status.modifiedNs : 0);
     if (record == nullptr) {

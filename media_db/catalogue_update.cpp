@@ -3,6 +3,7 @@
 // lives on keeps its ObjectID, and containers whose children changed get a new update id.
 #include "media_db/catalogue_update.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -196,7 +197,7 @@ TrackRecord* recordFor(const char* path, const MediaObject* oldItem, bool exists
     }
     Mp3Info info{};
     if (exists) {
-        mp3_read_info(path, &info);
+        mp3_read_info(path, &info, status.size);
     }
     return track_record_make(path, &info, exists ? status.size : -1,
                              exists ? status.modifiedNs : 0);
@@ -336,34 +337,121 @@ void releaseSlots(TrackSlot* slots, int32_t count) {
     std::free(slots);
 }
 
-// The slots for the tracks as the old version has them (files not re-read unless the old item
-// has no record of its own).
-int32_t slotsFromVersion(const MediaCatalogue* old, TrackSlot* slots) {
-    int32_t count = old->top.all_tracks->child_count;
-    auto** items = static_cast<const MediaObject**>(
-        std::malloc(sizeof(MediaObject*) * static_cast<size_t>(count > 0 ? count : 1)));
-    auto** paths = static_cast<const char**>(
-        std::malloc(sizeof(char*) * static_cast<size_t>(count > 0 ? count : 1)));
-    FileStatuses status;
-    bool ready = items != nullptr && paths != nullptr;
-    for (int32_t i = 0; ready && i < count; i++) {
-        // A version not built by the watcher has its tracks in the order they were added.
-        items[i] =
-            old->file_order != nullptr ? oldTrackAt(old, i) : old->top.all_tracks->children[i];
-        paths[i] = items[i]->path;
-    }
-    ready = ready && askStatuses(paths, count, &status);
-    int32_t filled = 0;
-    for (int32_t i = 0; ready && i < count; i++) {
-        TrackRecord* record = recordFor(paths[i], items[i], status.found[i], status.statuses[i]);
-        if (record != nullptr) {
-            slots[filled++] = TrackSlot{record, items[i]->handle};
+// The tracks of the next version before their records are read: each path, its file status,
+// and the old item it meets (whose record and id it keeps when the file is unchanged), or
+// nullptr.
+struct PathMatch {
+    const char* path;
+    const MediaObject* was;
+    bool exists;
+    PlatformFileStatus status;
+};
+
+// Records are read by several threads, each taking the next block of paths: the files are
+// independent, and a block keeps neighbouring paths (often one folder) together.
+constexpr int32_t kReadBlock = 64;
+constexpr int kMaxReaders = 4;
+// Fewer tracks than this are read by the calling thread alone.
+constexpr int32_t kParallelFrom = 1024;
+
+struct ReadWork {
+    const PathMatch* matches;
+    TrackRecord** records;
+    int32_t count;
+    const std::atomic<int32_t>* stop;
+    std::atomic<int32_t> next{0};
+};
+
+bool stopRaised(const std::atomic<int32_t>* stop) {
+    return stop != nullptr && stop->load(std::memory_order_relaxed) != 0;
+}
+
+void readRecords(void* arg) {
+    auto* work = static_cast<ReadWork*>(arg);
+    while (!stopRaised(work->stop)) {
+        int32_t first = work->next.fetch_add(kReadBlock, std::memory_order_relaxed);
+        if (first >= work->count) {
+            return;
+        }
+        int32_t end = first + kReadBlock < work->count ? first + kReadBlock : work->count;
+        for (int32_t i = first; i < end; i++) {
+            const PathMatch& match = work->matches[i];
+            work->records[i] = recordFor(match.path, match.was, match.exists, match.status);
         }
     }
+}
+
+// Reads the record of every match into slots, in order, on up to kMaxReaders threads. Returns
+// the number of slots filled, kStoppedEarly (nothing kept) when `stop` is raised, or
+// kShortOfMemory.
+int32_t readSlots(const PathMatch* matches, int32_t count, const std::atomic<int32_t>* stop,
+                  TrackSlot* slots) {
+    auto** records =
+        static_cast<TrackRecord**>(std::calloc(count > 0 ? count : 1, sizeof(TrackRecord*)));
+    if (records == nullptr) {
+        return kShortOfMemory;
+    }
+    ReadWork work;
+    work.matches = matches;
+    work.records = records;
+    work.count = count;
+    work.stop = stop;
+    int cores = platformCpuCount();
+    int helpers = count < kParallelFrom ? 0 : (cores < kMaxReaders ? cores : kMaxReaders) - 1;
+    PlatformThread threads[kMaxReaders];
+    int started = 0;
+    while (started < helpers && platformThreadStart(&threads[started], readRecords, &work) == 0) {
+        started++;
+    }
+    readRecords(&work);
+    for (int i = 0; i < started; i++) {
+        platformThreadJoin(threads[i]);
+    }
+    int32_t filled = 0;
+    bool stopped = stopRaised(stop);
+    for (int32_t i = 0; i < count; i++) {
+        if (stopped) {
+            track_record_release(records[i]);
+        } else if (records[i] != nullptr) {
+            const MediaObject* was = matches[i].was;
+            slots[filled++] = TrackSlot{records[i], was != nullptr ? was->handle : 0};
+        }
+    }
+    std::free(records);
+    return stopped ? kStoppedEarly : filled;
+}
+
+// Gives every match its file status, asked folder by folder. False on short memory.
+bool statusMatches(PathMatch* matches, const char* const* paths, int32_t count) {
+    FileStatuses status;
+    bool ready = askStatuses(paths, count, &status);
+    for (int32_t i = 0; ready && i < count; i++) {
+        matches[i].exists = status.found[i];
+        matches[i].status = status.statuses[i];
+    }
     releaseStatuses(&status);
-    std::free(items);
+    return ready;
+}
+
+// The tracks as the old version has them (files not re-read unless the old item has no record
+// of its own). Returns their count or kShortOfMemory.
+int32_t matchesFromVersion(const MediaCatalogue* old, PathMatch* matches) {
+    int32_t count = old->top.all_tracks->child_count;
+    auto** paths = static_cast<const char**>(
+        std::malloc(sizeof(char*) * static_cast<size_t>(count > 0 ? count : 1)));
+    if (paths == nullptr) {
+        return kShortOfMemory;
+    }
+    for (int32_t i = 0; i < count; i++) {
+        // A version not built by the watcher has its tracks in the order they were added.
+        const MediaObject* item =
+            old->file_order != nullptr ? oldTrackAt(old, i) : old->top.all_tracks->children[i];
+        matches[i] = PathMatch{item->path, item, false, PlatformFileStatus{}};
+        paths[i] = item->path;
+    }
+    bool ready = statusMatches(matches, paths, count);
     std::free(paths);
-    return ready ? filled : kShortOfMemory;
+    return ready ? count : kShortOfMemory;
 }
 
 // Fills the table of old tracks by path and occurrence, claiming the first `claimed` of them
@@ -382,27 +470,15 @@ bool openKnownTracks(TextTable* known, const MediaCatalogue* old, int32_t claime
     return true;
 }
 
-// The slots for the library's paths: each path meets the old item with the same path and
-// occurrence, whose record and id it keeps when the file is unchanged. While the paths stand
-// as in the old version they are matched in order; from the first difference on, through a
-// table. Stops early (kStoppedEarly) when `stop` is raised; the caller frees the slots.
-int32_t slotsFromPaths(const MediaCatalogue* old, const CatalogueInput& input, TrackSlot* slots) {
-    FileStatuses status;
-    if (!askStatuses(input.paths, input.count, &status)) {
-        releaseStatuses(&status);
-        return kShortOfMemory;
-    }
+// The library's paths, each with its file status and the old item of the same path and
+// occurrence. While the paths stand as in the old version they are matched in order; from the
+// first difference on, through a table. Returns their count or kShortOfMemory.
+int32_t matchesFromPaths(const MediaCatalogue* old, const CatalogueInput& input,
+                         PathMatch* matches) {
     int32_t oldCount = oldTrackCount(old);
     TextTable known;
     bool inOrder = true;
-    int32_t filled = 0;
     for (int32_t i = 0; i < input.count; i++) {
-        if (input.stop != nullptr && input.stop->load(std::memory_order_relaxed) != 0) {
-            textTableClose(&known);
-            releaseStatuses(&status);
-            releaseRecords(slots, filled);
-            return kStoppedEarly;
-        }
         const MediaObject* was = nullptr;
         if (inOrder && i < oldCount && std::strcmp(oldTrackAt(old, i)->path, input.paths[i]) == 0) {
             was = oldTrackAt(old, i);
@@ -413,14 +489,10 @@ int32_t slotsFromPaths(const MediaCatalogue* old, const CatalogueInput& input, T
             inOrder = false;
             was = textTableClaim(&known, input.paths[i]);
         }
-        TrackRecord* record = recordFor(input.paths[i], was, status.found[i], status.statuses[i]);
-        if (record != nullptr) {
-            slots[filled++] = TrackSlot{record, was != nullptr ? was->handle : 0};
-        }
+        matches[i] = PathMatch{input.paths[i], was, false, PlatformFileStatus{}};
     }
     textTableClose(&known);
-    releaseStatuses(&status);
-    return filled;
+    return statusMatches(matches, input.paths, input.count) ? input.count : kShortOfMemory;
 }
 
 // Whether the slots list the old version's tracks unchanged, in the same order.
@@ -509,9 +581,14 @@ CatalogueResult catalogue_update(const CatalogueInput& input) {
     bool keep = input.keepTracks && built(old);
     int32_t room = keep ? old->top.all_tracks->child_count : input.count;
     auto* slots = static_cast<TrackSlot*>(std::calloc(room > 0 ? room : 1, sizeof(TrackSlot)));
-    int32_t count = slots == nullptr ? kShortOfMemory
-                    : keep           ? slotsFromVersion(old, slots)
-                                     : slotsFromPaths(old, input, slots);
+    auto* matches = static_cast<PathMatch*>(std::calloc(room > 0 ? room : 1, sizeof(PathMatch)));
+    int32_t count = slots == nullptr || matches == nullptr ? kShortOfMemory
+                    : keep                                 ? matchesFromVersion(old, matches)
+                                                           : matchesFromPaths(old, input, matches);
+    if (count >= 0) {
+        count = readSlots(matches, count, input.stop, slots);
+    }
+    std::free(matches);
     if (count < 0) {
         std::free(slots);
         media_db_release(old);

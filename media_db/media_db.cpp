@@ -79,6 +79,10 @@ bool reserveChild(MediaObject* container) {
 }
 
 void freeObjectFields(MediaObject* object) {
+    if (object->kind == 'r') {
+        std::free(object); // the head only
+        return;
+    }
     if (object->shared_texts) {
         track_record_release(track_record_of(object));
     } else {
@@ -149,7 +153,7 @@ bool linkChild(MediaCatalogue* version, MediaObject* container, MediaObject* chi
     if (!reserveChild(container)) {
         return false;
     }
-    if (!handle_index_insert(&version->handles, child->handle, child)) {
+    if (!handle_index_insert(&version->handles, child)) {
         return false;
     }
     if (container->child_count == 0) {
@@ -402,7 +406,8 @@ void media_db_discard_version(MediaCatalogue* version) {
 }
 
 MediaObject* media_db_new_object(char kind, int64_t handle) {
-    auto* object = static_cast<MediaObject*>(std::calloc(1, sizeof(MediaObject)));
+    size_t size = kind == 'r' ? kMediaReferenceSize : sizeof(MediaObject);
+    auto* object = static_cast<MediaObject*>(std::calloc(1, size));
     if (object == nullptr) {
         return nullptr;
     }
@@ -418,7 +423,7 @@ int64_t media_db_next_handle() {
 void media_db_rekey(MediaCatalogue* version, MediaObject* object, int64_t handle) {
     handle_index_remove(&version->handles, object->handle);
     object->handle = handle;
-    handle_index_insert(&version->handles, handle, object);
+    handle_index_insert(&version->handles, object);
 }
 
 TitleIndex* media_db_title_index(MediaCatalogue* version, const MediaObject* container) {

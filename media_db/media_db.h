@@ -24,8 +24,12 @@
 // keep fixed numbers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
+// A reference is only the head and `target`: it is allocated with kMediaReferenceSize bytes, so
+// nothing past `target` may be read from an object of kind 'r'. Its title, texts and numbers
+// are its target's (see member_item).
 struct MediaObject {
     // Head, all kinds.
     char kind;                // 'c' container, 'i' item, 'r' reference
@@ -35,6 +39,9 @@ struct MediaObject {
     MediaObject* parent;      // nullptr for the root
     MediaObject* next_sibling;
     int64_t handle; // the ObjectID (the root's is published as 0)
+
+    // Reference.
+    MediaObject* target; // an item under All Tracks; not owned
 
     // Container.
     MediaObject* first_child;
@@ -58,9 +65,6 @@ struct MediaObject {
     uint8_t picture_format; // PictureFormat of the picture served for it; kPictureNone for none
     uint8_t audio_profile;  // Mp3AudioProfile of its first audio frame
 
-    // Reference.
-    MediaObject* target; // an item under All Tracks; not owned
-
     // Private to media_db: the children, for media_db_child_at. In list order when
     // children_appended is 1 (playlists, and every container once ordered), else in reverse
     // list order, which is the order of addition.
@@ -68,6 +72,10 @@ struct MediaObject {
     int32_t children_capacity;
     int32_t children_appended;
 };
+
+// Bytes of a reference: a catalogue holds three per track, so they carry no container or item
+// fields.
+constexpr size_t kMediaReferenceSize = offsetof(MediaObject, first_child);
 
 extern const char kClassContainer[];         // "object.container"
 extern const char kClassPlaylistContainer[]; // "object.container.playlistContainer"

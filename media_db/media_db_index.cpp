@@ -42,36 +42,42 @@ bool sameKey(const MediaObject* container, const char* title, const char* artist
     return std::strcmp(container->artist, artist) == 0;
 }
 
-// Places an entry in a table known to have a free slot.
-void placeHandle(HandleIndex::Slot* slots, size_t mask, int64_t handle, MediaObject* object) {
-    size_t i = hashHandle(handle) & mask;
-    while (slots[i].object != nullptr) {
-        i = (i + 1) & mask;
-    }
-    slots[i].handle = handle;
-    slots[i].object = object;
+size_t nextSlot(size_t i, size_t capacity) {
+    return i + 1 == capacity ? 0 : i + 1;
 }
 
-// Keeps the load at or below one half, so probe runs stay short.
-bool growHandles(HandleIndex* index, size_t atLeast = 0) {
-    size_t capacity = index->mask == 0 ? kInitialSlots : (index->mask + 1) * 2;
-    while (capacity < atLeast) {
-        capacity *= 2;
+// Places an object in a table known to have a free slot.
+void placeHandle(MediaObject** slots, size_t capacity, MediaObject* object) {
+    size_t i = hashHandle(object->handle) % capacity;
+    while (slots[i] != nullptr) {
+        i = nextSlot(i, capacity);
     }
-    auto* slots = static_cast<HandleIndex::Slot*>(std::calloc(capacity, sizeof(HandleIndex::Slot)));
+    slots[i] = object;
+}
+
+// Slots for `entries` at a load of three quarters: probe runs stay short, and the table costs
+// about 11 bytes per object.
+size_t slotsFor(size_t entries) {
+    return entries + entries / 3 + 1;
+}
+
+bool growHandles(HandleIndex* index, size_t atLeast) {
+    size_t capacity = index->capacity == 0 ? kInitialSlots : index->capacity * 2;
+    if (capacity < atLeast) {
+        capacity = atLeast;
+    }
+    auto** slots = static_cast<MediaObject**>(std::calloc(capacity, sizeof(MediaObject*)));
     if (slots == nullptr) {
         return false;
     }
-    if (index->slots != nullptr) {
-        for (size_t i = 0; i <= index->mask; i++) {
-            if (index->slots[i].object != nullptr) {
-                placeHandle(slots, capacity - 1, index->slots[i].handle, index->slots[i].object);
-            }
+    for (size_t i = 0; i < index->capacity; i++) {
+        if (index->slots[i] != nullptr) {
+            placeHandle(slots, capacity, index->slots[i]);
         }
-        std::free(index->slots);
     }
+    std::free(index->slots);
     index->slots = slots;
-    index->mask = capacity - 1;
+    index->capacity = capacity;
     return true;
 }
 
@@ -104,32 +110,31 @@ bool growTitles(TitleIndex* index) {
 
 } // namespace
 
-bool handle_index_insert(HandleIndex* index, int64_t handle, MediaObject* object) {
+bool handle_index_insert(HandleIndex* index, MediaObject* object) {
     if (object == nullptr) {
         return false;
     }
-    if ((index->used + 1) * 2 > index->mask + 1 && !growHandles(index)) {
+    if (slotsFor(index->used + 1) > index->capacity && !growHandles(index, 0)) {
         return false;
     }
-    placeHandle(index->slots, index->mask, handle, object);
+    placeHandle(index->slots, index->capacity, object);
     index->used++;
     return true;
 }
 
 bool handle_index_reserve(HandleIndex* index, size_t entries) {
-    return entries * 2 <= index->mask + 1 || growHandles(index, entries * 2);
+    return slotsFor(entries) <= index->capacity || growHandles(index, slotsFor(entries));
 }
 
 MediaObject* handle_index_find(const HandleIndex* index, int64_t handle) {
     if (index->slots == nullptr) {
         return nullptr;
     }
-    size_t i = hashHandle(handle) & index->mask;
-    while (index->slots[i].object != nullptr) {
-        if (index->slots[i].handle == handle) {
-            return index->slots[i].object;
+    for (size_t i = hashHandle(handle) % index->capacity; index->slots[i] != nullptr;
+         i = nextSlot(i, index->capacity)) {
+        if (index->slots[i]->handle == handle) {
+            return index->slots[i];
         }
-        i = (i + 1) & index->mask;
     }
     return nullptr;
 }
@@ -140,17 +145,18 @@ void handle_index_remove(HandleIndex* index, int64_t handle) {
     if (index->slots == nullptr) {
         return;
     }
-    size_t mask = index->mask;
-    size_t i = hashHandle(handle) & mask;
-    while (index->slots[i].object != nullptr && index->slots[i].handle != handle) {
-        i = (i + 1) & mask;
+    const size_t capacity = index->capacity;
+    size_t i = hashHandle(handle) % capacity;
+    while (index->slots[i] != nullptr && index->slots[i]->handle != handle) {
+        i = nextSlot(i, capacity);
     }
-    if (index->slots[i].object == nullptr) {
+    if (index->slots[i] == nullptr) {
         return;
     }
     size_t hole = i;
-    for (size_t j = (hole + 1) & mask; index->slots[j].object != nullptr; j = (j + 1) & mask) {
-        size_t home = hashHandle(index->slots[j].handle) & mask;
+    for (size_t j = nextSlot(hole, capacity); index->slots[j] != nullptr;
+         j = nextSlot(j, capacity)) {
+        size_t home = hashHandle(index->slots[j]->handle) % capacity;
         // The entry at j may fill the hole unless its home lies cyclically in (hole, j].
         bool homeBetween = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
         if (!homeBetween) {
@@ -158,16 +164,13 @@ void handle_index_remove(HandleIndex* index, int64_t handle) {
             hole = j;
         }
     }
-    index->slots[hole].object = nullptr;
-    index->slots[hole].handle = 0;
+    index->slots[hole] = nullptr;
     index->used--;
 }
 
 void handle_index_clear(HandleIndex* index) {
     std::free(index->slots);
-    index->slots = nullptr;
-    index->mask = 0;
-    index->used = 0;
+    *index = HandleIndex{};
 }
 
 bool title_index_insert(TitleIndex* index, MediaObject* container) {

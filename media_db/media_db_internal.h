@@ -10,18 +10,18 @@
 
 #include "media_db/media_db.h"
 
+// Open addressing over the objects themselves: a slot holds only the object, whose `handle` is
+// its key, so the table costs one pointer per slot. Any capacity works (no power of two), so
+// a reserved table is sized to its content.
 struct HandleIndex {
-    struct Slot {
-        int64_t handle;
-        MediaObject* object; // nullptr marks a free slot
-    };
-    Slot* slots;
-    size_t mask; // capacity - 1; capacity is a power of two, 0 when unallocated
+    MediaObject** slots; // nullptr marks a free slot
+    size_t capacity;     // 0 when unallocated
     size_t used;
 };
 
-// Adds an entry; false (index unchanged) when growing fails.
-bool handle_index_insert(HandleIndex* index, int64_t handle, MediaObject* object);
+// Adds the object under its `handle`, which must not change while it is indexed (see
+// media_db_rekey); false (index unchanged) when growing fails.
+bool handle_index_insert(HandleIndex* index, MediaObject* object);
 void handle_index_remove(HandleIndex* index, int64_t handle);
 // Grows the table at once to hold `entries` (false, unchanged, when growing fails).
 bool handle_index_reserve(HandleIndex* index, size_t entries);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "mp3/file_bytes.h"
 #include "mp3/id3_text.h"
 #include "mp3/picture_info.h"
 
@@ -45,10 +46,9 @@ struct Id3Tag {
 // Where the frames are read from: the file as stored, or the whole tag held in memory with its
 // unsynchronisation undone (memory[0] is tag position 10). No byte at or past `limit` is read.
 struct TagBytes {
-    FILE* file;
+    FileBytes* file;
     const uint8_t* memory;
     int64_t limit;
-    int64_t filePosition; // where the file stands, so reads in sequence need no seek; -1 unknown
 };
 
 void releaseTag(Id3Tag* tag) {
@@ -81,15 +81,7 @@ bool readAt(TagBytes* bytes, int64_t position, uint8_t* out, int64_t count) {
         std::memcpy(out, bytes->memory + (position - 10), static_cast<size_t>(count));
         return true;
     }
-    if (position != bytes->filePosition &&
-        std::fseek(bytes->file, static_cast<long>(position), SEEK_SET) != 0) {
-        bytes->filePosition = -1;
-        return false;
-    }
-    bool whole =
-        std::fread(out, 1, static_cast<size_t>(count), bytes->file) == static_cast<size_t>(count);
-    bytes->filePosition = whole ? position + count : -1;
-    return whole;
+    return file_bytes_read(bytes->file, position, out, count);
 }
 
 int textFieldOf(const uint8_t* header, int version) {
@@ -124,25 +116,21 @@ int64_t pictureContentSkip(const uint8_t* header, const Id3Tag* tag) {
     return 0;
 }
 
-bool readByteAt(FILE* file, int64_t at, int64_t end, uint8_t* out) {
-    return at < end && std::fseek(file, static_cast<long>(at), SEEK_SET) == 0 &&
-           std::fread(out, 1, 1, file) == 1;
+bool readByteAt(FileBytes* file, int64_t at, int64_t end, uint8_t* out) {
+    return at < end && file_bytes_read(file, at, out, 1);
 }
 
 // Offset just past the text at `at` and its terminator: a zero byte, or for a wide (UTF-16)
 // text a zero 16-bit unit. -1 when the frame ends first.
-int64_t skipTerminated(FILE* file, int64_t at, int64_t end, bool wide) {
-    const size_t unit = wide ? 2 : 1;
+int64_t skipTerminated(FileBytes* file, int64_t at, int64_t end, bool wide) {
+    const int64_t unit = wide ? 2 : 1;
     uint8_t bytes[2] = {0, 0};
-    if (std::fseek(file, static_cast<long>(at), SEEK_SET) != 0) {
-        return -1;
-    }
-    for (; at + static_cast<int64_t>(unit) <= end; at += static_cast<int64_t>(unit)) {
-        if (std::fread(bytes, 1, unit, file) != unit) {
+    for (; at + unit <= end; at += unit) {
+        if (!file_bytes_read(file, at, bytes, unit)) {
             return -1;
         }
         if (bytes[0] == 0 && bytes[1] == 0) {
-            return at + static_cast<int64_t>(unit);
+            return at + unit;
         }
     }
     return -1;
@@ -151,7 +139,7 @@ int64_t skipTerminated(FILE* file, int64_t at, int64_t end, bool wide) {
 // Reads a picture frame's fields (text encoding, MIME type or 3-character image format,
 // picture type, description in that encoding) and keeps the picture after them when it is a
 // JPEG or a PNG: a front cover (picture type 3) over the others, else the first one found.
-void considerPicture(FILE* file, const uint8_t* header, int64_t position, int64_t size,
+void considerPicture(FileBytes* file, const uint8_t* header, int64_t position, int64_t size,
                      Id3Tag* tag) {
     const int64_t end = position + size;
     int64_t skip = pictureContentSkip(header, tag);
@@ -167,7 +155,7 @@ void considerPicture(FILE* file, const uint8_t* header, int64_t position, int64_
     }
     at = skipTerminated(file, at + 1, end, encoding == 1 || encoding == 2);
     PictureInfo picture;
-    if (at < 0 || !picture_read_info(file, at, end - at, &picture)) {
+    if (at < 0 || !picture_read_info_bytes(file, at, end - at, &picture)) {
         return;
     }
     if (tag->picture.offset == 0 || type == 3) {
@@ -295,7 +283,6 @@ void readFrames(TagBytes* bytes, int64_t position, int64_t framesEnd, bool tagUn
                    isPictureFrame(header, tag->version)) {
             // A picture is served straight from the file, so only a tag stored as is offers one.
             considerPicture(bytes->file, header, position, size, tag);
-            bytes->filePosition = -1;
         }
         position += size;
     }
@@ -304,11 +291,10 @@ void readFrames(TagBytes* bytes, int64_t position, int64_t framesEnd, bool tagUn
 // Reads the ID3v2 header at the start of the file. False when the tag has a version other than
 // 2 to 4 (the whole file then yields nothing); true otherwise, with tag->version 0 when there is
 // no tag at all.
-bool readTag(FILE* file, int64_t fileSize, Id3Tag* tag) {
+bool readTag(FileBytes* file, Id3Tag* tag) {
     *tag = Id3Tag{};
     uint8_t header[10];
-    if (std::fseek(file, 0, SEEK_SET) != 0 || std::fread(header, 1, 10, file) != 10 ||
-        std::memcmp(header, "ID3", 3) != 0) {
+    if (!file_bytes_read(file, 0, header, 10) || std::memcmp(header, "ID3", 3) != 0) {
         return true;
     }
     if (header[3] < 2 || header[3] > 4) {
@@ -319,7 +305,8 @@ bool readTag(FILE* file, int64_t fileSize, Id3Tag* tag) {
     tag->tagEnd = 10 + syncsafe(header + 6, 4);
     const bool unsync = (header[5] & 0x80) != 0;
 
-    TagBytes bytes{file, nullptr, fileSize, 10};
+    const int64_t fileSize = file->size;
+    TagBytes bytes{file, nullptr, fileSize};
     int64_t framesEnd = tag->tagEnd;
     uint8_t* whole = nullptr;
     if (unsync && tag->version < 4) {
@@ -328,8 +315,7 @@ bool readTag(FILE* file, int64_t fileSize, Id3Tag* tag) {
         int64_t stored = (tag->tagEnd < fileSize ? tag->tagEnd : fileSize) - 10;
         whole =
             stored > 0 ? static_cast<uint8_t*>(std::malloc(static_cast<size_t>(stored))) : nullptr;
-        if (whole == nullptr || std::fread(whole, 1, static_cast<size_t>(stored), file) !=
-                                    static_cast<size_t>(stored)) {
+        if (whole == nullptr || !file_bytes_read(file, 10, whole, stored)) {
             std::free(whole);
             return true;
         }
@@ -392,14 +378,10 @@ struct Id3v1 {
     uint8_t block[128];
 };
 
-void readId3v1(FILE* file, int64_t fileSize, Id3v1* v1) {
+void readId3v1(FileBytes* file, Id3v1* v1) {
     std::memset(v1->block, 0, sizeof v1->block);
-    v1->present = false;
-    if (fileSize < 128 || std::fseek(file, static_cast<long>(fileSize - 128), SEEK_SET) != 0) {
-        return;
-    }
-    v1->present =
-        std::fread(v1->block, 1, 128, file) == 128 && std::memcmp(v1->block, "TAG", 3) == 0;
+    v1->present = file->size >= 128 && file_bytes_read(file, file->size - 128, v1->block, 128) &&
+                  std::memcmp(v1->block, "TAG", 3) == 0;
 }
 
 char* frameText(const Id3Tag* tag, TextField field) {
@@ -489,40 +471,52 @@ void fillOutputs(const Id3Tag* tag, const Id3v1* v1, Mp3Info* info) {
     info->picture_format = tag->picture.format;
 }
 
-} // namespace
-
-bool mp3_read_info_stream(FILE* file, int64_t fileSize, Mp3Info* info) {
+// Reads the track from the file's bytes. The ID3v1 block at the end is read last, so that a
+// large file's window stays on the tag and the first frame until they are done.
+bool readInfo(FileBytes* file, Mp3Info* info) {
     *info = Mp3Info{};
-    Id3v1 v1;
-    readId3v1(file, fileSize, &v1);
     Id3Tag tag;
-    if (!readTag(file, fileSize, &tag)) {
+    if (!readTag(file, &tag)) {
         return false;
     }
-    bool found = false;
     MpegHeader first{};
-    char* duration = mpeg_duration_text(file, tag.tagEnd, v1.present, fileSize, &found, &first);
-    if (!found) {
+    int64_t frames = 0;
+    if (!mpeg_first_frame(file, tag.tagEnd, &first, &frames)) {
         releaseTag(&tag);
         return false;
     }
-    info->duration = duration;
-    info->size = static_cast<int32_t>(fileSize);
+    Id3v1 v1;
+    readId3v1(file, &v1);
+    int64_t audioBytes = file->size - tag.tagEnd - (v1.present ? 128 : 0);
+    char text[32];
+    mp3_format_duration(mpeg_duration_ms(&first, frames, audioBytes), text, sizeof text);
+    info->duration = strdup(text);
+    info->size = static_cast<int32_t>(file->size);
     info->audio_profile = mpeg_audio_profile(&first);
     fillOutputs(&tag, &v1, info);
     releaseTag(&tag);
     return true;
 }
 
-bool mp3_read_info(const char* path, Mp3Info* info) {
+} // namespace
+
+bool mp3_read_info_stream(FILE* file, int64_t fileSize, Mp3Info* info) {
+    uint8_t window[kFileWindow];
+    FileBytes bytes = file_bytes_over(file, fileSize, window, sizeof window);
+    return readInfo(&bytes, info);
+}
+
+bool mp3_read_info(const char* path, Mp3Info* info, int64_t sizeHint) {
     *info = Mp3Info{};
     FILE* file = path != nullptr ? std::fopen(path, "rb") : nullptr;
     if (file == nullptr) {
         return false;
     }
-    bool ok = std::fseek(file, 0, SEEK_END) == 0;
-    long fileSize = ok ? std::ftell(file) : -1;
-    ok = fileSize >= 0 && mp3_read_info_stream(file, fileSize, info);
+    // The window is the only buffer: reads go straight from the file into it.
+    std::setvbuf(file, nullptr, _IONBF, 0);
+    uint8_t window[kFileWindow];
+    FileBytes bytes = file_bytes_over(file, -1, window, sizeof window);
+    bool ok = file_bytes_load_head(&bytes, sizeHint) && readInfo(&bytes, info);
     std::fclose(file);
     return ok;
 }
@@ -539,8 +533,10 @@ void mp3_info_release(Mp3Info* info) {
 }
 
 bool mp3_album_art_range(FILE* file, int64_t fileSize, Mp3Picture* picture) {
+    uint8_t window[kFileWindow];
+    FileBytes bytes = file_bytes_over(file, fileSize, window, sizeof window);
     Id3Tag tag;
-    bool found = readTag(file, fileSize, &tag) && tag.picture.offset != 0;
+    bool found = readTag(&bytes, &tag) && tag.picture.offset != 0;
     releaseTag(&tag);
     if (found) {
         *picture = tag.picture;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+struct FileBytes;
+
 // Outputs of one read. Texts are new owned UTF-8 strings, whatever encoding the tag used;
 // nullptr when absent.
 struct Mp3Info {
@@ -26,8 +28,9 @@ struct Mp3Info {
 
 // Reads the file at `path`. Returns false, leaving *info zeroed, when the file cannot be opened,
 // its ID3v2 version is not 2 to 4, or no MPEG frame header is found; true with every output set
-// otherwise. Release the texts with mp3_info_release.
-bool mp3_read_info(const char* path, Mp3Info* info);
+// otherwise. Release the texts with mp3_info_release. `sizeHint`, when not -1, is the file's
+// size as its status gave it just before; it spares asking the open file for it.
+bool mp3_read_info(const char* path, Mp3Info* info, int64_t sizeHint = -1);
 
 // The same over an open stream positioned anywhere; `fileSize` is the stream's length.
 bool mp3_read_info_stream(FILE* file, int64_t fileSize, Mp3Info* info);
@@ -78,6 +81,10 @@ char* mp3_format_duration(int64_t ms, char* out, int size);
 // when given, to the decoded header.
 char* mpeg_duration_text(FILE* file, int64_t start, bool hasId3v1, int64_t fileSize, bool* found,
                          MpegHeader* first = nullptr);
+
+// The first frame at or after `start` read through `bytes`: its decoded header and the frame
+// count of its Xing header (0 for none). False when no usable header is found.
+bool mpeg_first_frame(FileBytes* bytes, int64_t start, MpegHeader* header, int64_t* xingFrames);
 
 // DLNA audio profile of a track, from its first frame header.
 enum Mp3AudioProfile : uint8_t {

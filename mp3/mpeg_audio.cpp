@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "mp3/file_bytes.h"
+
 namespace {
 
 // kbit/s by row (MPEG-1 layers I, II, III; MPEG-2/2.5 layer I; MPEG-2/2.5 layers II and III)
@@ -23,7 +25,6 @@ constexpr int32_t kSampleRates[3][4] = {
 };
 
 constexpr int kXingBlock = 128;
-constexpr int kReadBlock = 4096;
 
 int bitrateRow(int version, int layer) {
     if (version == 1) {
@@ -38,38 +39,31 @@ uint32_t bigEndian32(const uint8_t* p) {
 
 // Offset of the first byte 0xFF followed by a byte of 0xE0 or more, at or after `start`;
 // -1 when the file ends first.
-int64_t findSync(FILE* file, int64_t start) {
-    if (std::fseek(file, static_cast<long>(start), SEEK_SET) != 0) {
-        return -1;
-    }
-    uint8_t block[kReadBlock + 1];
-    int64_t blockStart = start;
-    size_t carried = 0; // a trailing 0xFF of the previous block, kept at block[0]
-    for (;;) {
-        size_t n = std::fread(block + carried, 1, kReadBlock, file);
-        if (n == 0) {
+int64_t findSync(FileBytes* bytes, int64_t start) {
+    // Blocks overlap by one byte, so a pair across their border is seen.
+    for (int64_t at = start; at >= 0 && at < bytes->size - 1;) {
+        int64_t n = bytes->size - at < bytes->capacity ? bytes->size - at : bytes->capacity;
+        const uint8_t* block = file_bytes_view(bytes, at, n);
+        if (block == nullptr || n < 2) {
             return -1;
         }
-        size_t total = carried + n;
-        for (size_t i = 0; i + 1 < total; i++) {
+        for (int64_t i = 0; i + 1 < n; i++) {
             if (block[i] == 0xFF && block[i + 1] >= 0xE0) {
-                return blockStart + static_cast<int64_t>(i);
+                return at + i;
             }
         }
-        carried = block[total - 1] == 0xFF ? 1 : 0;
-        blockStart += static_cast<int64_t>(total - carried);
-        if (carried != 0) {
-            block[0] = 0xFF;
-        }
+        at += n - 1;
     }
+    return -1;
 }
 
-// Frame count of a Xing header in the bytes after the frame header; 0 when there is none.
-int64_t xingFrames(FILE* file) {
+// Frame count of a Xing header in the bytes from `at` (just after the frame header); 0 when
+// there is none.
+int64_t xingFrames(FileBytes* bytes, int64_t at) {
     // The count stands 8 bytes after the tag, so 4 more bytes than the searched block are read.
-    uint8_t block[kXingBlock + 4];
-    size_t n = std::fread(block, 1, sizeof block, file);
-    for (size_t i = 0; i <= kXingBlock - 8 && i + 12 <= n; i++) {
+    int64_t n = bytes->size - at < kXingBlock + 4 ? bytes->size - at : kXingBlock + 4;
+    const uint8_t* block = n > 0 ? file_bytes_view(bytes, at, n) : nullptr;
+    for (int64_t i = 0; block != nullptr && i <= kXingBlock - 8 && i + 12 <= n; i++) {
         if (std::memcmp(block + i, "Xing", 4) == 0) {
             return bigEndian32(block + i + 8);
         }
@@ -122,24 +116,29 @@ char* mp3_format_duration(int64_t ms, char* out, int size) {
     return out;
 }
 
+bool mpeg_first_frame(FileBytes* bytes, int64_t start, MpegHeader* header, int64_t* frames) {
+    int64_t at = findSync(bytes, start);
+    uint8_t head[4];
+    if (at < 0 || !file_bytes_read(bytes, at, head, 4) || !mpeg_decode_header(head, header)) {
+        return false;
+    }
+    *frames = xingFrames(bytes, at + 4);
+    return true;
+}
+
 char* mpeg_duration_text(FILE* file, int64_t start, bool hasId3v1, int64_t fileSize, bool* found,
                          MpegHeader* first) {
-    *found = false;
-    int64_t at = findSync(file, start);
-    uint8_t bytes[4];
-    if (at < 0 || std::fseek(file, static_cast<long>(at), SEEK_SET) != 0 ||
-        std::fread(bytes, 1, 4, file) != 4) {
-        return nullptr;
-    }
+    uint8_t window[kFileWindow];
+    FileBytes bytes = file_bytes_over(file, fileSize, window, sizeof window);
     MpegHeader header;
-    if (!mpeg_decode_header(bytes, &header)) {
+    int64_t frames = 0;
+    *found = mpeg_first_frame(&bytes, start, &header, &frames);
+    if (!*found) {
         return nullptr;
     }
-    *found = true;
     if (first != nullptr) {
         *first = header;
     }
-    int64_t frames = xingFrames(file);
     int64_t audioBytes = fileSize - start - (hasId3v1 ? 128 : 0);
     char text[32];
     mp3_format_duration(mpeg_duration_ms(&header, frames, audioBytes), text, sizeof text);

@@ -3,15 +3,16 @@
 
 #include <cstring>
 
+#include "mp3/file_bytes.h"
+
 namespace {
 
 // Marker segments walked at most before a JPEG is taken as one of unknown size.
 constexpr int kMaxJpegSegments = 1024;
 
 // Reads `count` bytes at `at` when they lie inside [.., end).
-bool readAt(FILE* file, int64_t at, int64_t end, uint8_t* out, int count) {
-    return at >= 0 && at + count <= end && std::fseek(file, static_cast<long>(at), SEEK_SET) == 0 &&
-           std::fread(out, 1, static_cast<size_t>(count), file) == static_cast<size_t>(count);
+bool readAt(FileBytes* file, int64_t at, int64_t end, uint8_t* out, int count) {
+    return at >= 0 && at + count <= end && file_bytes_read(file, at, out, count);
 }
 
 int32_t bigEndian16(const uint8_t* p) {
@@ -29,7 +30,7 @@ bool isFrameHeader(uint8_t marker) {
 
 // Walks the marker segments after SOI until a frame header; leaves the size 0x0 when the scan,
 // the end of the image or damage comes first.
-void readJpegSize(FILE* file, int64_t at, int64_t end, PictureInfo* info) {
+void readJpegSize(FileBytes* file, int64_t at, int64_t end, PictureInfo* info) {
     uint8_t bytes[9];
     for (int segment = 0; segment < kMaxJpegSegments; segment++) {
         if (!readAt(file, at, end, bytes, 2) || bytes[0] != 0xFF) {
@@ -63,7 +64,7 @@ void readJpegSize(FILE* file, int64_t at, int64_t end, PictureInfo* info) {
     }
 }
 
-void readPngSize(FILE* file, int64_t at, int64_t end, PictureInfo* info) {
+void readPngSize(FileBytes* file, int64_t at, int64_t end, PictureInfo* info) {
     uint8_t chunk[16]; // length, type, width, height
     if (!readAt(file, at, end, chunk, 16) || std::memcmp(chunk + 4, "IHDR", 4) != 0) {
         return;
@@ -102,6 +103,13 @@ const FormatText& formatText(uint8_t format) {
 } // namespace
 
 bool picture_read_info(FILE* file, int64_t offset, int64_t length, PictureInfo* info) {
+    // Nothing past the picture is read, so its end stands for the file's size.
+    uint8_t window[kFileWindow];
+    FileBytes bytes = file_bytes_over(file, offset + length, window, sizeof window);
+    return picture_read_info_bytes(&bytes, offset, length, info);
+}
+
+bool picture_read_info_bytes(FileBytes* file, int64_t offset, int64_t length, PictureInfo* info) {
     *info = PictureInfo{kNotAPicture, 0, 0};
     const int64_t end = offset + length;
     uint8_t start[8];

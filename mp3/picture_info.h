@@ -20,6 +20,10 @@ struct PictureInfo {
 // be read. Leaves the file position anywhere.
 bool picture_read_info(FILE* file, int64_t offset, int64_t length, PictureInfo* info);
 
+// The same through a reader's window (mp3/file_bytes.h).
+struct FileBytes;
+bool picture_read_info_bytes(FileBytes* bytes, int64_t offset, int64_t length, PictureInfo* info);
+
 // What a catalogue keeps of a picture: its kind and DLNA profile in one byte.
 enum PictureFormat : uint8_t {
     kPictureNone,

@@ -36,6 +36,9 @@ void platformSleepMs(uint32_t ms);
 // Milliseconds since the machine started, wrapping at 2^32 (GetTickCount semantics).
 uint32_t platformTickMs();
 
+// Processors the system has online; at least 1.
+int platformCpuCount();
+
 // Fills `out` with `length` bytes from the system's cryptographic random source (identifiers
 // that a peer must not be able to guess). Returns 0, or -1 when the source failed; `out` is
 // then unusable.

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "platform/platform.h"
 #include "runtime/runtime_internal.h"
@@ -30,7 +31,7 @@ UdnText udnFromAdapter(const PlatformAdapter* adapter) {
     return udn;
 }
 
-UdnText deviceUdn() {
+static UdnText queryUdn() {
     PlatformAdapter adapter;
     std::memset(&adapter, 0, sizeof adapter);
     if (platformFirstAdapter(&adapter) != 0) {
@@ -39,13 +40,50 @@ UdnText deviceUdn() {
     return udnFromAdapter(&adapter);
 }
 
-FriendlyNameText deviceFriendlyName() {
-    char hostName[256];
-    if (platformHostName(hostName, sizeof hostName) != 0) {
-        hostName[0] = '\0';
+static HostNameText queryHostName() {
+    HostNameText name{};
+    if (platformHostName(name.text, sizeof name.text) != 0) {
+        name.text[0] = '\0';
     }
-    hostName[sizeof hostName - 1] = '\0';
-    FriendlyNameText name{};
-    std::snprintf(name.text, sizeof name.text, "KestrelBloom Media Server [%s]", hostName);
+    name.text[sizeof name.text - 1] = '\0';
     return name;
+}
+
+// The last query of a value and when it was made; every caller copies the value under the
+// lock, so none sees it half rewritten.
+namespace {
+template <typename Value> struct Kept {
+    std::mutex lock;
+    bool filled = false;
+    uint32_t madeAt = 0;
+    Value value{};
+};
+
+template <typename Value> Value keptFor(Kept<Value>* kept, Value (*query)()) {
+    std::lock_guard<std::mutex> hold(kept->lock);
+    uint32_t now = platformTickMs();
+    if (!kept->filled || now - kept->madeAt >= kUdnRefreshMs) {
+        kept->value = query();
+        kept->madeAt = now;
+        kept->filled = true;
+    }
+    return kept->value;
+}
+} // namespace
+
+HostNameText deviceHostName() {
+    static auto* kept = new Kept<HostNameText>; // never destroyed: callers may run at exit
+    return keptFor(kept, queryHostName);
+}
+
+FriendlyNameText deviceFriendlyName() {
+    FriendlyNameText name{};
+    std::snprintf(name.text, sizeof name.text, "KestrelBloom Media Server [%s]",
+                  deviceHostName().text);
+    return name;
+}
+
+UdnText deviceUdn() {
+    static auto* kept = new Kept<UdnText>; // never destroyed: callers may run at exit
+    return keptFor(kept, queryUdn);
 }

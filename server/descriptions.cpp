@@ -582,10 +582,8 @@ static const char kConnectionManagerScpd[] =
 // The 200 head for a document of `length` bytes, then the document unless headOnly.
 static void sendDocument(PlatformSocket socket, const char* version, const char* text, int length,
                          bool headOnly) {
-    httpSendOk(socket, version, length, "text/xml", false);
-    if (!headOnly) {
-        httpSendAll(socket, text, length);
-    }
+    // Head and body in one send: a short document leaves in one segment.
+    httpSendOkWith(socket, version, length, "text/xml", false, text, headOnly ? 0 : length);
 }
 
 void sendDeviceDescription(PlatformSocket socket, const char* version, const char* urlBase,

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "eventing/notify.h"
@@ -11,14 +12,17 @@
 #include "http/http_host.h"
 #include "http/http_request.h"
 #include "http/http_writers.h"
+#include "runtime/device_identity.h"
 #include "runtime/diagnostics.h"
 #include "server/descriptions.h"
 #include "server/device_face.h"
 #include "server/http_route.h"
 #include "server/streaming.h"
+#include "server/worker_pool.h"
 #include "soap/soap_dispatch.h"
 
-// Connection threads alive in the whole process; written by accept and connection threads.
+// Connections queued or being served in the whole process; written by accept and connection
+// threads.
 static std::atomic<int32_t> activeConnections{0};
 
 int httpActiveConnections() {
@@ -64,12 +68,15 @@ static void releaseConnection(PlatformSocket s) {
 }
 
 void httpShutdownConnections() {
-    std::lock_guard<std::mutex> hold(liveLock);
-    for (const LiveConnection& slot : liveConnections) {
-        if (slot.socket != 0) {
-            platformSocketShutdown(slot.socket);
+    {
+        std::lock_guard<std::mutex> hold(liveLock);
+        for (const LiveConnection& slot : liveConnections) {
+            if (slot.socket != 0) {
+                platformSocketShutdown(slot.socket);
+            }
         }
     }
+    workerPoolStop();
 }
 
 // The address and port of every running listener, for the status page. Guarded by
@@ -162,6 +169,22 @@ static void refuseAtOnce(PlatformSocket socket) {
     platformSocketClose(socket);
 }
 
+// An accepted connection as queued for a worker: its socket, and the listener's address and
+// port, which are the connection's own local ones (every listener is bound to one address).
+struct ConnectionStart {
+    PlatformSocket socket;
+    Ipv4Endpoint local;
+};
+
+// Worker job: serves the connection and frees its start record.
+static void connectionJob(void* arg) {
+    ConnectionStart start = *static_cast<ConnectionStart*>(arg);
+    std::free(arg);
+    httpServeConnection(start.socket, kHttpReadLimits,
+                        start.local.address != 0 ? &start.local : nullptr);
+    activeConnections.fetch_sub(1, std::memory_order_relaxed);
+}
+
 void httpAcceptThread(void* arg) {
     auto* variable = static_cast<std::atomic<PlatformSocket>*>(arg);
     PlatformSocket listener = variable->load(std::memory_order_relaxed);
@@ -186,11 +209,15 @@ void httpAcceptThread(void* arg) {
             refuseAtOnce(s);
             continue;
         }
-        // Admission has registered the connection before its thread starts, so a shutdown
-        // that already counts the connection also reaches it.
+        // Admission has registered the connection while it is queued too, so a shutdown that
+        // already counts the connection also reaches it.
         activeConnections.fetch_add(1, std::memory_order_relaxed);
-        void* socketArg = reinterpret_cast<void*>(static_cast<intptr_t>(s));
-        if (platformThreadStartDetached(httpConnectionThread, socketArg) != 0) {
+        auto* start = static_cast<ConnectionStart*>(std::malloc(sizeof(ConnectionStart)));
+        if (start != nullptr) {
+            *start = ConnectionStart{s, local};
+        }
+        if (start == nullptr || !workerPoolSubmit(connectionJob, start)) {
+            std::free(start);
             activeConnections.fetch_sub(1, std::memory_order_relaxed);
             releaseConnection(s);
             refuseAtOnce(s);
@@ -198,12 +225,6 @@ void httpAcceptThread(void* arg) {
     }
     removeListener(local);
     verbosePrint("### HTTP server terminated at http://%s:%d/\n", address, local.port);
-}
-
-void httpConnectionThread(void* arg) {
-    auto s = static_cast<PlatformSocket>(reinterpret_cast<intptr_t>(arg));
-    httpServeConnection(s, kHttpReadLimits);
-    activeConnections.fetch_sub(1, std::memory_order_relaxed);
 }
 
 // The subscriber's address, the local address the request came in on, and its netmask.
@@ -245,10 +266,18 @@ static int dispatch(PlatformSocket socket, const HttpRoute& route, const char* u
         sendContentDirectoryDescription(socket, route.version, route.headOnly);
         return -1;
     case HttpRouteKind::Track:
+        // A stream may last as long as the track plays: not on a pool worker's time. A head
+        // alone is short and stays.
+        if (!route.headOnly) {
+            workerPoolDetach();
+        }
         httpServeTrack(socket,
                        MediaRequest{route.version, route.path, route.media, route.headOnly});
         return -1;
     case HttpRouteKind::AlbumArt:
+        if (!route.headOnly) {
+            workerPoolDetach();
+        }
         httpServeAlbumArt(socket,
                           MediaRequest{route.version, route.path, route.media, route.headOnly});
         return -1;
@@ -271,11 +300,7 @@ static int dispatch(PlatformSocket socket, const HttpRoute& route, const char* u
 
 // Whether the request's Host names this machine (see httpHostAllowed).
 static bool hostNamesThisMachine(const char* host) {
-    char name[256];
-    if (platformHostName(name, sizeof name) != 0) {
-        name[0] = '\0';
-    }
-    return httpHostAllowed(host, name);
+    return httpHostAllowed(host, deviceHostName().text);
 }
 
 // Reads the connection's one request, refuses it or calls its handler. Returns the index of a
@@ -301,12 +326,13 @@ static int serveRequest(PlatformSocket socket, TextBuffer* request, const HttpRe
     return dispatch(socket, route, urlBase, localAddress);
 }
 
-void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits) {
-    // Answers are written whole within the send time-out or the connection is given up.
-    platformSocketSetTimeouts(socket, limits.totalMs, limits.totalMs);
-    Ipv4Endpoint local;
+void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits,
+                         const Ipv4Endpoint* known) {
+    // Answers are written whole within the send time-out or the connection is given up: the
+    // request reader sets both time-outs before its first receive.
+    Ipv4Endpoint local = known != nullptr ? *known : Ipv4Endpoint{0, 0};
     TextBuffer* request = textBufferCreate(nullptr, 1024);
-    if (request == nullptr || platformSocketLocalName(socket, &local) != 0) {
+    if (request == nullptr || (known == nullptr && platformSocketLocalName(socket, &local) != 0)) {
         textBufferFree(request);
         releaseConnection(socket);
         platformSocketClose(socket);

@@ -24,13 +24,11 @@ void httpAcceptThread(void* arg);
 // are still accepted while listeners run.
 void httpShutdownConnections();
 
-// Connection-thread body: `arg` is the accepted socket value cast to a pointer-sized integer.
-// Serves one request and closes the socket.
-void httpConnectionThread(void* arg);
-
-// Serves one accepted connection with the given limits (the connection thread uses
-// kHttpReadLimits) and closes it.
-void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits);
+// Serves one accepted connection with the given limits (pool workers use kHttpReadLimits) and
+// closes it. `local`, when known, is the address and port it came in on (the listener's);
+// nullptr asks the socket.
+void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits,
+                         const Ipv4Endpoint* local = nullptr);
 
 // Number of connection threads running now (all listeners together).
 int httpActiveConnections();

@@ -43,10 +43,15 @@ static bool resolveItem(const char* target, const char* marker, ItemCopy* copy) 
     return ok;
 }
 
-static FILE* openWithSize(const char* path, int64_t* size) {
+// Opens the file and reads its size. With `unbuffered` the stream has no buffer of its own:
+// sendBody reads whole blocks straight into its one block, so a stream holds one read buffer.
+static FILE* openWithSize(const char* path, int64_t* size, bool unbuffered) {
     FILE* file = std::fopen(path, "rb");
     if (file == nullptr) {
         return nullptr;
+    }
+    if (unbuffered) {
+        std::setvbuf(file, nullptr, _IONBF, 0);
     }
     long length = std::fseek(file, 0, SEEK_END) == 0 ? std::ftell(file) : -1;
     if (length < 0 || length > INT32_MAX || std::fseek(file, 0, SEEK_SET) != 0) {
@@ -136,7 +141,7 @@ void httpServeTrack(PlatformSocket socket, const MediaRequest& request) {
     int64_t size = 0;
     FILE* file = nullptr;
     if (resolveItem(request.path, "disk/", &item)) {
-        file = openWithSize(item.path, &size);
+        file = openWithSize(item.path, &size, true);
     }
     if (file == nullptr) {
         httpSendNotFound(socket, request.version, request.path, request.headOnly);
@@ -153,7 +158,8 @@ void httpServeAlbumArt(PlatformSocket socket, const MediaRequest& request) {
     int64_t size = 0;
     FILE* file = nullptr;
     if (resolveItem(request.path, "virtual/", &item)) {
-        file = openWithSize(item.path, &size);
+        // The picture's frame is looked for with short reads: those keep the stream's buffer.
+        file = openWithSize(item.path, &size, false);
     }
     Mp3Picture picture{};
     if (file == nullptr || !mp3_album_art_range(file, size, &picture)) {

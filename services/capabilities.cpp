@@ -119,8 +119,7 @@ constexpr char kFeatureListTail[] = "&lt;/Feature&gt;\r\n"
 #undef KB_ENVELOPE_OPEN
 
 void sendText(PlatformSocket socket, const char* version, const char* text, int length) {
-    httpSendOk(socket, version, length, "text/xml", true);
-    httpSendAll(socket, text, length);
+    httpSendOkWith(socket, version, length, "text/xml", true, text, length);
 }
 
 void sendFixed(PlatformSocket socket, const char* version, const char* text) {

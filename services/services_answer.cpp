@@ -126,8 +126,8 @@ int services_answer_finish(ServicesAnswer* answer, int32_t returned, int32_t tot
     } else if (answer->failed || answer->text->lost) {
         code = kUpnpOutOfMemory; // nothing is sent yet: the caller answers with the fault
     } else {
-        httpSendOk(answer->socket, answer->version, answer->text->length, "text/xml", true);
-        httpSendAll(answer->socket, answer->text->text, answer->text->length);
+        httpSendOkWith(answer->socket, answer->version, answer->text->length, "text/xml", true,
+                       answer->text->text, answer->text->length);
     }
     services_answer_discard(answer);
     return code;

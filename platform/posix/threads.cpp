@@ -6,6 +6,7 @@
 #include <ctime>
 #include <dlfcn.h>
 #include <pthread.h>
+#include <unistd.h>
 
 static void* threadTrampoline(void* raw) {
     platformThreadRun(raw);
@@ -40,6 +41,11 @@ void platformThreadJoin(PlatformThread thread) {
 
 void platformThreadDetach(PlatformThread thread) {
     pthread_detach(thread);
+}
+
+int platformCpuCount() {
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n < 1 ? 1 : n > 1024 ? 1024 : static_cast<int>(n);
 }
 
 void platformSleepMs(uint32_t ms) {

@@ -40,6 +40,12 @@ void platformThreadDetach(PlatformThread thread) {
     CloseHandle(thread);
 }
 
+int platformCpuCount() {
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return info.dwNumberOfProcessors < 1 ? 1 : static_cast<int>(info.dwNumberOfProcessors);
+}
+
 void platformSleepMs(uint32_t ms) {
     Sleep(ms);
 }

@@ -216,7 +216,8 @@ TEST(HandleIndexTest, RemovalKeepsEveryOtherEntryReachable) {
     HandleIndex index{};
     std::vector<MediaObject> objects(3000);
     for (int64_t i = 0; i < 3000; i++) {
-        ASSERT_TRUE(handle_index_insert(&index, i * 64 + 1, &objects[static_cast<size_t>(i)]));
+        objects[static_cast<size_t>(i)].handle = i * 64 + 1;
+        ASSERT_TRUE(handle_index_insert(&index, &objects[static_cast<size_t>(i)]));
     }
     for (int64_t i = 0; i < 3000; i += 3) {
         handle_index_remove(&index, i * 64 + 1);

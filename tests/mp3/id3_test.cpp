@@ -1,6 +1,8 @@
 // ID3v2.2/2.3/2.4 and ID3v1 tags as the catalogue reads them.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include "mp3/picture_info.h"
 #include "mp3_test_util.h"
 
@@ -356,6 +358,64 @@ TEST(Id3Test, PictureFlagFollowsThePictureFrame) {
     ASSERT_TRUE(readBytes(tagged({{"TIT2", textFrameData(0, "EPIC")}}, 3), &info));
     EXPECT_EQ(info.has_album_art, 0);
     mp3_info_release(&info);
+}
+
+// The reader holds a window of the file's head: frames, pictures, padding and ID3v1 that lie
+// past it are read all the same, and the path with the size already known, the path that asks
+// the file, and the stream reader agree.
+TEST(Id3Test, ReadsPastTheFileWindow) {
+    fixtures::MpegSpec longer;
+    longer.frames = 60; // about 25 KB of audio
+    fixtures::Id3v1Spec v1;
+    v1.artist = "Last Artist";
+    fixtures::Id3v2Options padded;
+    padded.padding = 20000;
+    std::string bigPicture =
+        fixtures::apicFrameData("image/jpeg", "", fixtures::jpegPicture(640, 480, 20000));
+    struct Case {
+        const char* name;
+        std::string bytes;
+        const char* artist;
+        int art;
+    } cases[] = {
+        {"text frame after a large picture",
+         fixtures::id3v2Tag({{"APIC", bigPicture}, {"TPE1", textFrameData(0, "After")}}) + audio(),
+         "After", 1},
+        {"audio after padding",
+         fixtures::id3v2Tag({{"TPE1", textFrameData(0, "Padded")}}, padded) + audio(), "Padded", 0},
+        {"ID3v1 at the end of a long file",
+         fixtures::id3v2Tag({{"TIT2", textFrameData(0, "T")}}) + fixtures::mpegAudio(longer) +
+             fixtures::id3v1Tag(v1),
+         "Last Artist", 0},
+    };
+    for (const Case& c : cases) {
+        std::string dir = fixtures::makeTempDir("mp3");
+        std::string path = dir + "/t.mp3";
+        fixtures::writeFile(path, c.bytes);
+        auto size = static_cast<int64_t>(c.bytes.size());
+        Mp3Info asked;
+        Mp3Info known;
+        Mp3Info streamed;
+        ASSERT_TRUE(mp3_read_info(path.c_str(), &asked)) << c.name;
+        ASSERT_TRUE(mp3_read_info(path.c_str(), &known, size)) << c.name;
+        FILE* file = std::fopen(path.c_str(), "rb");
+        ASSERT_NE(file, nullptr);
+        ASSERT_TRUE(mp3_read_info_stream(file, size, &streamed)) << c.name;
+        std::fclose(file);
+        for (const Mp3Info* info : {&asked, &known, &streamed}) {
+            EXPECT_EQ(text(info->artist), c.artist) << c.name;
+            EXPECT_EQ(info->has_album_art, c.art) << c.name;
+            EXPECT_EQ(info->size, size) << c.name;
+            EXPECT_EQ(text(info->duration), text(asked.duration)) << c.name;
+        }
+        if (c.art != 0) {
+            EXPECT_EQ(asked.picture_format, kPictureJpegSm) << c.name;
+        }
+        for (Mp3Info* info : {&asked, &known, &streamed}) {
+            mp3_info_release(info);
+        }
+        fixtures::removeTree(dir);
+    }
 }
 
 } // namespace
