@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "media_db/file_status.h"
+#include "media_db/folder_watch.h"
 #include "media_db/media_db_internal.h"
 #include "mp3/mp3_info.h"
 #include "platform/platform.h"
@@ -164,32 +165,44 @@ bool sameStatus(const TrackRecord* record, bool exists, const PlatformFileStatus
                   : record->file_size < 0;
 }
 
-// The file status of every path, asked folder by folder before the tracks are matched.
+// The file status of every path, asked folder by folder once the tracks are matched: a path
+// whose old item has a record, in a folder the watch knows unchanged, is not asked at all.
 struct FileStatuses {
     PlatformFileStatus* statuses = nullptr;
     bool* found = nullptr;
+    bool* unchanged = nullptr;
 };
 
-bool askStatuses(const char* const* paths, int32_t count, FileStatuses* out) {
+bool askStatuses(const char* const* paths, const MediaObject* const* oldItems, int32_t count,
+                 FolderWatch* watch, FileStatuses* out) {
     size_t n = count > 0 ? static_cast<size_t>(count) : 1;
     out->statuses = static_cast<PlatformFileStatus*>(std::malloc(n * sizeof(PlatformFileStatus)));
     out->found = static_cast<bool*>(std::malloc(n * sizeof(bool)));
-    return out->statuses != nullptr && out->found != nullptr &&
-           files_status(paths, count, out->statuses, out->found);
+    out->unchanged = static_cast<bool*>(std::malloc(n * sizeof(bool)));
+    if (out->statuses == nullptr || out->found == nullptr || out->unchanged == nullptr) {
+        return false;
+    }
+    for (int32_t i = 0; i < count; i++) {
+        out->unchanged[i] = track_record_of(oldItems[i]) != nullptr;
+    }
+    return files_status_watched(paths, count, out->statuses, out->found, watch, out->unchanged);
 }
 
 void releaseStatuses(FileStatuses* statuses) {
     std::free(statuses->statuses);
     std::free(statuses->found);
+    std::free(statuses->unchanged);
     *statuses = FileStatuses{};
 }
 
-// The record for a path of the given status: the old item's when the file's size and time are
-// unchanged, else a fresh read. nullptr on short memory.
-TrackRecord* recordFor(const char* path, const MediaObject* oldItem, bool exists,
-                       const PlatformFileStatus& status) {
+// The record for the i-th path: the old item's when the file is known unchanged or its size
+// and time are, else a fresh read. nullptr on short memory.
+TrackRecord* recordFor(const char* path, const MediaObject* oldItem, const FileStatuses& statuses,
+                       int32_t i) {
+    bool exists = statuses.found[i];
+    const PlatformFileStatus& status = statuses.statuses[i];
     TrackRecord* record = track_record_of(oldItem);
-    if (record != nullptr && sameStatus(record, exists, status)) {
+    if (record != nullptr && (statuses.unchanged[i] || sameStatus(record, exists, status))) {
         track_record_retain(record);
         return record;
     }
@@ -337,7 +350,7 @@ void releaseSlots(TrackSlot* slots, int32_t count) {
 
 // The slots for the tracks as the old version has them (files not re-read unless the old item
 // has no record of its own).
-int32_t slotsFromVersion(const MediaCatalogue* old, TrackSlot* slots) {
+int32_t slotsFromVersion(const MediaCatalogue* old, FolderWatch* watch, TrackSlot* slots) {
     int32_t count = old->top.all_tracks->child_count;
     auto** items = static_cast<const MediaObject**>(
         std::malloc(sizeof(MediaObject*) * static_cast<size_t>(count > 0 ? count : 1)));
@@ -351,10 +364,10 @@ int32_t slotsFromVersion(const MediaCatalogue* old, TrackSlot* slots) {
             old->file_order != nullptr ? oldTrackAt(old, i) : old->top.all_tracks->children[i];
         paths[i] = items[i]->path;
     }
-    ready = ready && askStatuses(paths, count, &status);
+    ready = ready && askStatuses(paths, items, count, watch, &status);
     int32_t filled = 0;
     for (int32_t i = 0; ready && i < count; i++) {
-        TrackRecord* record = recordFor(paths[i], items[i], status.found[i], status.statuses[i]);
+        TrackRecord* record = recordFor(paths[i], items[i], status, i);
         if (record != nullptr) {
             slots[filled++] = TrackSlot{record, items[i]->handle};
         }
@@ -386,39 +399,47 @@ bool openKnownTracks(TextTable* known, const MediaCatalogue* old, int32_t claime
 // as in the old version they are matched in order; from the first difference on, through a
 // table. Stops early (kStoppedEarly) when `stop` is raised; the caller frees the slots.
 int32_t slotsFromPaths(const MediaCatalogue* old, const CatalogueInput& input, TrackSlot* slots) {
-    FileStatuses status;
-    if (!askStatuses(input.paths, input.count, &status)) {
-        releaseStatuses(&status);
+    auto** was = static_cast<const MediaObject**>(
+        std::malloc(sizeof(MediaObject*) * static_cast<size_t>(input.count > 0 ? input.count : 1)));
+    if (was == nullptr) {
         return kShortOfMemory;
     }
     int32_t oldCount = oldTrackCount(old);
     TextTable known;
     bool inOrder = true;
-    int32_t filled = 0;
     for (int32_t i = 0; i < input.count; i++) {
-        if (input.stop != nullptr && input.stop->load(std::memory_order_relaxed) != 0) {
-            textTableClose(&known);
-            releaseStatuses(&status);
-            releaseRecords(slots, filled);
-            return kStoppedEarly;
-        }
-        const MediaObject* was = nullptr;
         if (inOrder && i < oldCount && std::strcmp(oldTrackAt(old, i)->path, input.paths[i]) == 0) {
-            was = oldTrackAt(old, i);
+            was[i] = oldTrackAt(old, i);
         } else {
             if (inOrder && oldCount > 0) {
                 openKnownTracks(&known, old, i);
             }
             inOrder = false;
-            was = textTableClaim(&known, input.paths[i]);
-        }
-        TrackRecord* record = recordFor(input.paths[i], was, status.found[i], status.statuses[i]);
-        if (record != nullptr) {
-            slots[filled++] = TrackSlot{record, was != nullptr ? was->handle : 0};
+            was[i] = textTableClaim(&known, input.paths[i]);
         }
     }
     textTableClose(&known);
+    FileStatuses status;
+    if (!askStatuses(input.paths, was, input.count, input.watch, &status)) {
+        releaseStatuses(&status);
+        std::free(was);
+        return kShortOfMemory;
+    }
+    int32_t filled = 0;
+    for (int32_t i = 0; i < input.count; i++) {
+        if (input.stop != nullptr && input.stop->load(std::memory_order_relaxed) != 0) {
+            releaseStatuses(&status);
+            releaseRecords(slots, filled);
+            std::free(was);
+            return kStoppedEarly;
+        }
+        TrackRecord* record = recordFor(input.paths[i], was[i], status, i);
+        if (record != nullptr) {
+            slots[filled++] = TrackSlot{record, was[i] != nullptr ? was[i]->handle : 0};
+        }
+    }
     releaseStatuses(&status);
+    std::free(was);
     return filled;
 }
 
@@ -505,18 +526,22 @@ CatalogueResult catalogue_update(const CatalogueInput& input) {
     if (old == nullptr) {
         return CatalogueResult::Failed;
     }
+    // Folders are trusted unchanged only against the version this watch last left published.
+    folder_watch_holds_for(input.watch, old->serial);
     bool keep = input.keepTracks && built(old);
     int32_t room = keep ? old->top.all_tracks->child_count : input.count;
     auto* slots = static_cast<TrackSlot*>(std::calloc(room > 0 ? room : 1, sizeof(TrackSlot)));
     int32_t count = slots == nullptr ? kShortOfMemory
-                    : keep           ? slotsFromVersion(old, slots)
+                    : keep           ? slotsFromVersion(old, input.watch, slots)
                                      : slotsFromPaths(old, input, slots);
     if (count < 0) {
+        folder_watch_commit(input.watch, false, 0);
         std::free(slots);
         media_db_release(old);
         return count == kStoppedEarly ? CatalogueResult::Stopped : CatalogueResult::Failed;
     }
     if (!input.playlistsChanged && sameTracks(old, slots, count)) {
+        folder_watch_commit(input.watch, true, old->serial);
         releaseSlots(slots, count);
         media_db_release(old);
         return CatalogueResult::Unchanged;
@@ -524,6 +549,7 @@ CatalogueResult catalogue_update(const CatalogueInput& input) {
 
     MediaCatalogue* next = media_db_begin_version();
     if (next == nullptr) {
+        folder_watch_commit(input.watch, false, 0);
         releaseSlots(slots, count);
         media_db_release(old);
         return CatalogueResult::Failed;
@@ -561,10 +587,13 @@ CatalogueResult catalogue_update(const CatalogueInput& input) {
     }
     bool stopped = input.stop != nullptr && input.stop->load(std::memory_order_relaxed) != 0;
     if (!changes.changed || stopped) {
+        // Unchanged, the old version's records stand for the files as checked.
+        folder_watch_commit(input.watch, !stopped, old->serial);
         media_db_discard_version(next);
         media_db_release(old);
         return stopped ? CatalogueResult::Stopped : CatalogueResult::Unchanged;
     }
+    folder_watch_commit(input.watch, true, next->serial);
     media_db_publish_version(next);
     media_db_release(old);
     // The old version is usually freed by now; its pages go back rather than stay resident.

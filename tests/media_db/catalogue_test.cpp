@@ -306,6 +306,7 @@ class WatcherTest : public CatalogueTest {
     }
     void TearDown() override {
         media_library_set_change_hook(nullptr);
+        media_library_state_release(&state_);
         CatalogueTest::TearDown();
     }
     bool pass() { return media_library_pass(dir_.c_str(), &state_); }
