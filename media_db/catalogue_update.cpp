@@ -352,10 +352,9 @@ void releaseSlots(TrackSlot* slots, int32_t count) {
 // has no record of its own).
 int32_t slotsFromVersion(const MediaCatalogue* old, FolderWatch* watch, TrackSlot* slots) {
     int32_t count = old->top.all_tracks->child_count;
-    auto** items = static_cast<const MediaObject**>(
-        std::malloc(sizeof(MediaObject*) * static_cast<size_t>(count > 0 ? count : 1)));
-    auto** paths = static_cast<const char**>(
-        std::malloc(sizeof(char*) * static_cast<size_t>(count > 0 ? count : 1)));
+    size_t room = static_cast<size_t>(count > 0 ? count : 1);
+    auto** items = static_cast<const MediaObject**>(std::calloc(room, sizeof(MediaObject*)));
+    auto** paths = static_cast<const char**>(std::calloc(room, sizeof(char*)));
     FileStatuses status;
     bool ready = items != nullptr && paths != nullptr;
     for (int32_t i = 0; ready && i < count; i++) {

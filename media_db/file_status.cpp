@@ -106,27 +106,35 @@ int32_t folderFor(Work* work, const char* path, size_t length) {
 }
 
 // Asks one folder for its names; a folder that cannot be asked as a whole has its paths asked
-// one by one.
+// one by one. A folder is watched before its files are asked, and not trusted while one of
+// them may change under another folder's name.
 void askFolder(const Work& work, const Folder& folder, const char* const* paths,
                FolderWatch* watch) {
     int32_t start = folder.start;
+    int32_t end = start + folder.count;
     if (folder.count == 0) {
         return;
     }
-    if (folder.length < kFolderSize) {
-        char text[kFolderSize];
+    char text[kFolderSize];
+    bool named = folder.length < kFolderSize;
+    if (named) {
         std::memcpy(text, folder.path, folder.length);
         text[folder.length] = '\0';
         if (!folder.trusted) {
             folder_watch_checking(watch, text, folder.length);
         }
-        if (platformFolderFileStatus(text, work.names + start, folder.count, work.statuses + start,
-                                     work.found + start) == 0) {
-            return;
+    }
+    if (!named || platformFolderFileStatus(text, work.names + start, folder.count,
+                                           work.statuses + start, work.found + start) != 0) {
+        for (int32_t p = start; p < end; p++) {
+            work.found[p] = platformFileStatus(paths[work.pathAt[p]], &work.statuses[p]) == 0;
         }
     }
-    for (int32_t p = start; p < start + folder.count; p++) {
-        work.found[p] = platformFileStatus(paths[work.pathAt[p]], &work.statuses[p]) == 0;
+    for (int32_t p = start; named && p < end; p++) {
+        if (work.found[p] && work.statuses[p].linked) {
+            folder_watch_distrust(watch, text, folder.length);
+            break;
+        }
     }
 }
 

@@ -229,6 +229,17 @@ void folder_watch_checking(FolderWatch* watch, const char* folder, size_t length
     watch->any = watch->any || entry->checkedNow;
 }
 
+void folder_watch_distrust(FolderWatch* watch, const char* folder, size_t length) {
+    if (watch == nullptr || watch->set == nullptr) {
+        return;
+    }
+    Folder* entry = find(watch, folder, length, false);
+    if (entry != nullptr) {
+        entry->trusted = false;
+        entry->checkedNow = false;
+    }
+}
+
 void folder_watch_commit(FolderWatch* watch, bool kept, uint64_t serial) {
     if (watch == nullptr) {
         return;

@@ -35,6 +35,10 @@ bool folder_watch_trusted(FolderWatch* watch, const char* folder, size_t length)
 // watches it, when not yet watched, and notes it as checked in this pass.
 void folder_watch_checking(FolderWatch* watch, const char* folder, size_t length);
 
+// The folder holds a file that may change under another folder's name: it is not trusted, and
+// its files are asked each pass.
+void folder_watch_distrust(FolderWatch* watch, const char* folder, size_t length);
+
 // Ends a pass: with `kept`, the folders checked in it become trusted for the version `serial`;
 // otherwise they stay as before the pass.
 void folder_watch_commit(FolderWatch* watch, bool kept, uint64_t serial);

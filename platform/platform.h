@@ -113,6 +113,9 @@ bool platformPathIsAbsolute(const char* path);
 struct PlatformFileStatus {
     int64_t size;
     int64_t modifiedNs; // nanoseconds since an arbitrary epoch; compare for equality only
+    // The file may also change under another folder's name (a symbolic link, or a file with
+    // several names), which a watch on its own folder does not report.
+    bool linked;
 };
 int platformFileStatus(const char* path, PlatformFileStatus* status);
 
