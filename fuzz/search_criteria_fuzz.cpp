@@ -1,12 +1,14 @@
 // The search-criteria reader and evaluator over arbitrary texts, against a small catalogue. The
 // short-circuit evaluator is checked against a plain one that evaluates every symbol of a level
-// and folds "and" before "or", first one first.
+// and folds "and" before "or", first one first; a search with the catalogue's index must
+// collect what the walk over every object collects.
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "media_db/media_db.h"
-#include "services/search_criteria.h"
+#include "services/search.h"
 
 namespace {
 
@@ -14,8 +16,10 @@ void fillCatalogue() {
     media_db_build();
     media_db_lock();
     MediaTop top = media_db_top();
-    const char* texts[] = {"Help", "a\"b(c)", ""};
-    for (int i = 0; i < 3; i++) {
+    const char* texts[] = {"Help", "a\"b(c)", "",
+                           "\xC5\xB8"
+                           "es \xC3 \xCE\xA3"};
+    for (int i = 0; i < 4; i++) {
         MediaObject* item = make_item("/m.mp3", kClassMusicTrack);
         if (item == nullptr) {
             continue;
@@ -55,6 +59,22 @@ char foldLevel(const CriteriaProgram* program, int32_t begin, int32_t end,
     return !symbols.empty() && symbols[0] == '1' ? '1' : '0';
 }
 
+// Whether the walk and the index collect the same objects from `scope`.
+bool sameMatches(const CriteriaProgram* program, const MediaObject* scope, const MediaTop& top) {
+    SearchWalk walk{program, "", scope == top.root ? top.all_tracks : nullptr};
+    MatchList walked = {nullptr, 0, 0};
+    MatchList indexed = {nullptr, 0, 0};
+    int walkStatus = search_collect(&walked, scope, &walk);
+    int indexStatus = search_collect_indexed(&indexed, scope, &walk, 0);
+    bool same = indexStatus == 1 || (indexStatus == walkStatus && indexed.count == walked.count);
+    for (int32_t i = 0; same && indexStatus != 1 && i < walked.count; i++) {
+        same = indexed.entries[i].object == walked.entries[i].object;
+    }
+    std::free(walked.entries);
+    std::free(indexed.entries);
+    return same;
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -77,6 +97,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (program.status == 2 &&
             (compiled == 1) != (foldLevel(&program, 0, program.count, object) == '1')) {
+            __builtin_trap();
+        }
+    }
+    for (const MediaObject* scope : {top.root, top.all_tracks, top.albums}) {
+        if (!sameMatches(&program, scope, top)) {
             __builtin_trap();
         }
     }

@@ -9,6 +9,7 @@
 #include "media_db/file_status.h"
 #include "media_db/folder_watch.h"
 #include "media_db/media_db_internal.h"
+#include "media_db/search_index.h"
 #include "mp3/mp3_info.h"
 #include "platform/platform.h"
 
@@ -597,5 +598,9 @@ CatalogueResult catalogue_update(const CatalogueInput& input) {
     media_db_release(old);
     // The old version is usually freed by now; its pages go back rather than stay resident.
     platformReleaseFreeMemory();
+    // Search's index is built here, after the tracks are visible, not by the first Search.
+    MediaCatalogue* published = media_db_acquire();
+    media_db_search_index_prepare(published);
+    media_db_release(published);
     return CatalogueResult::Published;
 }

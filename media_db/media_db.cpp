@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "media_db/media_db_internal.h"
+#include "media_db/search_index.h"
 
 const char kClassContainer[] = "object.container";
 const char kClassPlaylistContainer[] = "object.container.playlistContainer";
@@ -122,6 +123,7 @@ void freeCatalogue(MediaCatalogue* version) {
     title_index_clear(&version->genreTitles);
     std::free(version->changes);
     std::free(version->file_order);
+    search_index_free(version->search_index.load());
     std::free(version);
 }
 
@@ -273,6 +275,10 @@ MediaCatalogue* media_db_current() {
     return publishedLocked(state);
 }
 
+bool media_db_writing() {
+    return tWrite != nullptr;
+}
+
 MediaTop media_db_top() {
     MediaCatalogue* version = media_db_current();
     return version != nullptr ? version->top : MediaTop{};
@@ -343,6 +349,11 @@ void media_db_lock() {
     tWrite = version;
     tWriteDepth = 1;
     tWriteInPlace = true;
+    // No reader holds the version now; what is written in place invalidates its search index.
+    if (version != nullptr) {
+        search_index_free(version->search_index.exchange(nullptr));
+        version->search_index_failed = false;
+    }
 }
 
 void media_db_unlock() {

@@ -105,6 +105,9 @@ struct MediaCatalogue {
     // Tells versions apart for their whole life: new for each version and for each in-place
     // change, never reused.
     uint64_t serial;
+    // Built on the first Search (see search_index.h); dropped when written in place.
+    std::atomic<struct SearchIndex*> search_index;
+    std::atomic<bool> search_index_failed;
 };
 
 // The texts and figures of one track file as last read, with the file's size and time at that
@@ -147,6 +150,8 @@ void media_db_publish_version(MediaCatalogue* version);
 void media_db_discard_version(MediaCatalogue* version);
 // The version this thread reads or writes (the published one, unpinned, when neither).
 MediaCatalogue* media_db_current();
+// Whether this thread writes a version (in place or aside).
+bool media_db_writing();
 // A new object of this kind with a chosen handle (0: the next from the counter).
 MediaObject* media_db_new_object(char kind, int64_t handle);
 // The next handle from the counter.

@@ -174,6 +174,50 @@ bool utf8ContainsFolded(const char* text, const char* pattern) {
     }
 }
 
+size_t utf8FoldText(const char* text, char* out, size_t size) {
+    size_t used = 0;
+    for (auto* p = reinterpret_cast<const unsigned char*>(text); *p != 0;) {
+        if (*p < 0x80) { // most texts are mostly ASCII
+            if (used < size) {
+                out[used] = static_cast<char>(*p >= 'A' && *p <= 'Z' ? *p + 32 : *p);
+            }
+            used++;
+            p++;
+            continue;
+        }
+        size_t length = 0;
+        uint32_t point = foldedAt(p, &length);
+        char bytes[4];
+        size_t written = 1;
+        if (point >= 0x110000u) {
+            bytes[0] = static_cast<char>(*p);
+        } else {
+            written = utf8Encode(point, bytes);
+        }
+        for (size_t i = 0; i < written; i++, used++) {
+            if (used < size) {
+                out[used] = bytes[i];
+            }
+        }
+        p += length;
+    }
+    if (used < size) {
+        out[used] = '\0';
+    }
+    return used;
+}
+
+bool utf8WellFormed(const char* text) {
+    for (auto* p = reinterpret_cast<const unsigned char*>(text); *p != 0;) {
+        size_t length = 0;
+        if (foldedAt(p, &length) >= 0x110000u) {
+            return false;
+        }
+        p += length;
+    }
+    return true;
+}
+
 int32_t utf8Sanitize(const char* text, char* out, int32_t size) {
     if (out == nullptr || size <= 0) {
         return 0;

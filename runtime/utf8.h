@@ -26,6 +26,17 @@ uint32_t unicodeFoldCase(uint32_t point);
 // compare as themselves. An empty pattern is contained in every text.
 bool utf8ContainsFolded(const char* text, const char* pattern);
 
+// The text as utf8ContainsFolded compares it, for searching many texts with a byte search:
+// each well-formed character as the UTF-8 of its unicodeFoldCase, each ill-formed byte as
+// itself. Writes at most `size` bytes and a terminator when room is left; returns the length
+// of the whole folded text. Folding never lengthens a character, so strlen(text) + 1 bytes
+// always suffice. A well-formed pattern folded so is found in a folded text exactly where
+// utf8ContainsFolded finds it, since a match can only begin at a character's first byte.
+size_t utf8FoldText(const char* text, char* out, size_t size);
+
+// Whether the text is well-formed UTF-8 throughout.
+bool utf8WellFormed(const char* text);
+
 // Copies NUL-terminated text into out (size bytes, terminated), cut at a whole character:
 // utf8Sanitize keeps well-formed UTF-8 and turns each ill-formed part into U+FFFD;
 // utf8FromWindows1252 reads single bytes of that code page. Return the length written.

@@ -12,16 +12,19 @@ namespace {
 
 constexpr int32_t kInitialMatches = 50;
 
-// Doubles the capacity; the matches of a search over the whole catalogue run to hundreds of
-// thousands, where fixed steps would copy the list over and over.
+// Doubles the capacity (an empty list starts at kInitialMatches); the matches of a search over the
+// whole catalogue run to hundreds of thousands, where fixed steps would copy the list over and
+// over.
 bool growList(MatchList* list) {
-    int32_t capacity = list->capacity * 2;
+    int32_t capacity = list->capacity < kInitialMatches ? kInitialMatches : list->capacity * 2;
     SortEntry* entries =
         static_cast<SortEntry*>(std::malloc(sizeof(SortEntry) * static_cast<size_t>(capacity)));
     if (entries == nullptr) {
         return false;
     }
-    std::memcpy(entries, list->entries, sizeof(SortEntry) * static_cast<size_t>(list->count));
+    if (list->count > 0) {
+        std::memcpy(entries, list->entries, sizeof(SortEntry) * static_cast<size_t>(list->count));
+    }
     std::free(list->entries);
     list->entries = entries;
     list->capacity = capacity;
@@ -103,7 +106,11 @@ int collectMatches(const char* containerId, const char* searchCriteria, const ch
     // From the root every track is returned as its All Tracks item; the references and
     // playlist entries that stand for it elsewhere are not even tested.
     SearchWalk walk{&program, sortCriteria, container == top.root ? top.all_tracks : nullptr};
-    int status = program.status == 0 ? 0 : search_collect(list, container, &walk);
+    int status =
+        program.status == 0 ? 0 : search_collect_indexed(list, container, &walk, kSearchWalkShare);
+    if (status == 1) {
+        status = search_collect(list, container, &walk);
+    }
     criteria_release(&program);
     if (status < 0) {
         return status == -1 ? kUpnpInvalidSearchCriteria : kUpnpActionFailed;
@@ -115,6 +122,15 @@ int collectMatches(const char* containerId, const char* searchCriteria, const ch
 }
 
 } // namespace
+
+bool search_list_append(MatchList* list, const MediaObject* object, const char* sortCriteria) {
+    if (list->count == list->capacity && !growList(list)) {
+        return false;
+    }
+    list->entries[list->count] = SortEntry{object, sortCriteria, list->count};
+    list->count++;
+    return true;
+}
 
 int search_collect(MatchList* list, const MediaObject* container, const SearchWalk* walk) {
     bool skipMembers = walk->membersOnlyIn != nullptr && container != walk->membersOnlyIn;
@@ -133,12 +149,8 @@ int search_collect(MatchList* list, const MediaObject* container, const SearchWa
         if (result < 0) {
             return result;
         }
-        if (result == 1) {
-            if (list->count == list->capacity && !growList(list)) {
-                return -2;
-            }
-            list->entries[list->count] = SortEntry{child, walk->sortCriteria, list->count};
-            list->count++;
+        if (result == 1 && !search_list_append(list, child, walk->sortCriteria)) {
+            return -2;
         }
         if (isContainer) {
             int status = search_collect(list, child, walk);

@@ -38,3 +38,18 @@ struct SearchWalk {
 // the program's negative status at the first object tested, or -2 when the list cannot grow.
 // Caller holds a catalogue lock.
 int search_collect(MatchList* list, const MediaObject* container, const SearchWalk* walk);
+
+// Below 1/kSearchWalkShare of the catalogue's objects a container is walked object by object.
+constexpr int32_t kSearchWalkShare = 256;
+
+// search_collect with the version's search index (see media_db/search_index.h): the same
+// matches in the same order, in time that grows with the matches rather than the objects
+// below the container. Returns 1, having collected nothing, when the index cannot answer (a
+// comparison of dates, track numbers or ids, a malformed criteria or ill-formed containment
+// operand, no index) or when the container holds fewer than 1/walkShare of the objects (0:
+// any container); else as search_collect.
+int search_collect_indexed(MatchList* list, const MediaObject* container, const SearchWalk* walk,
+                           int32_t walkShare);
+
+// Appends one match; false when the list cannot grow.
+bool search_list_append(MatchList* list, const MediaObject* object, const char* sortCriteria);

@@ -6,23 +6,10 @@
 #include <cstring>
 
 #include "runtime/utf8.h"
+#include "services/criteria_internal.h"
 #include "services/didl_lite.h"
 
 namespace {
-
-enum Property {
-    kTitle,
-    kCreator,
-    kArtist,
-    kAlbum,
-    kDate,
-    kClass,
-    kTrackNumber,
-    kId,
-    kParentId,
-    kGenre,
-    kRefId,
-};
 
 struct NamedProperty {
     const char* name;
@@ -45,19 +32,6 @@ constexpr NamedProperty kProperties[] = {
 };
 constexpr int kPropertyCount = sizeof kProperties / sizeof kProperties[0];
 
-enum Operator {
-    kEqual,
-    kNotEqual,
-    kLessEqual,
-    kLess,
-    kGreaterEqual,
-    kGreater,
-    kContains,
-    kDoesNotContain,
-    kDerivedFrom,
-    kExists,
-};
-
 // Tried in this order; "<=" before "<" and ">=" before ">".
 constexpr const char* kOperators[] = {
     "=", "!=", "<=", "<", ">=", ">", "contains", "doesNotContain", "derivedfrom", "exists",
@@ -73,7 +47,9 @@ int operatorIndex(const char* op) {
     return -1;
 }
 
-int compareText(const char* value, int op, const char* operand) {
+} // namespace
+
+int criteria_compare_text(const char* value, int op, const char* operand) {
     if (op == kExists) {
         return (std::strcmp(operand, "true") == 0) == (value != nullptr);
     }
@@ -106,6 +82,8 @@ int compareText(const char* value, int op, const char* operand) {
         return 0;
     }
 }
+
+namespace {
 
 int compareNumber(bool present, long long value, int op, const char* operand, long long number) {
     if (op == kExists) {
@@ -392,7 +370,7 @@ bool evaluateComparison(const CriteriaProgram* program, const CriteriaNode* node
     }
     char area[24];
     const char* value = node->property < 0 ? nullptr : textValue(object, node->property, area);
-    return compareText(value, node->op, operand) != 0;
+    return criteria_compare_text(value, node->op, operand) != 0;
 }
 
 bool evaluateLevel(const CriteriaProgram* program, int32_t begin, int32_t end,
@@ -517,7 +495,7 @@ int criteria_compare(const char* value, const char* op, const char* operand, int
         return 0;
     }
     if (!numeric) {
-        return compareText(value, index, operand);
+        return criteria_compare_text(value, index, operand);
     }
     long long number = value != nullptr ? std::strtoll(value, nullptr, 10) : 0;
     return compareNumber(value != nullptr, number, index, operand,

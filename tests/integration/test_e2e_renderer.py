@@ -68,6 +68,13 @@ def play_from(ns, stage, host_command, prepare=None, env=None):
             "-u", "kb-e2e-renderer-0001", "--gstout-audiopipe=fakesink sync=true",
             "--gstout-videosink=fakesink", "--logfile", "stdout"),
             stdout=log, stderr=subprocess.STDOUT, env=dict(os.environ, HOME=scene.work))
+        # gmediarender answers actions as soon as it is registered, but finishes setting up its
+        # state variables after that; an action in between trips its own assertion. Wait until
+        # it says it is ready.
+        if not wait_for_text(os.path.join(scene.work, "renderer.log"), "Ready for rendering",
+                             60, renderer):
+            print("FAIL - gmediarender did not get ready")
+            return 1
         size = os.path.getsize(os.path.join(scene.music, e2e.FIXTURE_BY_TITLE[TRACK]["file"]))
         client = subprocess.run(scene.in_client(
             "timeout", "150", "/usr/bin/python3", os.path.abspath(__file__), "--client",
@@ -88,6 +95,17 @@ def play_from(ns, stage, host_command, prepare=None, env=None):
         if host is not None:
             host.quit(30)
         scene.close()
+
+
+def wait_for_text(path, text, seconds, process):
+    """Whether `text` appears in the file at `path` within `seconds` while `process` lives."""
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline and process.poll() is None:
+        with open(path, errors="replace") as f:
+            if text in f.read():
+                return True
+        time.sleep(0.05)
+    return False
 
 
 def sent_bytes(server_ns, link):

@@ -6,6 +6,7 @@
 
 #include "catalogue_fixture.h"
 #include "runtime/upnp_error.h"
+#include "services/search.h"
 #include "services/services_internal.h"
 #include "support/http_socket_pair.h"
 #include "support/soap_exchange.h"
@@ -230,6 +231,101 @@ TEST(Search, PagedLibraryWalkMeetsEachTrackOnce) {
     EXPECT_EQ(seen.front(), "t1000"); // Artist0, Album0, track 1
     std::sort(seen.begin(), seen.end());
     EXPECT_EQ(std::unique(seen.begin(), seen.end()), seen.end());
+}
+
+// The objects a search collects from `scope`: walking every object, or with the index at any
+// scope size; *status receives search_collect_indexed's answer (1: it left it to the walk).
+std::vector<const MediaObject*> collected(const MediaObject* scope, const char* criteria,
+                                          bool indexed, int* status) {
+    CriteriaProgram program;
+    criteria_compile(criteria, &program);
+    media_db_read_lock();
+    MediaTop top = media_db_top();
+    SearchWalk walk{&program, "", scope == top.root ? top.all_tracks : nullptr};
+    MatchList list = {nullptr, 0, 0};
+    *status = indexed ? search_collect_indexed(&list, scope, &walk, 0) : 1;
+    if (*status == 1) {
+        search_collect(&list, scope, &walk);
+    }
+    std::vector<const MediaObject*> objects;
+    for (int32_t i = 0; i < list.count; i++) {
+        objects.push_back(list.entries[i].object);
+    }
+    std::free(list.entries);
+    media_db_read_unlock();
+    criteria_release(&program);
+    return objects;
+}
+
+// The index finds what the walk finds, in the walk's order, from every kind of container.
+TEST(Search, IndexAgreesWithTheWalk) {
+    std::vector<TrackSpec> tracks = {
+        {"\u0178es \u00dcn\u00efcode", "\u00c9COLE", "\u03a3\u03bf\u03c6\u03af\u03b1", "Rock", 1},
+        {"ab", "cd", "\u03a3\u039f\u03a6\u038a\u0391", "Pop", 2},
+        {"cd", "Band", "\u0418\u0442\u043e\u0433\u043e", "Rock", 3},
+        {"x", "Band", "Rec", "Rock", 4, false, "", "", 0, true}, // texts absent
+        {"", "Band", "Rec", "Jazz", 5},
+        {"bad \xC3 byte", "Band", "Rec", "Rock", 6}, // an ill-formed byte
+        {"Love Song", "Love", "Rec", "Rock", 7},
+    };
+    buildCatalogue(tracks, {{"Mix", {tracks[0], tracks[6], tracks[6]}}, {"Empty", {}}});
+    struct Case {
+        const char* criteria;
+        bool indexed; // the index answers it (else it leaves it to the walk)
+        size_t fromRoot;
+    } cases[] = {
+        {"dc:title contains \"\u00ffES \u00fc\"", true, 1}, // folded on both sides
+        {"upnp:artist contains \"\u00e9cole\"", true, 1},
+        {"upnp:album contains \"\u03c3\u03bf\u03c6\u03af\"", true, 2}, // Greek, tonos
+        {"upnp:album contains \"\u0438\u0442\u043e\u0433\u043e\"", true, 1},
+        {"dc:title contains \"bc\"", true, 0}, // "ab" then "cd": no match across texts
+        {"dc:title contains \"\"", true, 24},  // every present title, containers too
+        {"dc:title doesNotContain \"o\"", true, 18},
+        {"upnp:genre doesNotContain \"rock\"", true, 2}, // an absent genre is no match
+        {"dc:creator contains \"band\" and upnp:class derivedfrom \"object.item\"", true, 3},
+        {"upnp:class derivedfrom \"object.container\" or dc:title contains \"love\"", true, 19},
+        {"(upnp:class = \"object.container.album.musicAlbum\" and dc:title contains \"rec\") or "
+         "(upnp:genre contains \"jazz\")",
+         true, 2},
+        {"upnp:class derivedfrom \"object.item.audioItem\" and @refID exists false", true, 7},
+        {"@refID exists true and upnp:artist contains \"love\"", true, 0},
+        {"upnp:artist exists false", true, 19}, // containers too
+        {"dc:title contains \"byte\"", true, 1},
+        {"dc:title contains \"o\" dc:title contains \"x\"", true, 6}, // the first decides
+        {"*", true, 25},
+        {"dc:title contains \"\xC3\"", false, 1}, // an ill-formed operand
+        {"dc:title = \"ab\"", false, 1},
+        {"upnp:originalTrackNumber > 3 and dc:title contains \"o\"", false, 1},
+    };
+    std::vector<const MediaObject*> scopes = {
+        findByTitle("root", 'c'),      findByTitle("All Tracks", 'c'), findByTitle("Albums", 'c'),
+        findByTitle("Rec", 'c'),       findByTitle("Artists", 'c'),    findByTitle("Genres", 'c'),
+        findByTitle("Playlists", 'c'), findByTitle("Mix", 'c'),        findByTitle("Empty", 'c'),
+    };
+    for (const Case& c : cases) {
+        for (const MediaObject* scope : scopes) {
+            SCOPED_TRACE(std::string(c.criteria) + " from " + scope->title);
+            int walked = 0;
+            int status = 0;
+            std::vector<const MediaObject*> expected = collected(scope, c.criteria, false, &walked);
+            EXPECT_EQ(collected(scope, c.criteria, true, &status), expected);
+            EXPECT_EQ(status, c.indexed ? 0 : 1);
+            if (scope == scopes[0]) {
+                EXPECT_EQ(expected.size(), c.fromRoot);
+            }
+        }
+    }
+    // Written in place, the version loses its index: the next search sees the new track.
+    const char* love = "dc:title contains \"love\"";
+    int status = 0;
+    EXPECT_EQ(collected(scopes[0], love, true, &status).size(), 2u); // the track, its artist
+    media_db_lock();
+    MediaObject* item = make_item("/music/new.mp3", kClassMusicTrack);
+    item->title = strdup("Lovely");
+    media_db_append_child(media_db_top().all_tracks, item);
+    media_db_unlock();
+    EXPECT_EQ(collected(scopes[0], love, true, &status).size(), 3u);
+    EXPECT_EQ(status, 0);
 }
 
 TEST(Sort, ReferencesByTheirTargetsValues) {
