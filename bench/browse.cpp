@@ -398,6 +398,7 @@ int runServe(const char* address, int tracks, bool fromLibrary) {
     if (fromLibrary) {
         library.stop = 1;
         platformThreadJoin(library.thread);
+        media_library_state_release(&library.state);
         fixtures::removeTree(library.dir);
     }
     return 0;

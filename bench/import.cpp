@@ -188,6 +188,7 @@ int main(int argc, char** argv) {
     std::printf("media_db_path_for_id: %.1f million lookups/s\n", lookups / pathSeconds / 1e6);
     std::printf("(found %zu of %d)\n", found, 2 * lookups);
 
+    media_library_state_release(&state);
     media_db_destroy();
     fixtures::removeTree(dir);
     return 0;

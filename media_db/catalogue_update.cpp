@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "media_db/file_status.h"
+#include "media_db/folder_watch.h"
 #include "media_db/media_db_internal.h"
 #include "media_db/search_index.h"
 #include "mp3/mp3_info.h"
@@ -166,32 +167,42 @@ bool sameStatus(const TrackRecord* record, bool exists, const PlatformFileStatus
                   : record->file_size < 0;
 }
 
-// The file status of every path, asked folder by folder before the tracks are matched.
+// The file status of every path, asked folder by folder once the tracks are matched: a path
+// whose old item has a record, in a folder the watch knows unchanged, is not asked at all.
 struct FileStatuses {
     PlatformFileStatus* statuses = nullptr;
     bool* found = nullptr;
+    bool* unchanged = nullptr;
 };
 
-bool askStatuses(const char* const* paths, int32_t count, FileStatuses* out) {
+bool askStatuses(const char* const* paths, const MediaObject* const* oldItems, int32_t count,
+                 FolderWatch* watch, FileStatuses* out) {
     size_t n = count > 0 ? static_cast<size_t>(count) : 1;
     out->statuses = static_cast<PlatformFileStatus*>(std::malloc(n * sizeof(PlatformFileStatus)));
     out->found = static_cast<bool*>(std::malloc(n * sizeof(bool)));
-    return out->statuses != nullptr && out->found != nullptr &&
-           files_status(paths, count, out->statuses, out->found);
+    out->unchanged = static_cast<bool*>(std::malloc(n * sizeof(bool)));
+    if (out->statuses == nullptr || out->found == nullptr || out->unchanged == nullptr) {
+        return false;
+    }
+    for (int32_t i = 0; i < count; i++) {
+        out->unchanged[i] = track_record_of(oldItems[i]) != nullptr;
+    }
+    return files_status_watched(paths, count, out->statuses, out->found, watch, out->unchanged);
 }
 
 void releaseStatuses(FileStatuses* statuses) {
     std::free(statuses->statuses);
     std::free(statuses->found);
+    std::free(statuses->unchanged);
     *statuses = FileStatuses{};
 }
 
-// The record for a path of the given status: the old item's when the file's size and time are
-// unchanged, else a fresh read. nullptr on short memory.
+// The record for a path: the old item's when the file is known unchanged (its folder's watch
+// saw nothing) or its size and time are, else a fresh read. nullptr on short memory.
 TrackRecord* recordFor(const char* path, const MediaObject* oldItem, bool exists,
-                       const PlatformFileStatus& status) {
+                       const PlatformFileStatus& status, bool unchanged) {
     TrackRecord* record = track_record_of(oldItem);
-    if (record != nullptr && sameStatus(record, exists, status)) {
+    if (record != nullptr && (unchanged || sameStatus(record, exists, status))) {
         track_record_retain(record);
         return record;
     }
@@ -344,6 +355,7 @@ struct PathMatch {
     const char* path;
     const MediaObject* was;
     bool exists;
+    bool unchanged; // in a folder the watch knows unchanged: no status was asked
     PlatformFileStatus status;
 };
 
@@ -376,7 +388,8 @@ void readRecords(void* arg) {
         int32_t end = first + kReadBlock < work->count ? first + kReadBlock : work->count;
         for (int32_t i = first; i < end; i++) {
             const PathMatch& match = work->matches[i];
-            work->records[i] = recordFor(match.path, match.was, match.exists, match.status);
+            work->records[i] =
+                recordFor(match.path, match.was, match.exists, match.status, match.unchanged);
         }
     }
 }
@@ -422,20 +435,31 @@ int32_t readSlots(const PathMatch* matches, int32_t count, const std::atomic<int
 }
 
 // Gives every match its file status, asked folder by folder. False on short memory.
-bool statusMatches(PathMatch* matches, const char* const* paths, int32_t count) {
+bool statusMatches(PathMatch* matches, const char* const* paths, int32_t count,
+                   FolderWatch* watch) {
+    auto** items = static_cast<const MediaObject**>(
+        std::malloc(sizeof(MediaObject*) * static_cast<size_t>(count > 0 ? count : 1)));
+    if (items == nullptr) {
+        return false;
+    }
+    for (int32_t i = 0; i < count; i++) {
+        items[i] = matches[i].was;
+    }
     FileStatuses status;
-    bool ready = askStatuses(paths, count, &status);
+    bool ready = askStatuses(paths, items, count, watch, &status);
     for (int32_t i = 0; ready && i < count; i++) {
         matches[i].exists = status.found[i];
+        matches[i].unchanged = status.unchanged[i];
         matches[i].status = status.statuses[i];
     }
     releaseStatuses(&status);
+    std::free(items);
     return ready;
 }
 
 // The tracks as the old version has them (files not re-read unless the old item has no record
 // of its own). Returns their count or kShortOfMemory.
-int32_t matchesFromVersion(const MediaCatalogue* old, PathMatch* matches) {
+int32_t matchesFromVersion(const MediaCatalogue* old, FolderWatch* watch, PathMatch* matches) {
     int32_t count = old->top.all_tracks->child_count;
     auto** paths = static_cast<const char**>(
         std::malloc(sizeof(char*) * static_cast<size_t>(count > 0 ? count : 1)));
@@ -446,10 +470,10 @@ int32_t matchesFromVersion(const MediaCatalogue* old, PathMatch* matches) {
         // A version not built by the watcher has its tracks in the order they were added.
         const MediaObject* item =
             old->file_order != nullptr ? oldTrackAt(old, i) : old->top.all_tracks->children[i];
-        matches[i] = PathMatch{item->path, item, false, PlatformFileStatus{}};
+        matches[i] = PathMatch{item->path, item, false, false, PlatformFileStatus{}};
         paths[i] = item->path;
     }
-    bool ready = statusMatches(matches, paths, count);
+    bool ready = statusMatches(matches, paths, count, watch);
     std::free(paths);
     return ready ? count : kShortOfMemory;
 }
@@ -489,10 +513,11 @@ int32_t matchesFromPaths(const MediaCatalogue* old, const CatalogueInput& input,
             inOrder = false;
             was = textTableClaim(&known, input.paths[i]);
         }
-        matches[i] = PathMatch{input.paths[i], was, false, PlatformFileStatus{}};
+        matches[i] = PathMatch{input.paths[i], was, false, false, PlatformFileStatus{}};
     }
     textTableClose(&known);
-    return statusMatches(matches, input.paths, input.count) ? input.count : kShortOfMemory;
+    return statusMatches(matches, input.paths, input.count, input.watch) ? input.count
+                                                                         : kShortOfMemory;
 }
 
 // Whether the slots list the old version's tracks unchanged, in the same order.
@@ -578,23 +603,27 @@ CatalogueResult catalogue_update(const CatalogueInput& input) {
     if (old == nullptr) {
         return CatalogueResult::Failed;
     }
+    // Folders are trusted unchanged only against the version this watch last left published.
+    folder_watch_holds_for(input.watch, old->serial);
     bool keep = input.keepTracks && built(old);
     int32_t room = keep ? old->top.all_tracks->child_count : input.count;
     auto* slots = static_cast<TrackSlot*>(std::calloc(room > 0 ? room : 1, sizeof(TrackSlot)));
     auto* matches = static_cast<PathMatch*>(std::calloc(room > 0 ? room : 1, sizeof(PathMatch)));
     int32_t count = slots == nullptr || matches == nullptr ? kShortOfMemory
-                    : keep                                 ? matchesFromVersion(old, matches)
-                                                           : matchesFromPaths(old, input, matches);
+                    : keep ? matchesFromVersion(old, input.watch, matches)
+                           : matchesFromPaths(old, input, matches);
     if (count >= 0) {
         count = readSlots(matches, count, input.stop, slots);
     }
     std::free(matches);
     if (count < 0) {
+        folder_watch_commit(input.watch, false, 0);
         std::free(slots);
         media_db_release(old);
         return count == kStoppedEarly ? CatalogueResult::Stopped : CatalogueResult::Failed;
     }
     if (!input.playlistsChanged && sameTracks(old, slots, count)) {
+        folder_watch_commit(input.watch, true, old->serial);
         releaseSlots(slots, count);
         media_db_release(old);
         return CatalogueResult::Unchanged;
@@ -602,6 +631,7 @@ CatalogueResult catalogue_update(const CatalogueInput& input) {
 
     MediaCatalogue* next = media_db_begin_version();
     if (next == nullptr) {
+        folder_watch_commit(input.watch, false, 0);
         releaseSlots(slots, count);
         media_db_release(old);
         return CatalogueResult::Failed;
@@ -639,10 +669,13 @@ CatalogueResult catalogue_update(const CatalogueInput& input) {
     }
     bool stopped = input.stop != nullptr && input.stop->load(std::memory_order_relaxed) != 0;
     if (!changes.changed || stopped) {
+        // Unchanged, the old version's records stand for the files as checked.
+        folder_watch_commit(input.watch, !stopped, old->serial);
         media_db_discard_version(next);
         media_db_release(old);
         return stopped ? CatalogueResult::Stopped : CatalogueResult::Unchanged;
     }
+    folder_watch_commit(input.watch, true, next->serial);
     media_db_publish_version(next);
     media_db_release(old);
     // The old version is usually freed by now; its pages go back rather than stay resident.

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+struct FolderWatch;
+
 struct CatalogueInput {
     // The library's track paths in file order, unless keepTracks: then the published
     // version's tracks stay as they are (only the playlists changed).
@@ -18,6 +20,9 @@ struct CatalogueInput {
     void* context;
     // Raised at quit: the update ends early and publishes nothing.
     const std::atomic<int32_t>* stop;
+    // The folders known unchanged, whose files' status is then not asked again; nullptr asks
+    // every file. The update commits what it checked (folder_watch_commit).
+    FolderWatch* watch;
 };
 
 enum class CatalogueResult {

@@ -3,6 +3,8 @@
 // its names. Nothing is allocated or built per path beyond the pass's arrays.
 #include "media_db/file_status.h"
 
+#include "media_db/folder_watch.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -16,6 +18,7 @@ struct Folder {
     size_t hash;
     int32_t count;
     int32_t start; // of its names in folder order
+    bool trusted;  // unchanged since last checked: only its paths of unknown status are asked
 };
 
 // The folder part's length, its last separator included; 0 when the path has no folder part
@@ -48,7 +51,7 @@ struct Work {
     int32_t folderCount = 0;
     int32_t* table = nullptr; // folder index + 1; 0 marks a free slot
     size_t mask = 0;
-    int32_t* folderOf = nullptr; // per path; -1 when it is asked on its own
+    int32_t* folderOf = nullptr; // per path; -1 when asked on its own, -2 when not asked
     int32_t* pathAt = nullptr;   // per position in folder order: the path's index
     const char** names = nullptr;
     PlatformFileStatus* statuses = nullptr;
@@ -97,26 +100,41 @@ int32_t folderFor(Work* work, const char* path, size_t length) {
         slot = (slot + 1) & work->mask;
     }
     int32_t index = work->folderCount++;
-    work->folders[index] = Folder{path, length, hash, 0, 0};
+    work->folders[index] = Folder{path, length, hash, 0, 0, false};
     work->table[slot] = index + 1;
     return index;
 }
 
 // Asks one folder for its names; a folder that cannot be asked as a whole has its paths asked
-// one by one.
-void askFolder(const Work& work, const Folder& folder, const char* const* paths) {
+// one by one. A folder is watched before its files are asked, and not trusted while one of
+// them may change under another folder's name.
+void askFolder(const Work& work, const Folder& folder, const char* const* paths,
+               FolderWatch* watch) {
     int32_t start = folder.start;
-    if (folder.length < kFolderSize) {
-        char text[kFolderSize];
+    int32_t end = start + folder.count;
+    if (folder.count == 0) {
+        return;
+    }
+    char text[kFolderSize];
+    bool named = folder.length < kFolderSize;
+    if (named) {
         std::memcpy(text, folder.path, folder.length);
         text[folder.length] = '\0';
-        if (platformFolderFileStatus(text, work.names + start, folder.count, work.statuses + start,
-                                     work.found + start) == 0) {
-            return;
+        if (!folder.trusted) {
+            folder_watch_checking(watch, text, folder.length);
         }
     }
-    for (int32_t p = start; p < start + folder.count; p++) {
-        work.found[p] = platformFileStatus(paths[work.pathAt[p]], &work.statuses[p]) == 0;
+    if (!named || platformFolderFileStatus(text, work.names + start, folder.count,
+                                           work.statuses + start, work.found + start) != 0) {
+        for (int32_t p = start; p < end; p++) {
+            work.found[p] = platformFileStatus(paths[work.pathAt[p]], &work.statuses[p]) == 0;
+        }
+    }
+    for (int32_t p = start; named && p < end; p++) {
+        if (work.found[p] && work.statuses[p].linked) {
+            folder_watch_distrust(watch, text, folder.length);
+            break;
+        }
     }
 }
 
@@ -124,6 +142,11 @@ void askFolder(const Work& work, const Folder& folder, const char* const* paths)
 
 bool files_status(const char* const* paths, int32_t count, PlatformFileStatus* statuses,
                   bool* found) {
+    return files_status_watched(paths, count, statuses, found, nullptr, nullptr);
+}
+
+bool files_status_watched(const char* const* paths, int32_t count, PlatformFileStatus* statuses,
+                          bool* found, FolderWatch* watch, bool* unchanged) {
     Work work;
     if (!allocate(&work, count)) {
         release(&work);
@@ -131,8 +154,21 @@ bool files_status(const char* const* paths, int32_t count, PlatformFileStatus* s
     }
     for (int32_t i = 0; i < count; i++) {
         size_t length = folderLength(paths[i]);
+        int32_t known = work.folderCount;
         work.folderOf[i] = length > 0 ? folderFor(&work, paths[i], length) : -1;
-        if (work.folderOf[i] >= 0) {
+        if (work.folderOf[i] >= known) {
+            Folder& folder = work.folders[work.folderOf[i]];
+            folder.trusted = unchanged != nullptr && folder_watch_trusted(watch, paths[i], length);
+        }
+        // Taken as unchanged only in a trusted folder.
+        bool skip = unchanged != nullptr && unchanged[i] && work.folderOf[i] >= 0 &&
+                    work.folders[work.folderOf[i]].trusted;
+        if (unchanged != nullptr) {
+            unchanged[i] = skip;
+        }
+        if (skip) {
+            work.folderOf[i] = -2;
+        } else if (work.folderOf[i] >= 0) {
             work.folders[work.folderOf[i]].count++;
         }
     }
@@ -143,6 +179,9 @@ bool files_status(const char* const* paths, int32_t count, PlatformFileStatus* s
         work.folders[f].count = 0;
     }
     for (int32_t i = 0; i < count; i++) {
+        if (work.folderOf[i] == -2) {
+            continue;
+        }
         if (work.folderOf[i] < 0) {
             statuses[i] = PlatformFileStatus{};
             found[i] = platformFileStatus(paths[i], &statuses[i]) == 0;
@@ -154,7 +193,7 @@ bool files_status(const char* const* paths, int32_t count, PlatformFileStatus* s
         work.names[p] = paths[i] + folder.length;
     }
     for (int32_t f = 0; f < work.folderCount; f++) {
-        askFolder(work, work.folders[f], paths);
+        askFolder(work, work.folders[f], paths, watch);
     }
     for (int32_t p = 0; p < position; p++) {
         int32_t i = work.pathAt[p];

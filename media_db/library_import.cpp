@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "media_db/catalogue_update.h"
+#include "media_db/folder_watch.h"
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
 #include "platform/platform.h"
@@ -183,6 +184,12 @@ bool media_library_pass(const char* folder, LibraryWatchState* state) {
     joinPath(libraryPath, folder, "Plugins/ml/main.dat");
     joinPath(settingsPath, folder, "Plugins/gen_ml.ini");
 
+    // Every pass takes in the folders' reported changes, so that the system's queue does not
+    // fill while the library stays the same, and always before any file's status is asked.
+    if (state->folders == nullptr) {
+        state->folders = folder_watch_open();
+    }
+    folder_watch_drain(state->folders);
     bool libraryChanged = fileChanged(libraryPath, &state->library);
     bool settingsChanged = fileChanged(settingsPath, &state->settings);
     if (!libraryChanged && !settingsChanged) {
@@ -209,6 +216,7 @@ bool media_library_pass(const char* folder, LibraryWatchState* state) {
     input.readPlaylists = readPlaylists;
     input.context = &source;
     input.stop = &gStopping;
+    input.watch = state->folders;
     CatalogueResult result = catalogue_update(input);
     std::free(bytes);
     std::free(paths);
@@ -223,6 +231,11 @@ bool media_library_pass(const char* folder, LibraryWatchState* state) {
         return true;
     }
     return false;
+}
+
+void media_library_state_release(LibraryWatchState* state) {
+    folder_watch_close(state->folders);
+    *state = LibraryWatchState{};
 }
 
 namespace {
@@ -246,6 +259,7 @@ void media_library_import(void*) {
         }
         sleepUnlessStopped(kPassMs);
     }
+    media_library_state_release(&state);
 }
 
 void media_library_set_change_hook(MediaLibraryChangeHook hook) {

@@ -46,10 +46,13 @@ thread_local bool tWriteInPlace = false;
 thread_local MediaCatalogue* tRead = nullptr;
 thread_local int tReadDepth = 0;
 
+std::atomic<uint64_t> gSerials{0};
+
 MediaCatalogue* newCatalogue() {
     auto* version = static_cast<MediaCatalogue*>(std::calloc(1, sizeof(MediaCatalogue)));
     if (version != nullptr) {
         version->refs = 1;
+        version->serial = ++gSerials;
     }
     return version;
 }
@@ -344,6 +347,9 @@ void media_db_lock() {
     int32_t own = version != nullptr && tRead == version ? 1 : 0;
     state.changed.wait(hold,
                        [version, own] { return version == nullptr || version->refs <= 1 + own; });
+    if (version != nullptr) {
+        version->serial = ++gSerials; // its contents may change
+    }
     tWrite = version;
     tWriteDepth = 1;
     tWriteInPlace = true;

@@ -65,10 +65,15 @@ struct SeenFile {
     int64_t modifiedNs;
 };
 
+struct FolderWatch;
 struct LibraryWatchState {
     SeenFile library;
     SeenFile settings;
+    FolderWatch* folders; // made by the first pass; freed by media_library_state_release
 };
+
+// Frees what the passes kept in the state (the folder watch), leaving it as new.
+void media_library_state_release(LibraryWatchState* state);
 
 // One pass of the media-library watcher over the host folder `folder` (the thread calls it once
 // a second): a changed library file rebuilds everything, a changed settings file the playlists;
@@ -97,6 +102,9 @@ struct MediaCatalogue {
     // by the watcher.
     MediaObject** file_order;
     int32_t file_order_count;
+    // Tells versions apart for their whole life: new for each version and for each in-place
+    // change, never reused.
+    uint64_t serial;
     // Built on the first Search (see search_index.h); dropped when written in place.
     std::atomic<struct SearchIndex*> search_index;
     std::atomic<bool> search_index_failed;

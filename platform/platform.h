@@ -116,6 +116,9 @@ bool platformPathIsAbsolute(const char* path);
 struct PlatformFileStatus {
     int64_t size;
     int64_t modifiedNs; // nanoseconds since an arbitrary epoch; compare for equality only
+    // The file may also change under another folder's name (a symbolic link, or a file with
+    // several names), which a watch on its own folder does not report.
+    bool linked;
 };
 int platformFileStatus(const char* path, PlatformFileStatus* status);
 
@@ -126,6 +129,24 @@ int platformFileStatus(const char* path, PlatformFileStatus* status);
 // -1, having filled nothing, when the folder cannot be opened.
 int platformFolderFileStatus(const char* folder, const char* const* names, int32_t count,
                              PlatformFileStatus* statuses, bool* found);
+
+// A set of folders watched for changes to the files in them, so that a folder that saw no
+// change need not have its files' status asked again. Where the system offers no such watch
+// (Windows here), open returns nullptr and every folder is simply asked each time.
+struct PlatformFolderWatch;
+PlatformFolderWatch* platformFolderWatchOpen();
+void platformFolderWatchClose(PlatformFolderWatch* watch);
+// Starts watching `folder` for files created, removed, renamed, written or given a new status.
+// Returns the folder's watch number (> 0), or 0 when it is not watched: the folder cannot be
+// opened, the system's limit is reached, or it lies on a network or user-space file system,
+// whose remote changes a watch does not see.
+int32_t platformFolderWatchAdd(PlatformFolderWatch* watch, const char* folder);
+// Reports, through seen(context, number), each watched folder that saw a change since the last
+// call, without waiting. Returns 0, or -1 when changes may have been lost (the system's queue
+// overflowed, a watched folder was removed or moved, or reading failed): the caller then takes
+// every folder as changed and opens a new set.
+int platformFolderWatchChanges(PlatformFolderWatch* watch, void (*seen)(void*, int32_t),
+                               void* context);
 
 // Hands memory that the heap holds free back to the system (after a large structure was
 // freed, so that its pages do not stay resident).

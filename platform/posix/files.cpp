@@ -27,19 +27,30 @@ bool platformPathIsAbsolute(const char* path) {
     return path != nullptr && path[0] == '/';
 }
 
-static void storeStatus(const struct stat& info, PlatformFileStatus* status) {
+static void storeStatus(const struct stat& info, bool symbolic, PlatformFileStatus* status) {
     status->size = static_cast<int64_t>(info.st_size);
     status->modifiedNs = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000LL +
                          static_cast<int64_t>(info.st_mtim.tv_nsec);
+    status->linked = symbolic || info.st_nlink > 1;
+}
+
+// The status of the file a name leads to, following a symbolic link, and whether it was one.
+static bool statusAt(int dir, const char* name, struct stat* info, bool* symbolic) {
+    if (fstatat(dir, name, info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return false;
+    }
+    *symbolic = S_ISLNK(info->st_mode);
+    return !*symbolic || fstatat(dir, name, info, 0) == 0;
 }
 
 int platformFileStatus(const char* path, PlatformFileStatus* status) {
     struct stat info {};
-    if (path == nullptr || stat(path, &info) != 0) {
+    bool symbolic = false;
+    if (path == nullptr || !statusAt(AT_FDCWD, path, &info, &symbolic)) {
         return -1;
     }
     if (status != nullptr) {
-        storeStatus(info, status);
+        storeStatus(info, symbolic, status);
     }
     return 0;
 }
@@ -57,9 +68,10 @@ int platformFolderFileStatus(const char* folder, const char* const* names, int32
     }
     for (int32_t i = 0; i < count; i++) {
         struct stat info {};
-        found[i] = fstatat(dir, names[i], &info, 0) == 0;
+        bool symbolic = false;
+        found[i] = statusAt(dir, names[i], &info, &symbolic);
         if (found[i]) {
-            storeStatus(info, &statuses[i]);
+            storeStatus(info, symbolic, &statuses[i]);
         }
     }
     close(dir);

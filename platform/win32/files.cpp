@@ -28,6 +28,7 @@ static void storeStatus(DWORD sizeHigh, DWORD sizeLow, FILETIME written,
     status->size = (static_cast<int64_t>(sizeHigh) << 32) | sizeLow;
     int64_t ticks = (static_cast<int64_t>(written.dwHighDateTime) << 32) | written.dwLowDateTime;
     status->modifiedNs = ticks * 100; // FILETIME counts 100 ns steps
+    status->linked = false;           // no folder watch here to miss it
 }
 
 int platformFileStatus(const char* path, PlatformFileStatus* status) {

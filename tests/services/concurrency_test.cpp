@@ -138,6 +138,7 @@ struct HostLibrary {
     }
     bool pass() { return media_library_pass(dir.c_str(), &state); }
     ~HostLibrary() {
+        media_library_state_release(&state);
         media_db_destroy();
         fixtures::removeTree(dir);
     }
