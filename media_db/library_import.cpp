@@ -20,6 +20,8 @@ namespace {
 constexpr int kPathSize = 1024;
 constexpr uint32_t kPassMs = 1000;
 constexpr uint32_t kWakeStepMs = 20;
+// How long a changed library or settings file must keep its size and time before it is read.
+constexpr uint32_t kSettleMs = 300;
 constexpr const char* kSettingsSection = "gen_ml_config";
 
 // Set by media_library_stop, cleared by media_library_start (window thread); polled by the
@@ -176,6 +178,35 @@ void readPlaylists(void* context) {
     }
 }
 
+void sleepUnlessStopped(uint32_t ms) {
+    for (uint32_t slept = 0; slept < ms && gStopping.load(std::memory_order_relaxed) == 0;
+         slept += kWakeStepMs) {
+        platformSleepMs(kWakeStepMs);
+    }
+}
+
+// Whether the file still has the status *seen recorded. When it does not, *seen is marked so
+// that the next pass sees the file as changed again and checks it anew.
+bool stillAsSeen(const char* path, SeenFile* seen) {
+    SeenFile again = *seen;
+    if (!fileChanged(path, &again)) {
+        return true;
+    }
+    seen->modifiedNs = -1; // no file's time: the next pass compares unequal
+    return false;
+}
+
+// The host rewrites its files in place, so a pass can catch one half-written (an empty or cut
+// library would drop tracks and give them new ids when they come back). A changed file that
+// was seen before is read only once its status has held still for `settleMs`.
+bool settled(const char* path, SeenFile* seen, bool seenBefore, uint32_t settleMs) {
+    if (!seenBefore || !seen->exists || settleMs == 0) {
+        return true;
+    }
+    sleepUnlessStopped(settleMs);
+    return stillAsSeen(path, seen);
+}
+
 } // namespace
 
 bool media_library_pass(const char* folder, LibraryWatchState* state) {
@@ -190,9 +221,17 @@ bool media_library_pass(const char* folder, LibraryWatchState* state) {
         state->folders = folder_watch_open();
     }
     folder_watch_drain(state->folders);
+    const bool librarySeenBefore = state->library.seen;
+    const bool settingsSeenBefore = state->settings.seen;
     bool libraryChanged = fileChanged(libraryPath, &state->library);
     bool settingsChanged = fileChanged(settingsPath, &state->settings);
     if (!libraryChanged && !settingsChanged) {
+        return false;
+    }
+    if ((libraryChanged &&
+         !settled(libraryPath, &state->library, librarySeenBefore, state->settleMs)) ||
+        (settingsChanged &&
+         !settled(settingsPath, &state->settings, settingsSeenBefore, state->settleMs))) {
         return false;
     }
     char* bytes = nullptr;
@@ -201,8 +240,10 @@ bool media_library_pass(const char* folder, LibraryWatchState* state) {
     int32_t count = 0;
     // A missing library is an empty one; one that cannot be read is tried again next pass.
     bool loaded = !libraryChanged || !state->library.exists || loadFile(libraryPath, &bytes, &size);
-    if (!loaded || !libraryPaths(bytes, size, &paths, &count)) {
-        state->library.seen = false;
+    // A library that changed while it was read is read again next pass.
+    bool whole = !libraryChanged || stillAsSeen(libraryPath, &state->library);
+    if (!loaded || !whole || !libraryPaths(bytes, size, &paths, &count)) {
+        state->library.seen = whole ? false : state->library.seen;
         std::free(bytes);
         std::free(paths);
         return false;
@@ -238,19 +279,9 @@ void media_library_state_release(LibraryWatchState* state) {
     *state = LibraryWatchState{};
 }
 
-namespace {
-
-void sleepUnlessStopped(uint32_t ms) {
-    for (uint32_t slept = 0; slept < ms && gStopping.load(std::memory_order_relaxed) == 0;
-         slept += kWakeStepMs) {
-        platformSleepMs(kWakeStepMs);
-    }
-}
-
-} // namespace
-
 void media_library_import(void*) {
     LibraryWatchState state{};
+    state.settleMs = kSettleMs;
     char folder[kPathSize];
     while (gStopping.load(std::memory_order_relaxed) == 0) {
         // A host path without a folder is skipped for this pass, not for the rest of the run.

@@ -70,6 +70,8 @@ struct LibraryWatchState {
     SeenFile library;
     SeenFile settings;
     FolderWatch* folders; // made by the first pass; freed by media_library_state_release
+    uint32_t settleMs;    // a changed file seen before is read once its status held still this
+                          // long (the watcher thread's setting; 0 reads at once)
 };
 
 // Frees what the passes kept in the state (the folder watch), leaving it as new.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -646,6 +647,23 @@ TEST_F(WatcherTest, ChangesWithinOneSecondAreSeen) {
     EXPECT_TRUE(pass());
     media_db_read_lock();
     EXPECT_EQ(media_db_top().all_tracks->child_count, 2);
+    media_db_read_unlock();
+    // Caught half-written (emptied, then written again while the pass waits for it to hold
+    // still), the library is not read; the next pass reads the finished file.
+    state_.settleMs = 1000;
+    put("Plugins/ml/main.dat", "");
+    std::thread writer([&] {
+        platformSleepMs(50);
+        put("Plugins/ml/main.dat", fixtures::libraryFile({a}));
+    });
+    EXPECT_FALSE(pass());
+    writer.join();
+    media_db_read_lock();
+    EXPECT_EQ(media_db_top().all_tracks->child_count, 2);
+    media_db_read_unlock();
+    EXPECT_TRUE(pass());
+    media_db_read_lock();
+    EXPECT_EQ(media_db_top().all_tracks->child_count, 1);
     media_db_read_unlock();
 }
 
