@@ -28,6 +28,7 @@
 
 #include <sys/resource.h>
 
+#include "common/measure.h"
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
 #include "media_db/search_index.h"
@@ -144,33 +145,7 @@ std::string soapAction(const std::string& action) {
     return "\"urn:schemas-upnp-org:service:ContentDirectory:1#" + action + "\"";
 }
 
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    size_t index = static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[index];
-}
-
 // ---- local: server time --------------------------------------------------------------------
-
-struct Drain {
-    PlatformSocket socket;
-    std::atomic<long long> bytes{0};
-};
-
-void drainBody(void* arg) {
-    auto* drain = static_cast<Drain*>(arg);
-    char block[65536];
-    for (;;) {
-        int n = platformSocketRecv(drain->socket, block, sizeof block);
-        if (n <= 0) {
-            return;
-        }
-        drain->bytes += n;
-    }
-}
 
 // Milliseconds per collection of one criteria's matches (p50 of `rounds`); *count receives
 // the matches.
@@ -193,7 +168,7 @@ double collectMs(const MediaObject* scope, const char* criteria, bool indexed, i
         std::free(list.entries);
     }
     criteria_release(&program);
-    return percentile(times, 0.5);
+    return benchPercentile(times, 0.5);
 }
 
 // The search index: its build time and size, then the time to collect the matches of each
@@ -252,10 +227,10 @@ int runLocal(int tracks) {
     if (!httpSocketPairOpen(&pair)) {
         return 1;
     }
-    Drain drain;
+    BenchDrain drain;
     drain.socket = pair.client;
     PlatformThread thread;
-    platformThreadStart(&thread, drainBody, &drain);
+    platformThreadStart(&thread, benchDrainBody, &drain);
     std::printf("%-26s %10s %10s %10s %8s\n", "server time (1 thread)", "p50 ms", "p99 ms", "bytes",
                 "matches");
     for (const Scenario& s : scenarios(ids, tracks)) {
@@ -279,8 +254,8 @@ int runLocal(int tracks) {
         if (std::getenv("BENCH_SHOW") != nullptr) {
             std::printf("%s\n", raw.substr(0, 1500).c_str());
         }
-        std::printf("%-26s %10.3f %10.3f %10lld %8s\n", s.name, percentile(times, 0.5),
-                    percentile(times, 0.99), (drain.bytes - before) / 200,
+        std::printf("%-26s %10.3f %10.3f %10lld %8s\n", s.name, benchPercentile(times, 0.5),
+                    benchPercentile(times, 0.99), (drain.bytes - before) / 200,
                     soapElement(raw, "TotalMatches").c_str());
     }
     httpSocketPairClose(&pair);
@@ -489,8 +464,8 @@ std::vector<double> runLevel(const Target& target, const Scenario& s, int client
         failures += workers[i].failures;
     }
     double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    std::printf("%-26s %4d %9.3f %9.3f %10.0f %6d\n", s.name, clients, percentile(all, 0.5),
-                percentile(all, 0.99), static_cast<double>(all.size()) / seconds, failures);
+    std::printf("%-26s %4d %9.3f %9.3f %10.0f %6d\n", s.name, clients, benchPercentile(all, 0.5),
+                benchPercentile(all, 0.99), static_cast<double>(all.size()) / seconds, failures);
     std::fflush(stdout);
     return all;
 }
@@ -591,7 +566,7 @@ int runLibraryLoad(const Target& target, int tracks) {
             long long start = epochMs();
             for (size_t i = 0; i < pages.size(); i++) {
                 std::vector<double> times = runLevel(target, pages[i], 8, 300);
-                p99[stall][i] = percentile(times, 0.99);
+                p99[stall][i] = benchPercentile(times, 0.99);
                 pooled[stall][i].insert(pooled[stall][i].end(), times.begin(), times.end());
             }
             std::printf("round %s %lld %lld %d\n", stall ? "stalled" : "baseline", start, epochMs(),
@@ -608,8 +583,8 @@ int runLibraryLoad(const Target& target, int tracks) {
                 "stall p50", "stall p99", "median p99 x");
     for (size_t i = 0; i < pages.size(); i++) {
         std::printf("%-26s %10.3f %10.3f %10.3f %10.3f %14.3f\n", pages[i].name,
-                    percentile(pooled[0][i], 0.5), percentile(pooled[0][i], 0.99),
-                    percentile(pooled[1][i], 0.5), percentile(pooled[1][i], 0.99),
+                    benchPercentile(pooled[0][i], 0.5), benchPercentile(pooled[0][i], 0.99),
+                    benchPercentile(pooled[1][i], 0.5), benchPercentile(pooled[1][i], 0.99),
                     median(ratios[i]));
     }
     std::printf("(median p99 x: the median over %d pairs of stalled p99 / baseline p99)\n", kPairs);
@@ -638,7 +613,7 @@ int runGet(const char* address, int port, int count) {
         }
     }
     std::printf("no-op GET, 1 client: p50 %.3f ms, p99 %.3f ms, %d failed\n",
-                percentile(times, 0.5), percentile(times, 0.99), failures);
+                benchPercentile(times, 0.5), benchPercentile(times, 0.99), failures);
     return 0;
 }
 

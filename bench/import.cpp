@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "common/measure.h"
 #include "eventing/notify.h"
 #include "media_db/library_import.h"
 #include "media_db/media_db.h"
@@ -59,19 +60,6 @@ void timedPass(const char* what, const std::string& folder, LibraryWatchState* s
     platformReleaseFreeMemory(); // as the watcher does when no reader held the old version
 }
 
-long residentBytes() {
-    FILE* file = std::fopen("/proc/self/statm", "r");
-    long pages = 0;
-    long resident = 0;
-    if (file != nullptr) {
-        if (std::fscanf(file, "%ld %ld", &pages, &resident) != 2) {
-            resident = 0;
-        }
-        std::fclose(file);
-    }
-    return resident * 4096;
-}
-
 std::vector<std::string> makeLibrary(const std::string& dir, int count) {
     std::vector<std::string> paths;
     paths.reserve(static_cast<size_t>(count));
@@ -114,11 +102,11 @@ int main(int argc, char** argv) {
     touchLibrary(folder, paths);
     LibraryWatchState state{};
     media_library_set_change_hook([](const MediaChange*, int32_t) { announceContentChange(); });
-    long before = residentBytes();
+    long before = benchResidentBytes();
     start = Clock::now();
     media_library_pass(folder.c_str(), &state);
     double importSeconds = secondsSince(start);
-    long after = residentBytes();
+    long after = benchResidentBytes();
 
     std::printf("import:              %.0f tracks/s (%.3f s for %d)\n", count / importSeconds,
                 importSeconds, count);
@@ -155,7 +143,7 @@ int main(int argc, char** argv) {
         timedPass("touch, no change:", folder, &state);
     }
     std::printf("resident memory now: %.0f bytes per track\n",
-                static_cast<double>(residentBytes() - before) / count);
+                static_cast<double>(benchResidentBytes() - before) / count);
 
     media_db_read_lock();
     MediaTop top = media_db_top();

@@ -20,6 +20,7 @@
 
 #include <sys/resource.h>
 
+#include "common/measure.h"
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
 #include "platform/platform.h"
@@ -34,19 +35,6 @@ using Clock = std::chrono::steady_clock;
 
 double msSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-long residentBytes() {
-    FILE* file = std::fopen("/proc/self/statm", "r");
-    long pages = 0;
-    long resident = 0;
-    if (file != nullptr) {
-        if (std::fscanf(file, "%ld %ld", &pages, &resident) != 2) {
-            resident = 0;
-        }
-        std::fclose(file);
-    }
-    return resident * 4096;
 }
 
 // CPU time of the process so far in seconds: user, or system with `system` set.
@@ -96,31 +84,6 @@ std::vector<std::string> makeLibrary(const std::string& dir, int count) {
     return paths;
 }
 
-double percentile(std::vector<double> values, double p) {
-    if (values.empty()) {
-        return 0;
-    }
-    std::sort(values.begin(), values.end());
-    return values[static_cast<size_t>(p * static_cast<double>(values.size() - 1) + 0.5)];
-}
-
-struct Drain {
-    PlatformSocket socket;
-    std::atomic<long long> bytes{0};
-};
-
-void drainBody(void* arg) {
-    auto* drain = static_cast<Drain*>(arg);
-    char block[65536];
-    for (;;) {
-        int n = platformSocketRecv(drain->socket, block, sizeof block);
-        if (n <= 0) {
-            return;
-        }
-        drain->bytes += n;
-    }
-}
-
 // Server time of one request kind (p50 and p99 over `runs`), answered into a drained socket.
 void timeRequest(PlatformSocket socket, const char* name, const char* action,
                  const std::string& body, int runs) {
@@ -135,8 +98,8 @@ void timeRequest(PlatformSocket socket, const char* name, const char* action,
                       text.data());
         times.push_back(msSince(t0));
     }
-    std::printf("%-34s p50 %8.3f ms   p99 %8.3f ms\n", name, percentile(times, 0.5),
-                percentile(times, 0.99));
+    std::printf("%-34s p50 %8.3f ms   p99 %8.3f ms\n", name, benchPercentile(times, 0.5),
+                benchPercentile(times, 0.99));
 }
 
 } // namespace
@@ -148,7 +111,7 @@ int main(int argc, char** argv) {
     // The generator's list of paths is not part of what a server holds: gone before measuring.
     makeLibrary(dir, count);
 
-    long before = residentBytes();
+    long before = benchResidentBytes();
     LibraryWatchState state{};
     auto start = Clock::now();
     double userBefore = cpuSeconds(false);
@@ -157,7 +120,7 @@ int main(int argc, char** argv) {
     double importMs = msSince(start);
     double importUser = cpuSeconds(false) - userBefore;
     double importSystem = cpuSeconds(true) - systemBefore;
-    long after = residentBytes();
+    long after = benchResidentBytes();
 
     media_db_read_lock();
     MediaTop top = media_db_top();
@@ -180,10 +143,10 @@ int main(int argc, char** argv) {
     if (!httpSocketPairOpen(&pair)) {
         return 1;
     }
-    Drain drain;
+    BenchDrain drain;
     drain.socket = pair.client;
     PlatformThread thread;
-    platformThreadStart(&thread, drainBody, &drain);
+    platformThreadStart(&thread, benchDrainBody, &drain);
     std::string contains = "dc:title contains &quot;Love&quot;";
     timeRequest(pair.server, "browse All Tracks first page", "Browse",
                 soapBrowseBody(allTracks, "BrowseDirectChildren", "*", 0, 50, ""), 200);
