@@ -448,9 +448,12 @@ bool statusMatches(PathMatch* matches, const char* const* paths, int32_t count,
     FileStatuses status;
     bool ready = askStatuses(paths, items, count, watch, &status);
     for (int32_t i = 0; ready && i < count; i++) {
-        matches[i].exists = status.found[i];
+        // A path taken as unchanged had no status asked: its answer slots hold nothing.
         matches[i].unchanged = status.unchanged[i];
-        matches[i].status = status.statuses[i];
+        if (!matches[i].unchanged) {
+            matches[i].exists = status.found[i];
+            matches[i].status = status.statuses[i];
+        }
     }
     releaseStatuses(&status);
     std::free(items);
