@@ -167,27 +167,19 @@ bool sameStatus(const TrackRecord* record, bool exists, const PlatformFileStatus
                   : record->file_size < 0;
 }
 
-// The file status of every path, asked folder by folder once the tracks are matched: a path
-// whose old item has a record, in a folder the watch knows unchanged, is not asked at all.
+// The answers of one folder-by-folder status request, one slot per path.
 struct FileStatuses {
     PlatformFileStatus* statuses = nullptr;
     bool* found = nullptr;
     bool* unchanged = nullptr;
 };
 
-bool askStatuses(const char* const* paths, const MediaObject* const* oldItems, int32_t count,
-                 FolderWatch* watch, FileStatuses* out) {
+bool openStatuses(int32_t count, FileStatuses* out) {
     size_t n = count > 0 ? static_cast<size_t>(count) : 1;
     out->statuses = static_cast<PlatformFileStatus*>(std::malloc(n * sizeof(PlatformFileStatus)));
     out->found = static_cast<bool*>(std::malloc(n * sizeof(bool)));
     out->unchanged = static_cast<bool*>(std::malloc(n * sizeof(bool)));
-    if (out->statuses == nullptr || out->found == nullptr || out->unchanged == nullptr) {
-        return false;
-    }
-    for (int32_t i = 0; i < count; i++) {
-        out->unchanged[i] = track_record_of(oldItems[i]) != nullptr;
-    }
-    return files_status_watched(paths, count, out->statuses, out->found, watch, out->unchanged);
+    return out->statuses != nullptr && out->found != nullptr && out->unchanged != nullptr;
 }
 
 void releaseStatuses(FileStatuses* statuses) {
@@ -437,16 +429,14 @@ int32_t readSlots(const PathMatch* matches, int32_t count, const std::atomic<int
 // Gives every match its file status, asked folder by folder. False on short memory.
 bool statusMatches(PathMatch* matches, const char* const* paths, int32_t count,
                    FolderWatch* watch) {
-    auto** items = static_cast<const MediaObject**>(
-        std::malloc(sizeof(MediaObject*) * static_cast<size_t>(count > 0 ? count : 1)));
-    if (items == nullptr) {
-        return false;
-    }
-    for (int32_t i = 0; i < count; i++) {
-        items[i] = matches[i].was;
-    }
     FileStatuses status;
-    bool ready = askStatuses(paths, items, count, watch, &status);
+    bool ready = openStatuses(count, &status);
+    // A path whose old item has a record, in a folder the watch knows unchanged, is not asked.
+    for (int32_t i = 0; ready && i < count; i++) {
+        status.unchanged[i] = track_record_of(matches[i].was) != nullptr;
+    }
+    ready = ready && files_status_watched(paths, count, status.statuses, status.found, watch,
+                                          status.unchanged);
     for (int32_t i = 0; ready && i < count; i++) {
         // A path taken as unchanged had no status asked: its answer slots hold nothing.
         matches[i].unchanged = status.unchanged[i];
@@ -456,7 +446,6 @@ bool statusMatches(PathMatch* matches, const char* const* paths, int32_t count,
         }
     }
     releaseStatuses(&status);
-    std::free(items);
     return ready;
 }
 

@@ -46,6 +46,23 @@ size_t nextSlot(size_t i, size_t capacity) {
     return i + 1 == capacity ? 0 : i + 1;
 }
 
+// Backward-shift deletion from an open-addressing table of `capacity` slots: empties `hole` and
+// moves later entries of its run up where their home slot allows, so no tombstones accumulate.
+// `home(entry)` is the entry's home slot.
+template <typename Home>
+void closeHole(MediaObject** slots, size_t capacity, size_t hole, Home home) {
+    for (size_t j = nextSlot(hole, capacity); slots[j] != nullptr; j = nextSlot(j, capacity)) {
+        size_t at = home(slots[j]);
+        // The entry at j may fill the hole unless its home lies cyclically in (hole, j].
+        bool homeBetween = hole <= j ? (at > hole && at <= j) : (at > hole || at <= j);
+        if (!homeBetween) {
+            slots[hole] = slots[j];
+            hole = j;
+        }
+    }
+    slots[hole] = nullptr;
+}
+
 // Places an object in a table known to have a free slot.
 void placeHandle(MediaObject** slots, size_t capacity, MediaObject* object) {
     size_t i = hashHandle(object->handle) % capacity;
@@ -139,8 +156,6 @@ MediaObject* handle_index_find(const HandleIndex* index, int64_t handle) {
     return nullptr;
 }
 
-// Backward-shift deletion: entries after the hole move up when their home slot allows it, so no
-// tombstones accumulate.
 void handle_index_remove(HandleIndex* index, int64_t handle) {
     if (index->slots == nullptr) {
         return;
@@ -153,18 +168,9 @@ void handle_index_remove(HandleIndex* index, int64_t handle) {
     if (index->slots[i] == nullptr) {
         return;
     }
-    size_t hole = i;
-    for (size_t j = nextSlot(hole, capacity); index->slots[j] != nullptr;
-         j = nextSlot(j, capacity)) {
-        size_t home = hashHandle(index->slots[j]->handle) % capacity;
-        // The entry at j may fill the hole unless its home lies cyclically in (hole, j].
-        bool homeBetween = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
-        if (!homeBetween) {
-            index->slots[hole] = index->slots[j];
-            hole = j;
-        }
-    }
-    index->slots[hole] = nullptr;
+    closeHole(index->slots, capacity, i, [capacity](const MediaObject* entry) {
+        return hashHandle(entry->handle) % capacity;
+    });
     index->used--;
 }
 
@@ -199,7 +205,6 @@ MediaObject* title_index_find(const TitleIndex* index, const char* title, const 
     return nullptr;
 }
 
-// Backward-shift deletion, as for handles.
 void title_index_remove(TitleIndex* index, const MediaObject* container) {
     if (index->slots == nullptr || container == nullptr) {
         return;
@@ -212,16 +217,8 @@ void title_index_remove(TitleIndex* index, const MediaObject* container) {
     if (index->slots[i] == nullptr) {
         return;
     }
-    size_t hole = i;
-    for (size_t j = (hole + 1) & mask; index->slots[j] != nullptr; j = (j + 1) & mask) {
-        size_t home = homeOf(index->slots[j], mask);
-        bool homeBetween = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
-        if (!homeBetween) {
-            index->slots[hole] = index->slots[j];
-            hole = j;
-        }
-    }
-    index->slots[hole] = nullptr;
+    closeHole(index->slots, mask + 1, i,
+              [mask](const MediaObject* entry) { return homeOf(entry, mask); });
     index->used--;
 }
 
