@@ -81,12 +81,15 @@ bool reserveChild(MediaObject* container) {
     return true;
 }
 
-void freeObjectFields(MediaObject* object) {
-    if (object->kind == 'r') {
-        std::free(object); // the head only
-        return;
+// Frees what an object owns, and the object itself back to `owner`'s slab; with no owner the
+// whole version is going and its slab is freed in one step.
+void freeObjectFields(MediaObject* object, MediaCatalogue* owner) {
+    if (object->kind == 'c' && !object->children_packed) {
+        std::free(object->children);
     }
-    if (object->shared_texts) {
+    if (object->kind == 'r') {
+        // the head only
+    } else if (object->shared_texts) {
         track_record_release(track_record_of(object));
     } else {
         std::free(object->title);
@@ -97,30 +100,48 @@ void freeObjectFields(MediaObject* object) {
         std::free(object->path);
         std::free(object->duration);
     }
-    std::free(object->children);
-    std::free(object);
+    if (owner != nullptr) {
+        object_slab_give(&owner->objects, object);
+    }
 }
 
-// Frees a sibling list and everything beneath it. With a version each object also leaves its
-// handle index (a whole-tree free clears the index in one step instead).
-void freeList(MediaObject* first, MediaCatalogue* unindex) {
+// Frees a sibling list and everything beneath it to `owner` (see freeObjectFields). With
+// `unindex` each object also leaves the owner's handle index (a whole-tree free clears the
+// index in one step instead).
+void freeList(MediaObject* first, MediaCatalogue* owner, bool unindex) {
     while (first != nullptr) {
         MediaObject* next = first->next_sibling;
         if (first->kind == 'c') {
-            freeList(first->first_child, unindex);
+            freeList(first->first_child, owner, unindex);
         }
-        if (unindex != nullptr) {
-            handle_index_remove(&unindex->handles, first->handle);
+        if (unindex && owner != nullptr) {
+            handle_index_remove(&owner->handles, first->handle);
         }
-        freeObjectFields(first);
+        freeObjectFields(first, owner);
         first = next;
     }
 }
 
+// An object of this thread's version, made or freed by its writer.
+void freeUnlinked(MediaObject* first) {
+    freeList(first, media_db_current(), false);
+}
+
+MediaObject* newObject(MediaCatalogue* version, char kind, int64_t handle) {
+    MediaObject* object = object_slab_take(&version->objects, kind);
+    if (object != nullptr) {
+        object->kind = kind;
+        object->handle = handle;
+    }
+    return object;
+}
+
 void freeCatalogue(MediaCatalogue* version) {
     if (version->top.root != nullptr) {
-        freeList(version->top.root, nullptr);
+        freeList(version->top.root, nullptr, false);
     }
+    object_slab_clear(&version->objects);
+    std::free(version->packed_children);
     handle_index_clear(&version->handles);
     title_index_clear(&version->albumTitles);
     title_index_clear(&version->artistTitles);
@@ -189,14 +210,14 @@ bool linkChild(MediaCatalogue* version, MediaObject* container, MediaObject* chi
 
 MediaObject* skeletonChild(MediaCatalogue* version, const char* title, int64_t handle,
                            const char* upnpClass) {
-    MediaObject* container = media_db_new_object('c', handle);
+    MediaObject* container = newObject(version, 'c', handle);
     if (container == nullptr) {
         return nullptr;
     }
     container->title = strdup(title);
     container->upnp_class = upnpClass;
     if (container->title == nullptr || !linkChild(version, version->top.root, container, false)) {
-        freeObjectFields(container);
+        freeObjectFields(container, version);
         return nullptr;
     }
     return container;
@@ -205,7 +226,7 @@ MediaObject* skeletonChild(MediaCatalogue* version, const char* title, int64_t h
 // Gives an empty version the root and five top containers; false (nothing built) on short
 // memory, so that no half-built skeleton is ever published.
 bool buildSkeleton(MediaCatalogue* version) {
-    MediaObject* root = media_db_new_object('c', 0);
+    MediaObject* root = newObject(version, 'c', 0);
     if (root == nullptr) {
         return false;
     }
@@ -219,7 +240,7 @@ bool buildSkeleton(MediaCatalogue* version) {
     top.albums = skeletonChild(version, "Albums", kIdAlbums, kClassContainer);
     top.all_tracks = skeletonChild(version, "All Tracks", kIdAllTracks, kClassContainer);
     if (root->title == nullptr || top.root->child_count != 5) {
-        freeList(root, nullptr);
+        freeList(root, version, false);
         handle_index_clear(&version->handles);
         version->top = MediaTop{};
         return false;
@@ -386,7 +407,9 @@ MediaCatalogue* media_db_begin_version() {
     media_db_albums_reset();
     MediaCatalogue* version = newCatalogue();
     if (version == nullptr || !buildSkeleton(version)) {
-        std::free(version);
+        if (version != nullptr) {
+            freeCatalogue(version);
+        }
         state.writer.unlock();
         return nullptr;
     }
@@ -412,14 +435,8 @@ void media_db_discard_version(MediaCatalogue* version) {
 }
 
 MediaObject* media_db_new_object(char kind, int64_t handle) {
-    size_t size = kind == 'r' ? kMediaReferenceSize : sizeof(MediaObject);
-    auto* object = static_cast<MediaObject*>(std::calloc(1, size));
-    if (object == nullptr) {
-        return nullptr;
-    }
-    object->kind = kind;
-    object->handle = handle;
-    return object;
+    MediaCatalogue* version = media_db_current();
+    return version != nullptr ? newObject(version, kind, handle) : nullptr;
 }
 
 int64_t media_db_next_handle() {
@@ -524,7 +541,7 @@ MediaObject* make_item(const char* path, const char* upnpClass) {
     }
     object->path = strdup(path);
     if (object->path == nullptr) {
-        std::free(object);
+        freeUnlinked(object);
         return nullptr;
     }
     object->upnp_class = upnpClass;
@@ -545,13 +562,13 @@ MediaObject* add_child_container(const char* title, MediaObject* parent, const c
     }
     MediaObject* container = make_container(title, upnpClass);
     if (container == nullptr || container->title == nullptr) {
-        freeList(container, nullptr);
+        freeUnlinked(container);
         return nullptr;
     }
     MediaCatalogue* version = media_db_current();
     TitleIndex* titles = media_db_title_index(version, parent);
     if (!linkChild(version, parent, container, false)) {
-        freeObjectFields(container);
+        freeObjectFields(container, version);
         return nullptr;
     }
     if (titles != nullptr) {
@@ -568,7 +585,7 @@ void add_child_reference(MediaObject* container, MediaObject* item) {
     }
     MediaObject* reference = make_reference(item);
     if (reference != nullptr && !linkChild(media_db_current(), container, reference, false)) {
-        freeObjectFields(reference);
+        freeUnlinked(reference);
     }
 }
 
@@ -577,24 +594,24 @@ void media_db_append_child(MediaObject* container, MediaObject* child) {
         return;
     }
     if (!linkChild(media_db_current(), container, child, true)) {
-        freeList(child, nullptr);
+        freeUnlinked(child);
     }
 }
 
 bool media_db_prepend_child(MediaObject* container, MediaObject* child) {
     if (container == nullptr || child == nullptr) {
-        freeList(child, nullptr);
+        freeUnlinked(child);
         return false;
     }
     if (!linkChild(media_db_current(), container, child, false)) {
-        freeList(child, nullptr);
+        freeUnlinked(child);
         return false;
     }
     return true;
 }
 
 void media_db_free_unlinked(MediaObject* object) {
-    freeList(object, nullptr);
+    freeUnlinked(object);
 }
 
 void media_db_count_track() {
@@ -650,7 +667,7 @@ MediaObject* media_db_add_album(const char* title, const char* albumArtist) {
     if (album == nullptr || album->title == nullptr ||
         (album->artist = strdup(albumArtist)) == nullptr ||
         !linkChild(version, albums, album, false)) {
-        freeList(album, nullptr);
+        freeUnlinked(album);
         return nullptr;
     }
     title_index_insert(&version->albumTitles, album); // on failure lookups walk instead
@@ -683,7 +700,7 @@ void media_db_remove_child(MediaObject* container, MediaObject* child) {
         title_index_remove(&version->albumTitles, child);
     }
     child->next_sibling = nullptr;
-    freeList(child, version);
+    freeList(child, version, true);
 }
 
 void media_db_build() {
@@ -695,7 +712,7 @@ void media_db_clear_playlists() {
     MediaCatalogue* version = media_db_current();
     MediaObject* playlists = version != nullptr ? version->top.playlists : nullptr;
     if (playlists != nullptr && playlists->first_child != nullptr) {
-        freeList(playlists->first_child, version);
+        freeList(playlists->first_child, version, true);
         playlists->first_child = nullptr;
         playlists->child_count = 0;
     }

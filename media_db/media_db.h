@@ -29,7 +29,8 @@
 
 // A reference is only the head and `target`: it is allocated with kMediaReferenceSize bytes, so
 // nothing past `target` may be read from an object of kind 'r'. Its title, texts and numbers
-// are its target's (see member_item).
+// are its target's (see member_item). An item is allocated with kMediaItemSize bytes: it has
+// no children array.
 struct MediaObject {
     // Head, all kinds.
     char kind;                // 'c' container, 'i' item, 'r' reference
@@ -65,17 +66,21 @@ struct MediaObject {
     uint8_t picture_format; // PictureFormat of the picture served for it; kPictureNone for none
     uint8_t audio_profile;  // Mp3AudioProfile of its first audio frame
 
-    // Private to media_db: the children, for media_db_child_at. In list order when
-    // children_appended is 1 (playlists, and every container once ordered), else in reverse
-    // list order, which is the order of addition.
+    // Container only, private to media_db: the children, for media_db_child_at. In list order
+    // when children_appended is 1 (playlists, and every container once ordered), else in
+    // reverse list order, which is the order of addition. children_packed is 1 when the array
+    // lies in its version's packed block (not owned; see media_db_pack_children).
     MediaObject** children;
     int32_t children_capacity;
-    int32_t children_appended;
+    uint8_t children_appended;
+    uint8_t children_packed;
 };
 
 // Bytes of a reference: a catalogue holds three per track, so they carry no container or item
 // fields.
 constexpr size_t kMediaReferenceSize = offsetof(MediaObject, first_child);
+// Bytes of an item: it carries no children array.
+constexpr size_t kMediaItemSize = offsetof(MediaObject, children);
 
 extern const char kClassContainer[];         // "object.container"
 extern const char kClassPlaylistContainer[]; // "object.container.playlistContainer"

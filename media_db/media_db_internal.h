@@ -82,6 +82,24 @@ void media_library_state_release(LibraryWatchState* state);
 // any change is announced once. Returns whether it announced.
 bool media_library_pass(const char* folder, LibraryWatchState* state);
 
+// The blocks a version's objects are made from (see object_slab.cpp); written only by the
+// version's writer.
+struct SlabBlock;
+struct ObjectSlab {
+    SlabBlock* blocks;
+    char* next; // the free room of the newest block: next up to end
+    char* end;
+    size_t block_bytes;  // the size of the next block
+    void* free_lists[3]; // freed references, items and containers
+};
+
+// A zeroed object of this kind's size ('r', 'i', or a container); nullptr on short memory.
+MediaObject* object_slab_take(ObjectSlab* slab, char kind);
+// Hands an object of the slab back for reuse (its kind must be unchanged).
+void object_slab_give(ObjectSlab* slab, MediaObject* object);
+// Frees every block: every object of the slab is gone.
+void object_slab_clear(ObjectSlab* slab);
+
 // Fixed ObjectIDs of the top containers; the counter for all other objects starts above them.
 constexpr int64_t kIdPlaylists = 2;
 constexpr int64_t kIdGenres = 3;
@@ -93,6 +111,7 @@ constexpr int64_t kFirstFreeId = 7;
 struct MediaCatalogue {
     int32_t refs; // guarded by the version mutex: the published slot's, pins, a writer's
     MediaTop top;
+    ObjectSlab objects; // every object of its tree
     HandleIndex handles;
     TitleIndex albumTitles;
     TitleIndex artistTitles;
@@ -104,6 +123,9 @@ struct MediaCatalogue {
     // by the watcher.
     MediaObject** file_order;
     int32_t file_order_count;
+    // The children arrays of its containers in one block once built (media_db_pack_children);
+    // owned, nullptr until then.
+    MediaObject** packed_children;
     // Tells versions apart for their whole life: new for each version and for each in-place
     // change, never reused.
     uint64_t serial;

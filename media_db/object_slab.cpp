@@ -1,0 +1,102 @@
+// The objects of one catalogue version come from blocks the version owns: a reference costs its
+// 40 bytes and an item its own size, without a heap header and rounding each, and the whole
+// tree goes back in one step with its version. An object freed while the version is written in
+// place goes on a free list of its size and is handed out again.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "media_db/media_db_internal.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+// Under the address sanitizer every object is followed by a poisoned gap, and freed objects
+// are poisoned, so reading past an object or after its free is still caught.
+constexpr size_t kRedZone = 16;
+#else
+constexpr size_t kRedZone = 0;
+#define ASAN_POISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#define ASAN_UNPOISON_MEMORY_REGION(address, size) ((void)(address), (void)(size))
+#endif
+
+struct SlabBlock {
+    SlabBlock* next;
+    size_t bytes; // the whole block, this head included
+};
+
+namespace {
+
+constexpr size_t kFirstBlock = 4096;      // a version of a few objects stays small
+constexpr size_t kLargestBlock = 1 << 20; // blocks double up to this
+constexpr size_t kBlockHead = (sizeof(SlabBlock) + 15) & ~static_cast<size_t>(15);
+
+int classOf(char kind) {
+    return kind == 'r' ? 0 : kind == 'i' ? 1 : 2;
+}
+
+size_t bytesOf(int sizeClass) {
+    constexpr size_t kBytes[] = {kMediaReferenceSize, kMediaItemSize, sizeof(MediaObject)};
+    return kBytes[sizeClass];
+}
+
+static_assert(kMediaReferenceSize % 8 == 0 && kMediaItemSize % 8 == 0 &&
+                  sizeof(MediaObject) % 8 == 0,
+              "objects follow each other at 8-byte alignment");
+
+bool addBlock(ObjectSlab* slab, size_t atLeast) {
+    size_t bytes = slab->block_bytes == 0 ? kFirstBlock : slab->block_bytes;
+    while (bytes < kBlockHead + atLeast) {
+        bytes *= 2;
+    }
+    auto* block = static_cast<SlabBlock*>(std::malloc(bytes));
+    if (block == nullptr) {
+        return false;
+    }
+    block->next = slab->blocks;
+    block->bytes = bytes;
+    slab->blocks = block;
+    slab->next = reinterpret_cast<char*>(block) + kBlockHead;
+    slab->end = reinterpret_cast<char*>(block) + bytes;
+    ASAN_POISON_MEMORY_REGION(slab->next, static_cast<size_t>(slab->end - slab->next));
+    slab->block_bytes = bytes < kLargestBlock ? bytes * 2 : kLargestBlock;
+    return true;
+}
+
+} // namespace
+
+MediaObject* object_slab_take(ObjectSlab* slab, char kind) {
+    int sizeClass = classOf(kind);
+    size_t bytes = bytesOf(sizeClass);
+    void* object = slab->free_lists[sizeClass];
+    if (object != nullptr) {
+        ASAN_UNPOISON_MEMORY_REGION(object, bytes);
+        std::memcpy(&slab->free_lists[sizeClass], object, sizeof(void*));
+    } else {
+        size_t stride = bytes + kRedZone;
+        if (static_cast<size_t>(slab->end - slab->next) < stride && !addBlock(slab, stride)) {
+            return nullptr;
+        }
+        object = slab->next;
+        slab->next += stride;
+        ASAN_UNPOISON_MEMORY_REGION(object, bytes);
+    }
+    std::memset(object, 0, bytes);
+    return static_cast<MediaObject*>(object);
+}
+
+void object_slab_give(ObjectSlab* slab, MediaObject* object) {
+    int sizeClass = classOf(object->kind);
+    std::memcpy(object, &slab->free_lists[sizeClass], sizeof(void*));
+    slab->free_lists[sizeClass] = object;
+    ASAN_POISON_MEMORY_REGION(object, bytesOf(sizeClass));
+}
+
+void object_slab_clear(ObjectSlab* slab) {
+    for (SlabBlock* block = slab->blocks; block != nullptr;) {
+        SlabBlock* next = block->next;
+        ASAN_UNPOISON_MEMORY_REGION(block, block->bytes);
+        std::free(block);
+        block = next;
+    }
+    *slab = ObjectSlab{};
+}
