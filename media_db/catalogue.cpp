@@ -7,6 +7,7 @@
 #include <new>
 
 #include "media_db/media_db_internal.h"
+#include "media_db/shared_texts.h"
 #include "mp3/mp3_info.h"
 #include "platform/platform.h"
 
@@ -49,17 +50,19 @@ void fileUnder(MediaObject* groups, const char* title, const char* upnpClass, Me
 
 TrackRecord* track_record_make(const char* path, Mp3Info* info, int64_t fileSize,
                                int64_t modifiedNs) {
-    int32_t bytes = textBytes(path) + textBytes(info->title) + textBytes(info->artist) +
-                    textBytes(info->album) + textBytes(info->genre) + textBytes(info->date) +
-                    textBytes(info->duration) + textBytes(info->album_artist);
+    int32_t bytes = textBytes(path) + textBytes(info->title) + textBytes(info->duration);
     void* block = std::malloc(sizeof(TrackRecord) + static_cast<size_t>(bytes));
-    if (block == nullptr) {
+    const char* repeated[kRecordSharedCount] = {info->artist, info->album, info->genre, info->date,
+                                                info->album_artist};
+    const char* shared[kRecordSharedCount];
+    if (block == nullptr || !shared_texts_take(repeated, kRecordSharedCount, shared)) {
+        std::free(block);
         mp3_info_release(info);
         return nullptr;
     }
     auto* record = new (block) TrackRecord{};
     record->refs.store(1, std::memory_order_relaxed);
-    record->text_bytes = bytes;
+    std::memcpy(record->shared, shared, sizeof shared);
     record->file_size = fileSize;
     record->modified_ns = modifiedNs;
     record->size = info->size;
@@ -71,12 +74,7 @@ TrackRecord* track_record_make(const char* path, Mp3Info* info, int64_t fileSize
     int32_t at = 0;
     place(texts, &at, path);
     record->title = place(texts, &at, info->title);
-    record->artist = place(texts, &at, info->artist);
-    record->album = place(texts, &at, info->album);
-    record->genre = place(texts, &at, info->genre);
-    record->date = place(texts, &at, info->date);
     record->duration = place(texts, &at, info->duration);
-    record->album_artist = place(texts, &at, info->album_artist);
     mp3_info_release(info);
     return record;
 }
@@ -87,6 +85,7 @@ void track_record_retain(TrackRecord* record) {
 
 void track_record_release(TrackRecord* record) {
     if (record != nullptr && record->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        shared_texts_drop(record->shared, kRecordSharedCount);
         record->~TrackRecord();
         std::free(record);
     }
@@ -101,7 +100,7 @@ TrackRecord* track_record_of(const MediaObject* item) {
 
 const char* track_record_album_artist(const MediaObject* item) {
     TrackRecord* record = track_record_of(item);
-    return record != nullptr ? textAt(record, record->album_artist) : nullptr;
+    return record != nullptr ? record->shared[kRecordAlbumArtist] : nullptr;
 }
 
 MediaObject* track_record_item(TrackRecord* record, int64_t handle) {
@@ -114,17 +113,18 @@ MediaObject* track_record_item(TrackRecord* record, int64_t handle) {
     item->upnp_class = kClassMusicTrack;
     item->path = textAt(record, 0);
     item->title = textAt(record, record->title);
-    item->artist = textAt(record, record->artist);
-    item->album = textAt(record, record->album);
-    item->genre = textAt(record, record->genre);
-    item->date = textAt(record, record->date);
+    // The item shows the texts but never frees them (shared_texts set).
+    item->artist = const_cast<char*>(record->shared[kRecordArtist]);
+    item->album = const_cast<char*>(record->shared[kRecordAlbum]);
+    item->genre = const_cast<char*>(record->shared[kRecordGenre]);
+    item->date = const_cast<char*>(record->shared[kRecordDate]);
     item->duration = textAt(record, record->duration);
     item->size = record->size;
     item->track_number = record->track_number;
     item->disc_number = record->disc_number;
     item->picture_format = record->picture_format;
     item->audio_profile = record->audio_profile;
-    item->album_artist_tagged = record->album_artist >= 0 ? 1 : 0;
+    item->album_artist_tagged = record->shared[kRecordAlbumArtist] != nullptr ? 1 : 0;
     return item;
 }
 

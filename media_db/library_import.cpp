@@ -261,9 +261,11 @@ bool media_library_pass(const char* folder, LibraryWatchState* state) {
     CatalogueResult result = catalogue_update(input);
     std::free(bytes);
     std::free(paths);
-    // What the pass read and worked with is freed only now: its pages go back rather than stay
-    // resident until the next change.
-    platformReleaseFreeMemory();
+    if (result == CatalogueResult::Published) {
+        // What the build read and worked with is freed only now: its pages go back rather than
+        // stay resident until the next change.
+        platformReleaseFreeMemory();
+    }
     if (result == CatalogueResult::Failed || result == CatalogueResult::Stopped) {
         // Seen again as changed next pass.
         state->library.seen = false;

@@ -134,21 +134,32 @@ struct MediaCatalogue {
     std::atomic<bool> search_index_failed;
 };
 
+// The texts a track record shares with other tracks (see shared_texts.h).
+enum RecordSharedText {
+    kRecordArtist,
+    kRecordAlbum,
+    kRecordGenre,
+    kRecordDate,
+    kRecordAlbumArtist,
+    kRecordSharedCount
+};
+
 // The texts and figures of one track file as last read, with the file's size and time at that
-// read. Immutable once made; shared by every version whose item lists it. The texts follow the
-// record in the same block, the path first, so an item's path leads back to its record.
+// read. Immutable once made; shared by every version whose item lists it. Its own texts follow
+// the record in the same block, the path first, so an item's path leads back to its record;
+// the texts many tracks repeat are kept once for all records.
 struct TrackRecord {
     std::atomic<int32_t> refs;
-    int32_t text_bytes;
+    int32_t size;
     int64_t file_size; // -1 when the file was missing
     int64_t modified_ns;
-    int32_t size;
     int32_t track_number;
     int32_t disc_number;
+    // Offsets of its own texts after the record; -1 when absent. Path is always at 0.
+    int32_t title, duration;
     uint8_t picture_format;
     uint8_t audio_profile;
-    // Offsets of the texts after the record; -1 when absent. Path is always at 0.
-    int32_t title, artist, album, genre, date, duration, album_artist;
+    const char* shared[kRecordSharedCount]; // nullptr when absent
 };
 static_assert(sizeof(TrackRecord) % 8 == 0, "texts follow the record at 8-byte alignment");
 
