@@ -19,6 +19,7 @@
 #include "media_db/library_import.h"
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
+#include "media_db/shared_texts.h"
 #include "platform/platform.h"
 #include "support/fixtures_media.h"
 
@@ -535,6 +536,52 @@ TEST_F(WatcherTest, AlbumIdsFollowTitleAndAlbumArtist) {
     EXPECT_EQ(media_db_find_album("T", "Pat")->child_count, 2);
     EXPECT_EQ(media_db_find_album("T", "Quin"), nullptr);
     media_db_read_unlock();
+}
+
+// Texts tracks repeat are kept once; a renamed artist is a text of its own while the version
+// pinned before still reads the old one; the texts go with the last version that uses them.
+TEST_F(WatcherTest, RepeatedTextsAreKeptOnceAcrossVersions) {
+    int32_t keptBefore = shared_texts_count();
+    std::string a = put("music/a.mp3", trackFile("A", "Ann", "X", "Rock"));
+    std::string b = put("music/b.mp3", trackFile("B", "Ann", "X", "Rock"));
+    touch("music/a.mp3", 1700000000, 0);
+    touch("music/b.mp3", 1700000000, 0);
+    put("Plugins/ml/main.dat", fixtures::libraryFile({a, b}));
+    ASSERT_TRUE(pass());
+    MediaCatalogue* first = media_db_acquire();
+    const MediaObject* firstA = first->file_order[0];
+    const MediaObject* firstB = first->file_order[1];
+    EXPECT_EQ(firstA->artist, firstB->artist); // one copy for both tracks
+    EXPECT_EQ(firstA->album, firstB->album);
+    EXPECT_EQ(firstA->genre, firstB->genre);
+    int32_t kept = shared_texts_count();
+    EXPECT_GE(kept, keptBefore + 3);
+
+    put("music/b.mp3", trackFile("B", "Anna", "X", "Rock"));
+    touch("music/b.mp3", 1700000100, 0);
+    touch("Plugins/ml/main.dat", 1700000100, 0);
+    ASSERT_TRUE(pass());
+    MediaCatalogue* next = media_db_acquire();
+    EXPECT_STREQ(next->file_order[1]->artist, "Anna");
+    EXPECT_EQ(next->file_order[0]->artist, firstA->artist); // a unchanged: its record shared
+    EXPECT_EQ(next->file_order[1]->album, firstA->album);
+    EXPECT_NE(group(media_db_version_top(next).artists, "Anna"), nullptr);
+    EXPECT_EQ(shared_texts_count(), kept + 1);
+    // The pinned version still reads its own texts.
+    EXPECT_STREQ(firstB->artist, "Ann");
+    EXPECT_STREQ(group(media_db_version_top(first).artists, "Ann")->title, "Ann");
+    media_db_release(first);
+    EXPECT_EQ(shared_texts_count(), kept + 1); // "Ann" is still a's
+    media_db_release(next);
+
+    // b renamed back: "Anna" goes with the version that used it.
+    put("music/b.mp3", trackFile("B", "Ann", "X", "Rock"));
+    touch("music/b.mp3", 1700000200, 0);
+    touch("Plugins/ml/main.dat", 1700000200, 0);
+    ASSERT_TRUE(pass());
+    EXPECT_EQ(shared_texts_count(), kept);
+    media_db_destroy();
+    EXPECT_EQ(shared_texts_count(), keptBefore);
 }
 
 struct VersionReaders {
