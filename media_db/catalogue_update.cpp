@@ -668,6 +668,7 @@ CatalogueResult catalogue_update(const CatalogueInput& input) {
         return stopped ? CatalogueResult::Stopped : CatalogueResult::Unchanged;
     }
     folder_watch_commit(input.watch, true, next->serial);
+    media_db_pack_version(next);
     media_db_publish_version(next);
     media_db_release(old);
     // The old version is usually freed by now; its pages go back rather than stay resident.

@@ -72,13 +72,53 @@ bool reserveChild(MediaObject* container) {
         return true;
     }
     int32_t capacity = container->children_capacity == 0 ? 4 : container->children_capacity * 2;
-    void* grown = std::realloc(container->children, sizeof(MediaObject*) * capacity);
+    // A packed array is not owned: it moves to an array of its own first.
+    void* grown = container->children_packed
+                      ? std::malloc(sizeof(MediaObject*) * static_cast<size_t>(capacity))
+                      : std::realloc(container->children, sizeof(MediaObject*) * capacity);
     if (grown == nullptr) {
         return false;
+    }
+    if (container->children_packed) {
+        std::memcpy(grown, container->children,
+                    sizeof(MediaObject*) * static_cast<size_t>(container->child_count));
+        container->children_packed = 0;
     }
     container->children = static_cast<MediaObject**>(grown);
     container->children_capacity = capacity;
     return true;
+}
+
+int64_t childrenBelow(const MediaObject* container) {
+    int64_t count = container->child_count;
+    for (const MediaObject* child = container->first_child; child != nullptr;
+         child = child->next_sibling) {
+        if (child->kind == 'c') {
+            count += childrenBelow(child);
+        }
+    }
+    return count;
+}
+
+// Moves the children arrays beneath `container` to *at, each exactly as long as its children.
+void packBelow(MediaObject* container, MediaObject*** at) {
+    int32_t count = container->child_count;
+    if (count > 0) {
+        std::memcpy(*at, container->children, sizeof(MediaObject*) * static_cast<size_t>(count));
+    }
+    if (!container->children_packed) {
+        std::free(container->children);
+    }
+    container->children = count > 0 ? *at : nullptr;
+    container->children_capacity = count;
+    container->children_packed = count > 0 ? 1 : 0;
+    *at += count;
+    for (MediaObject* child = container->first_child; child != nullptr;
+         child = child->next_sibling) {
+        if (child->kind == 'c') {
+            packBelow(child, at);
+        }
+    }
 }
 
 // Frees what an object owns, and the object itself back to `owner`'s slab; with no owner the
@@ -612,6 +652,23 @@ bool media_db_prepend_child(MediaObject* container, MediaObject* child) {
 
 void media_db_free_unlinked(MediaObject* object) {
     freeUnlinked(object);
+}
+
+void media_db_pack_version(MediaCatalogue* version) {
+    MediaObject* root = version->top.root;
+    if (root == nullptr || version->packed_children != nullptr) {
+        return;
+    }
+    int64_t count = childrenBelow(root);
+    auto** block = static_cast<MediaObject**>(
+        std::malloc(sizeof(MediaObject*) * static_cast<size_t>(count > 0 ? count : 1)));
+    if (block == nullptr) {
+        return; // the arrays stay as they are
+    }
+    MediaObject** at = block;
+    packBelow(root, &at);
+    version->packed_children = block;
+    handle_index_fit(&version->handles);
 }
 
 void media_db_count_track() {

@@ -78,8 +78,11 @@ size_t slotsFor(size_t entries) {
     return entries + entries / 3 + 1;
 }
 
-bool growHandles(HandleIndex* index, size_t atLeast) {
-    size_t capacity = index->capacity == 0 ? kInitialSlots : index->capacity * 2;
+// Moves the table to `capacity` slots, or to twice its size when 0 (at least `atLeast`).
+bool resizeHandles(HandleIndex* index, size_t atLeast, size_t capacity = 0) {
+    if (capacity == 0) {
+        capacity = index->capacity == 0 ? kInitialSlots : index->capacity * 2;
+    }
     if (capacity < atLeast) {
         capacity = atLeast;
     }
@@ -131,7 +134,7 @@ bool handle_index_insert(HandleIndex* index, MediaObject* object) {
     if (object == nullptr) {
         return false;
     }
-    if (slotsFor(index->used + 1) > index->capacity && !growHandles(index, 0)) {
+    if (slotsFor(index->used + 1) > index->capacity && !resizeHandles(index, 0)) {
         return false;
     }
     placeHandle(index->slots, index->capacity, object);
@@ -140,7 +143,7 @@ bool handle_index_insert(HandleIndex* index, MediaObject* object) {
 }
 
 bool handle_index_reserve(HandleIndex* index, size_t entries) {
-    return slotsFor(entries) <= index->capacity || growHandles(index, slotsFor(entries));
+    return slotsFor(entries) <= index->capacity || resizeHandles(index, slotsFor(entries));
 }
 
 MediaObject* handle_index_find(const HandleIndex* index, int64_t handle) {
@@ -172,6 +175,14 @@ void handle_index_remove(HandleIndex* index, int64_t handle) {
         return hashHandle(entry->handle) % capacity;
     });
     index->used--;
+}
+
+void handle_index_fit(HandleIndex* index) {
+    size_t wanted = slotsFor(index->used);
+    // Only a saving of an eighth or more is worth moving every entry.
+    if (index->used > 0 && wanted < index->capacity - index->capacity / 8) {
+        resizeHandles(index, wanted, wanted);
+    }
 }
 
 void handle_index_clear(HandleIndex* index) {

@@ -26,6 +26,8 @@ void handle_index_remove(HandleIndex* index, int64_t handle);
 // Grows the table at once to hold `entries` (false, unchanged, when growing fails).
 bool handle_index_reserve(HandleIndex* index, size_t entries);
 MediaObject* handle_index_find(const HandleIndex* index, int64_t handle);
+// Shrinks the table to the size its content asks (unchanged when that fails or gains nothing).
+void handle_index_fit(HandleIndex* index);
 // Frees the table; the index is empty and unallocated afterwards.
 void handle_index_clear(HandleIndex* index);
 
@@ -47,6 +49,10 @@ void title_index_clear(TitleIndex* index);
 bool media_db_prepend_child(MediaObject* container, MediaObject* child);
 // Frees an object that was made but never linked.
 void media_db_free_unlinked(MediaObject* object);
+// Once a version is built: moves its children arrays, each cut to its length, into one block
+// the version owns, and sizes its handle index to its content. Later in-place writes still
+// work (a packed array moves out when it must grow).
+void media_db_pack_version(MediaCatalogue* version);
 // Counts one more track added since the last build.
 void media_db_count_track();
 
