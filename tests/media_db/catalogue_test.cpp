@@ -584,6 +584,34 @@ TEST_F(WatcherTest, RepeatedTextsAreKeptOnceAcrossVersions) {
     EXPECT_EQ(shared_texts_count(), keptBefore);
 }
 
+// A built version holds its children arrays packed; tools may still write it in place.
+TEST_F(WatcherTest, ABuiltVersionCanBeWrittenInPlace) {
+    std::string a = put("music/a.mp3", trackFile("A", "Ann", "X", "Rock"));
+    std::string b = put("music/b.mp3", trackFile("B", "Bob", "X", "Rock"));
+    put("Plugins/ml/main.dat", fixtures::libraryFile({a, b}));
+    ASSERT_TRUE(pass());
+    media_db_lock();
+    for (const char* title : {"C", "D", "E", "F"}) {
+        media_db_add_track(
+            put(std::string("music/") + title + ".mp3", trackFile(title, "Ann", "X", "Rock"))
+                .c_str());
+    }
+    MediaTop top = media_db_top();
+    MediaObject* ann = group(top.artists, "Ann");
+    media_db_remove_child(ann, media_db_child_at(ann, 1));
+    EXPECT_EQ(titles(top.all_tracks), (std::vector<std::string>{"F", "E", "D", "C", "A", "B"}));
+    EXPECT_EQ(titles(ann), (std::vector<std::string>{"F", "D", "C", "A"}));
+    for (const MediaObject* container : {top.all_tracks, ann}) {
+        std::vector<std::string> byIndex;
+        for (int32_t i = 0; i < container->child_count; i++) {
+            const MediaObject* child = media_db_child_at(container, i);
+            byIndex.push_back((child->kind == 'r' ? child->target : child)->title);
+        }
+        EXPECT_EQ(byIndex, titles(container));
+    }
+    media_db_unlock();
+}
+
 struct VersionReaders {
     std::atomic<int> stop{0};
     std::atomic<long> reads{0};
