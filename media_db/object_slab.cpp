@@ -34,14 +34,20 @@ int classOf(char kind) {
     return kind == 'r' ? 0 : kind == 'i' ? 1 : 2;
 }
 
+// Each size rounded up so that objects following each other stay aligned (a reference is
+// 28 bytes on a 32-bit build).
+constexpr size_t aligned(size_t bytes) {
+    return (bytes + alignof(MediaObject) - 1) & ~(alignof(MediaObject) - 1);
+}
+
 size_t bytesOf(int sizeClass) {
-    constexpr size_t kBytes[] = {kMediaReferenceSize, kMediaItemSize, sizeof(MediaObject)};
+    constexpr size_t kBytes[] = {aligned(kMediaReferenceSize), aligned(kMediaItemSize),
+                                 aligned(sizeof(MediaObject))};
     return kBytes[sizeClass];
 }
 
-static_assert(kMediaReferenceSize % 8 == 0 && kMediaItemSize % 8 == 0 &&
-                  sizeof(MediaObject) % 8 == 0,
-              "objects follow each other at 8-byte alignment");
+static_assert(aligned(kBlockHead) == kBlockHead && kRedZone % alignof(MediaObject) == 0,
+              "objects start aligned");
 
 bool addBlock(ObjectSlab* slab, size_t atLeast) {
     size_t bytes = slab->block_bytes == 0 ? kFirstBlock : slab->block_bytes;
