@@ -8,7 +8,9 @@
 // takes a short mutex, never a lock held across a reader's output. A version is freed by
 // whoever drops its last reference: the publisher when no reader holds it, else the last
 // reader. Track texts live in TrackRecords shared by every version that lists the same
-// unchanged file, each record freed with its last version.
+// unchanged file, each record freed with its last version; the texts many tracks repeat
+// (artist, album, genre, year) are kept once for all records. A version's objects come from
+// blocks it owns and go with it: an object belongs to the version it was made in.
 //
 // Writers: the watcher is the catalogue's writer; it never edits a published tree. Tests and
 // tools may still fill the published tree in place under media_db_lock, which waits until no
