@@ -105,12 +105,14 @@ int main(int argc, char** argv) {
     media_library_set_change_hook([](const MediaChange*, int32_t) { announceContentChange(); });
     long before = benchResidentBytes();
     start = Clock::now();
+    double importCpu = cpuSeconds();
     media_library_pass(folder.c_str(), &state);
     double importSeconds = secondsSince(start);
+    importCpu = cpuSeconds() - importCpu;
     long after = benchResidentBytes();
 
-    std::printf("import:              %.0f tracks/s (%.3f s for %d)\n", count / importSeconds,
-                importSeconds, count);
+    std::printf("import:              %.0f tracks/s (%.3f s for %d, %.3f s CPU)\n",
+                count / importSeconds, importSeconds, count, importCpu);
     std::printf("reading files alone: %.3f s (%.0f%% of the import)\n", readSeconds,
                 100.0 * readSeconds / importSeconds);
     std::printf("resident memory:     %.0f bytes per track (%.1f MiB)\n",

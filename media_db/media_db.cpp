@@ -89,12 +89,13 @@ bool reserveChild(MediaObject* container) {
     return true;
 }
 
+// Only containers that ever held a container are walked: the members of the others (most of
+// the objects) are not touched.
 int64_t childrenBelow(const MediaObject* container) {
     int64_t count = container->child_count;
-    for (const MediaObject* child = container->first_child; child != nullptr;
-         child = child->next_sibling) {
-        if (child->kind == 'c') {
-            count += childrenBelow(child);
+    for (int32_t i = 0; container->holds_containers && i < container->child_count; i++) {
+        if (container->children[i]->kind == 'c') {
+            count += childrenBelow(container->children[i]);
         }
     }
     return count;
@@ -113,10 +114,9 @@ void packBelow(MediaObject* container, MediaObject*** at) {
     container->children_capacity = count;
     container->children_packed = count > 0 ? 1 : 0;
     *at += count;
-    for (MediaObject* child = container->first_child; child != nullptr;
-         child = child->next_sibling) {
-        if (child->kind == 'c') {
-            packBelow(child, at);
+    for (int32_t i = 0; container->holds_containers && i < count; i++) {
+        if (container->children[i]->kind == 'c') {
+            packBelow(container->children[i], at);
         }
     }
 }
@@ -222,6 +222,9 @@ bool linkChild(MediaCatalogue* version, MediaObject* container, MediaObject* chi
     }
     if (container->child_count == 0) {
         container->children_appended = atEnd ? 1 : 0;
+    }
+    if (child->kind == 'c') {
+        container->holds_containers = 1;
     }
     child->parent = container;
     if (atEnd) {

@@ -71,11 +71,13 @@ struct MediaObject {
     // Container only, private to media_db: the children, for media_db_child_at. In list order
     // when children_appended is 1 (playlists, and every container once ordered), else in
     // reverse list order, which is the order of addition. children_packed is 1 when the array
-    // lies in its version's packed block (not owned; see media_db_pack_children).
+    // lies in its version's packed block (not owned; see media_db_pack_version);
+    // holds_containers is 1 once a container was linked beneath it.
     MediaObject** children;
     int32_t children_capacity;
     uint8_t children_appended;
     uint8_t children_packed;
+    uint8_t holds_containers;
 };
 
 // Bytes of a reference: a catalogue holds three per track, so they carry no container or item

@@ -65,13 +65,12 @@ bool grow(Table& t) {
     return true;
 }
 
-// The shared copy of `text` with one more use; nullptr on short memory. Mutex held.
-const char* take(Table& t, const char* text) {
+// The shared copy of `text` (of this length and hash) with one more use; nullptr on short
+// memory. Mutex held.
+const char* take(Table& t, const char* text, size_t length, uint32_t hash) {
     if ((t.used + 1) * 2 > t.mask + 1 && !grow(t)) {
         return nullptr;
     }
-    size_t length = std::strlen(text);
-    uint32_t hash = hashText(text, length);
     size_t i = hash & t.mask;
     for (; t.slots[i] != nullptr; i = (i + 1) & t.mask) {
         SharedText* entry = t.slots[i];
@@ -125,17 +124,30 @@ void drop(Table& t, const char* text) {
 } // namespace
 
 bool shared_texts_take(const char* const* texts, int32_t count, const char** shared) {
+    // Lengths and hashes are worked out before the mutex is taken, a few texts at a time.
+    constexpr int32_t kBatch = 8;
+    size_t lengths[kBatch];
+    uint32_t hashes[kBatch];
     Table& t = table();
-    std::lock_guard<std::mutex> hold(t.mutex);
-    for (int32_t i = 0; i < count; i++) {
-        shared[i] = texts[i] != nullptr ? take(t, texts[i]) : nullptr;
-        if (texts[i] != nullptr && shared[i] == nullptr) {
-            for (int32_t j = 0; j < i; j++) {
-                if (shared[j] != nullptr) {
-                    drop(t, shared[j]);
+    for (int32_t first = 0; first < count; first += kBatch) {
+        int32_t end = first + kBatch < count ? first + kBatch : count;
+        for (int32_t i = first; i < end; i++) {
+            lengths[i - first] = texts[i] != nullptr ? std::strlen(texts[i]) : 0;
+            hashes[i - first] = texts[i] != nullptr ? hashText(texts[i], lengths[i - first]) : 0;
+        }
+        std::lock_guard<std::mutex> hold(t.mutex);
+        for (int32_t i = first; i < end; i++) {
+            shared[i] = texts[i] != nullptr
+                            ? take(t, texts[i], lengths[i - first], hashes[i - first])
+                            : nullptr;
+            if (texts[i] != nullptr && shared[i] == nullptr) {
+                for (int32_t j = 0; j < i; j++) {
+                    if (shared[j] != nullptr) {
+                        drop(t, shared[j]);
+                    }
                 }
+                return false;
             }
-            return false;
         }
     }
     return true;
