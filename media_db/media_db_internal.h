@@ -91,12 +91,14 @@ bool media_library_pass(const char* folder, LibraryWatchState* state);
 // The blocks a version's objects are made from (see object_slab.cpp); written only by the
 // version's writer.
 struct SlabBlock;
+constexpr int kSlabClasses = 3; // references, items, containers
 struct ObjectSlab {
     SlabBlock* blocks;
-    char* next; // the free room of the newest block: next up to end
-    char* end;
-    size_t block_bytes;  // the size of the next block
-    void* free_lists[3]; // freed references, items and containers
+    // Per class, the free room of its newest block (next up to end) and the next block's size.
+    char* next[kSlabClasses];
+    char* end[kSlabClasses];
+    size_t block_bytes[kSlabClasses];
+    void* free_lists[kSlabClasses]; // freed objects, per class
 };
 
 // A zeroed object of this kind's size ('r', 'i', or a container); nullptr on short memory.

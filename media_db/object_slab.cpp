@@ -1,6 +1,9 @@
 // The objects of one catalogue version come from blocks the version owns: a reference costs its
 // 40 bytes and an item its own size, without a heap header and rounding each, and the whole
-// tree goes back in one step with its version. An object freed while the version is written in
+// tree goes back in one step with its version. Each kind has blocks of its own: items lie
+// together (lookups by ObjectID and listings touch items far more than references), and an
+// item with its three references does not repeat at a 256-byte stride, which would crowd a
+// few cache sets. An object freed while the version is written in
 // place goes on a free list of its size and is handed out again.
 #include <cstdint>
 #include <cstdlib>
@@ -49,8 +52,9 @@ size_t bytesOf(int sizeClass) {
 static_assert(aligned(kBlockHead) == kBlockHead && kRedZone % alignof(MediaObject) == 0,
               "objects start aligned");
 
-bool addBlock(ObjectSlab* slab, size_t atLeast) {
-    size_t bytes = slab->block_bytes == 0 ? kFirstBlock : slab->block_bytes;
+// A new block for one size class.
+bool addBlock(ObjectSlab* slab, int sizeClass, size_t atLeast) {
+    size_t bytes = slab->block_bytes[sizeClass] == 0 ? kFirstBlock : slab->block_bytes[sizeClass];
     while (bytes < kBlockHead + atLeast) {
         bytes *= 2;
     }
@@ -61,10 +65,12 @@ bool addBlock(ObjectSlab* slab, size_t atLeast) {
     block->next = slab->blocks;
     block->bytes = bytes;
     slab->blocks = block;
-    slab->next = reinterpret_cast<char*>(block) + kBlockHead;
-    slab->end = reinterpret_cast<char*>(block) + bytes;
-    ASAN_POISON_MEMORY_REGION(slab->next, static_cast<size_t>(slab->end - slab->next));
-    slab->block_bytes = bytes < kLargestBlock ? bytes * 2 : kLargestBlock;
+    char*& next = slab->next[sizeClass];
+    char*& end = slab->end[sizeClass];
+    next = reinterpret_cast<char*>(block) + kBlockHead;
+    end = reinterpret_cast<char*>(block) + bytes;
+    ASAN_POISON_MEMORY_REGION(next, static_cast<size_t>(end - next));
+    slab->block_bytes[sizeClass] = bytes < kLargestBlock ? bytes * 2 : kLargestBlock;
     return true;
 }
 
@@ -79,11 +85,12 @@ MediaObject* object_slab_take(ObjectSlab* slab, char kind) {
         std::memcpy(&slab->free_lists[sizeClass], object, sizeof(void*));
     } else {
         size_t stride = bytes + kRedZone;
-        if (static_cast<size_t>(slab->end - slab->next) < stride && !addBlock(slab, stride)) {
+        if (static_cast<size_t>(slab->end[sizeClass] - slab->next[sizeClass]) < stride &&
+            !addBlock(slab, sizeClass, stride)) {
             return nullptr;
         }
-        object = slab->next;
-        slab->next += stride;
+        object = slab->next[sizeClass];
+        slab->next[sizeClass] += stride;
         ASAN_UNPOISON_MEMORY_REGION(object, bytes);
     }
     std::memset(object, 0, bytes);
