@@ -32,6 +32,9 @@ struct FolderAlbums {
     size_t used;
 };
 FolderAlbums gFolderAlbums;
+// References an entry's tracks could not get in its album (short memory) since the last reset.
+// Only then may an entry point at an album that holds none of its tracks.
+size_t gUnfiled = 0;
 
 size_t folderLengthOf(const char* path) {
     const char* separator = std::strrchr(path, platformPathSeparator);
@@ -111,6 +114,15 @@ FolderAlbum* folderAlbumOf(const MediaObject* item) {
     return entry;
 }
 
+// Files a reference to an entry's track in the entry's album, counting a failure.
+void fileUnder(MediaObject* album, MediaObject* item) {
+    int32_t before = album != nullptr ? album->child_count : 0;
+    add_child_reference(album, item);
+    if (album != nullptr && album->child_count == before) {
+        gUnfiled++;
+    }
+}
+
 MediaObject* albumFor(const char* title, const char* albumArtist) {
     MediaObject* album = media_db_find_album(title, albumArtist);
     return album != nullptr ? album : media_db_add_album(title, albumArtist);
@@ -135,7 +147,7 @@ void moveTracks(FolderAlbum* entry, MediaObject* to) {
     for (int32_t i = from->child_count - 1; i >= 0; i--) {
         MediaObject* reference = media_db_child_at(from, i);
         if (reference != nullptr && reference->kind == 'r' && belongsTo(reference->target, entry)) {
-            add_child_reference(to, reference->target);
+            fileUnder(to, reference->target);
             media_db_remove_child(from, reference);
         }
     }
@@ -143,7 +155,9 @@ void moveTracks(FolderAlbum* entry, MediaObject* to) {
     if (from->child_count == 0) {
         // No other entry can still file under it (each keeps at least one reference in its
         // album), but short memory may have left one without: it must not keep the pointer.
-        for (size_t i = 0; i <= gFolderAlbums.mask; i++) {
+        // The whole table is walked only then, not for every album that turns out a
+        // compilation.
+        for (size_t i = 0; gUnfiled > 0 && i <= gFolderAlbums.mask; i++) {
             if (gFolderAlbums.slots[i] != nullptr && gFolderAlbums.slots[i]->album == from) {
                 gFolderAlbums.slots[i]->album = nullptr;
             }
@@ -178,7 +192,7 @@ void media_db_file_album(MediaObject* item, const char* albumArtist) {
             moveTracks(entry, various);
         }
     }
-    add_child_reference(entry->album, item);
+    fileUnder(entry->album, item);
 }
 
 void media_db_albums_reset() {
@@ -187,4 +201,5 @@ void media_db_albums_reset() {
     }
     std::free(gFolderAlbums.slots);
     gFolderAlbums = FolderAlbums{};
+    gUnfiled = 0;
 }
