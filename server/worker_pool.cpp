@@ -17,6 +17,18 @@ struct QueuedJob {
     uint32_t queuedAt; // platformTickMs when submitted
 };
 
+// A listener that idle workers accept on (see workerPoolListen).
+struct ListenSlot {
+    std::atomic<PlatformSocket>* socket = nullptr; // nullptr: a free slot
+    Ipv4Endpoint local = {0, 0};
+    WorkerConnectionJob serve = nullptr;
+    int parked = 0;               // workers in (or on their way into) accept on it
+    bool called = false;          // a worker has been asked to come and accept
+    bool acceptor = false;        // the accept thread is in accept on it
+    bool closed = false;          // no worker starts another accept on it
+    std::condition_variable turn; // the accept thread waits here while workers accept
+};
+
 struct Pool {
     std::mutex lock;
     std::condition_variable work;      // workers wait here for a job or the stop
@@ -29,6 +41,8 @@ struct Pool {
     int fixed = 0;   // set at first use
     bool supervisorRunning = false;
     bool stopping = false;
+    ListenSlot listeners[kPoolMaxListeners];
+    int parked = 0; // workers waiting in accept, all listeners together
 };
 
 // Created on first use rather than at load, so the module has no static constructor, and never
@@ -44,6 +58,16 @@ thread_local bool tDetached = false;
 
 void workerBody(void*);
 void supervisorBody(void*);
+
+// Whether a listener has called for a worker to accept on it; pool lock held.
+bool anyCalled(const Pool& p) {
+    for (const ListenSlot& slot : p.listeners) {
+        if (slot.called) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // Starts one more worker; pool lock held. False when no thread could be started.
 bool startWorker(Pool& p) {
@@ -62,22 +86,93 @@ QueuedJob takeJob(Pool& p) {
     return taken;
 }
 
+// The listener an idle worker should wait in accept on, or nullptr to wait for a job. A worker
+// goes where it has been called; otherwise only a fixed worker goes, and only while another
+// worker stays waiting for jobs, to the open listener with the fewest workers in accept whose
+// accept thread is not in accept itself (a connection it takes would be queued, and could wait
+// for a worker while others sit in accept). Pool lock held.
+ListenSlot* listenerToWatch(Pool& p) {
+    if (p.stopping) {
+        return nullptr;
+    }
+    ListenSlot* best = nullptr;
+    for (ListenSlot& slot : p.listeners) {
+        if (slot.socket == nullptr || slot.closed || slot.acceptor) {
+            continue;
+        }
+        if (slot.called) {
+            return &slot;
+        }
+        if (best == nullptr || slot.parked < best->parked) {
+            best = &slot;
+        }
+    }
+    return p.idle > 0 && p.workers <= p.fixed ? best : nullptr;
+}
+
+// Waits in accept on `slot` and serves what comes; pool lock held on entry and return.
+void acceptOnWorker(Pool& p, ListenSlot& slot, std::unique_lock<std::mutex>& hold) {
+    slot.parked++;
+    p.parked++;
+    slot.called = false;
+    std::atomic<PlatformSocket>* variable = slot.socket;
+    PlatformSocket listener = variable->load(std::memory_order_relaxed);
+    Ipv4Endpoint local = slot.local;
+    WorkerConnectionJob serve = slot.serve;
+    hold.unlock();
+    Ipv4Endpoint peer = {0, 0};
+    PlatformSocket s =
+        listener != 0 ? platformSocketAccept(listener, &peer) : kPlatformInvalidSocket;
+    // Read while this worker still counts as in accept, so the variable is still there.
+    bool open = s != kPlatformInvalidSocket ||
+                (listener != 0 && variable->load(std::memory_order_relaxed) == listener);
+    hold.lock();
+    slot.parked--;
+    p.parked--;
+    slot.closed = slot.closed || !open;
+    if (slot.parked == 0) {
+        slot.turn.notify_one(); // the accept thread's turn, or its unlisten may end
+    }
+    if (s == kPlatformInvalidSocket) {
+        if (open) {
+            // Out of descriptors, say: pause so the loop cannot spin.
+            hold.unlock();
+            platformSleepMs(10);
+            hold.lock();
+        }
+        return;
+    }
+    hold.unlock();
+    serve(s, peer.address, local);
+    hold.lock();
+}
+
 void workerBody(void*) {
     tIsWorker = true;
     Pool& p = pool();
     std::unique_lock<std::mutex> hold(p.lock);
     for (;;) {
         if (p.count == 0) {
+            ListenSlot* slot = listenerToWatch(p);
+            if (slot != nullptr) {
+                acceptOnWorker(p, *slot, hold);
+                if (tDetached) {
+                    break;
+                }
+                continue;
+            }
             if (p.stopping) {
                 break;
             }
             p.idle++;
             bool ready = true;
+            auto wanted = [&p] {
+                return p.count > 0 || p.stopping || (p.workers <= p.fixed && anyCalled(p));
+            };
             if (p.workers > p.fixed) {
-                ready =
-                    p.work.wait_for(hold, kExtraIdle, [&p] { return p.count > 0 || p.stopping; });
+                ready = p.work.wait_for(hold, kExtraIdle, wanted);
             } else {
-                p.work.wait(hold, [&p] { return p.count > 0 || p.stopping; });
+                p.work.wait(hold, wanted);
             }
             p.idle--;
             if (!ready && p.workers > p.fixed) {
@@ -90,13 +185,15 @@ void workerBody(void*) {
         next.job(next.arg);
         hold.lock();
         if (tDetached) {
-            // Already uncounted by workerPoolDetach.
-            tIsWorker = false;
-            tDetached = false;
-            return;
+            break;
         }
     }
-    p.workers--;
+    if (tDetached) {
+        // Already uncounted by workerPoolDetach.
+        tDetached = false;
+    } else {
+        p.workers--;
+    }
     tIsWorker = false;
 }
 
@@ -120,15 +217,20 @@ void supervisorBody(void*) {
     p.supervisorRunning = false;
 }
 
+// Sets the fixed number of workers at first use; pool lock held.
+void sizePool(Pool& p) {
+    if (p.fixed == 0) {
+        int cores = platformCpuCount();
+        p.fixed = cores < 4 ? 4 : cores;
+    }
+}
+
 } // namespace
 
 bool workerPoolSubmit(WorkerJob job, void* arg) {
     Pool& p = pool();
     std::unique_lock<std::mutex> hold(p.lock);
-    if (p.fixed == 0) {
-        int cores = platformCpuCount();
-        p.fixed = cores < 4 ? 4 : cores;
-    }
+    sizePool(p);
     if (p.count == kPoolQueueSize) {
         return false;
     }
@@ -181,5 +283,79 @@ void workerPoolStop() {
 WorkerPoolCounts workerPoolCounts() {
     Pool& p = pool();
     std::lock_guard<std::mutex> hold(p.lock);
-    return WorkerPoolCounts{p.workers, p.idle, p.fixed};
+    return WorkerPoolCounts{p.workers, p.idle, p.fixed, p.parked};
+}
+
+int workerPoolListen(std::atomic<PlatformSocket>* listener, const Ipv4Endpoint& local,
+                     WorkerConnectionJob serve) {
+    Pool& p = pool();
+    std::lock_guard<std::mutex> hold(p.lock);
+    sizePool(p);
+    for (int i = 0; i < kPoolMaxListeners; i++) {
+        ListenSlot& slot = p.listeners[i];
+        if (slot.socket != nullptr) {
+            continue;
+        }
+        slot.socket = listener;
+        slot.local = local;
+        slot.serve = serve;
+        slot.parked = 0;
+        slot.called = false;
+        slot.acceptor = false;
+        slot.closed = false;
+        p.stopping = false;
+        // Workers are started now rather than for the first connections, so that idle ones
+        // wait in accept from the start.
+        while (p.workers < p.fixed && startWorker(p)) {
+        }
+        return i;
+    }
+    return -1;
+}
+
+void workerPoolAcceptTurn(int slot) {
+    if (slot < 0) {
+        return;
+    }
+    Pool& p = pool();
+    std::unique_lock<std::mutex> hold(p.lock);
+    ListenSlot& s = p.listeners[slot];
+    while (!s.closed && (s.parked > 0 || s.called)) {
+        // A call that no worker answers (every one busy) is withdrawn after a while.
+        if (!s.turn.wait_for(hold, std::chrono::milliseconds(kPoolStallMs),
+                             [&s] { return s.closed || (s.parked == 0 && !s.called); }) &&
+            s.parked == 0) {
+            s.called = false;
+        }
+    }
+    s.acceptor = true;
+}
+
+void workerPoolAcceptDone(int slot) {
+    if (slot < 0) {
+        return;
+    }
+    Pool& p = pool();
+    std::unique_lock<std::mutex> hold(p.lock);
+    ListenSlot& s = p.listeners[slot];
+    s.acceptor = false;
+    if (!s.closed && !p.stopping && p.idle > p.count && s.parked == 0) {
+        s.called = true;
+        hold.unlock();
+        p.work.notify_one();
+    }
+}
+
+void workerPoolUnlisten(int slot) {
+    if (slot < 0) {
+        return;
+    }
+    Pool& p = pool();
+    std::unique_lock<std::mutex> hold(p.lock);
+    ListenSlot& s = p.listeners[slot];
+    s.closed = true;
+    s.called = false;
+    s.acceptor = false;
+    s.turn.wait(hold, [&s] { return s.parked == 0; });
+    s.socket = nullptr;
 }
