@@ -42,7 +42,8 @@ struct Pool {
     bool supervisorRunning = false;
     bool stopping = false;
     ListenSlot listeners[kPoolMaxListeners];
-    int parked = 0; // workers waiting in accept, all listeners together
+    int parked = 0;     // workers waiting in accept, all listeners together
+    uint32_t calls = 0; // counts the calls of listeners for workers to accept on them
 };
 
 // Created on first use rather than at load, so the module has no static constructor, and never
@@ -58,16 +59,6 @@ thread_local bool tDetached = false;
 
 void workerBody(void*);
 void supervisorBody(void*);
-
-// Whether a listener has called for a worker to accept on it; pool lock held.
-bool anyCalled(const Pool& p) {
-    for (const ListenSlot& slot : p.listeners) {
-        if (slot.called) {
-            return true;
-        }
-    }
-    return false;
-}
 
 // Starts one more worker; pool lock held. False when no thread could be started.
 bool startWorker(Pool& p) {
@@ -166,9 +157,9 @@ void workerBody(void*) {
             }
             p.idle++;
             bool ready = true;
-            auto wanted = [&p] {
-                return p.count > 0 || p.stopping || (p.workers <= p.fixed && anyCalled(p));
-            };
+            // A listener's call wakes every idle worker to look for a listener to watch.
+            uint32_t calls = p.calls;
+            auto wanted = [&p, calls] { return p.count > 0 || p.stopping || p.calls != calls; };
             if (p.workers > p.fixed) {
                 ready = p.work.wait_for(hold, kExtraIdle, wanted);
             } else {
@@ -340,9 +331,11 @@ void workerPoolAcceptDone(int slot) {
     ListenSlot& s = p.listeners[slot];
     s.acceptor = false;
     if (!s.closed && !p.stopping && p.idle > p.count && s.parked == 0) {
+        // Every idle worker but one (see listenerToWatch) goes to accept on it.
         s.called = true;
+        p.calls++;
         hold.unlock();
-        p.work.notify_one();
+        p.work.notify_all();
     }
 }
 
