@@ -311,11 +311,13 @@ void workerPoolAcceptTurn(int slot) {
     Pool& p = pool();
     std::unique_lock<std::mutex> hold(p.lock);
     ListenSlot& s = p.listeners[slot];
-    while (!s.closed && (s.parked > 0 || s.called)) {
-        // A call that no worker answers (every one busy) is withdrawn after a while.
-        if (!s.turn.wait_for(hold, std::chrono::milliseconds(kPoolStallMs),
-                             [&s] { return s.closed || (s.parked == 0 && !s.called); }) &&
-            s.parked == 0) {
+    auto turnComes = [&s] { return s.closed || (s.parked == 0 && !s.called); };
+    while (!turnComes()) {
+        if (s.parked > 0) {
+            s.turn.wait(hold, [&s] { return s.closed || s.parked == 0; });
+        } else if (!s.turn.wait_for(hold, std::chrono::milliseconds(kPoolStallMs), turnComes) &&
+                   s.parked == 0) {
+            // A call that no worker answered (every one busy) is withdrawn.
             s.called = false;
         }
     }
