@@ -57,7 +57,8 @@ PlatformSocket platformSocketAccept(PlatformSocket socket, Ipv4Endpoint* peer) {
     }
     // Winsock does not promise that an accepted socket inherits the listener's time-outs, so
     // they are copied.
-    for (int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+    const int options[] = {SO_RCVTIMEO, SO_SNDTIMEO};
+    for (int option : options) {
         DWORD ms = 0;
         int size = sizeof ms;
         if (getsockopt(socket, SOL_SOCKET, option, reinterpret_cast<char*>(&ms), &size) == 0 &&
