@@ -69,6 +69,16 @@ bool startWorker(Pool& p) {
     return true;
 }
 
+// Whether idle workers have a listener to accept on; pool lock held.
+bool anyListener(const Pool& p) {
+    for (const ListenSlot& slot : p.listeners) {
+        if (slot.socket != nullptr && !slot.closed) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Takes the oldest job; pool lock held and count > 0.
 QueuedJob takeJob(Pool& p) {
     QueuedJob taken = p.queue[p.head];
@@ -257,8 +267,9 @@ void workerPoolDetach() {
     std::lock_guard<std::mutex> hold(p.lock);
     tDetached = true;
     p.workers--;
-    // Jobs that this worker would have taken next get a replacement at once.
-    if (p.count > p.idle && p.workers < p.fixed) {
+    // Jobs that this worker would have taken next get a replacement at once, and so do the
+    // listeners that idle workers accept on.
+    if ((p.count > p.idle || (anyListener(p) && !p.stopping)) && p.workers < p.fixed) {
         startWorker(p);
     }
 }
