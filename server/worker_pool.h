@@ -8,7 +8,7 @@
 // the job as a thread of its own and ends, and the pool starts a replacement when it needs one.
 // Streams therefore get their own threads and never hold a worker for long.
 //
-// A listener's connections reach the workers by two ways. Its accept thread accepts and queues
+// A listener's connections reach the workers in two ways. Its accept thread accepts and queues
 // them; or, while workers are idle, they wait in accept on the listener themselves and serve
 // what they accept at once, so that a short request costs no hand-over between threads (no
 // wake, no extra switch). The accept thread stands aside while any worker waits in accept on
@@ -59,8 +59,8 @@ int workerPoolListen(std::atomic<PlatformSocket>* listener, const Ipv4Endpoint& 
 // listener, or while one has been asked to. Returns at once for slot -1.
 void workerPoolAcceptTurn(int slot);
 
-// The accept thread calls this after it has queued what it accepted: when a worker is idle with
-// nothing queued, that worker is asked to take over accepting.
+// The accept thread calls this after it has queued what it accepted: when workers are idle with
+// nothing queued, they are asked to take over accepting.
 void workerPoolAcceptDone(int slot);
 
 // The accept thread calls this once its listener is closed: no worker starts another accept on
