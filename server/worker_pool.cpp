@@ -343,7 +343,7 @@ void workerPoolAcceptDone(int slot) {
     std::unique_lock<std::mutex> hold(p.lock);
     ListenSlot& s = p.listeners[slot];
     s.acceptor = false;
-    if (!s.closed && !p.stopping && p.idle > p.count && s.parked == 0) {
+    if (!s.closed && !p.stopping && p.idle - p.count >= 2 && s.parked == 0) {
         // Every idle worker but one (see listenerToWatch) goes to accept on it.
         s.called = true;
         p.calls++;

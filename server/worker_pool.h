@@ -59,8 +59,9 @@ int workerPoolListen(std::atomic<PlatformSocket>* listener, const Ipv4Endpoint& 
 // listener, or while one has been asked to. Returns at once for slot -1.
 void workerPoolAcceptTurn(int slot);
 
-// The accept thread calls this after it has queued what it accepted: when workers are idle with
-// nothing queued, they are asked to take over accepting.
+// The accept thread calls this after it has queued what it accepted: when at least two workers
+// are idle beyond the queued jobs, they are asked to take over accepting (one stays on the
+// queue). Under load, where a worker is idle only for moments, the accept thread keeps on.
 void workerPoolAcceptDone(int slot);
 
 // The accept thread calls this once its listener is closed: no worker starts another accept on
