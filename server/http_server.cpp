@@ -151,9 +151,9 @@ PlatformSocket httpOpenListener(uint32_t address) {
             return 0;
         }
         // Listening is part of each try: where the platform lets a second socket bind a port
-        // that another already holds, only listen tells that the port is taken.
-        // The connections it accepts start with the time-outs of a request's head, so reading
-        // one needs no system call to set them.
+        // that another already holds, only listen tells that the port is taken. The connections
+        // it accepts start with the time-outs of a request's head, so reading one needs no
+        // system call to set them.
         if (platformSocketBind(s, address, static_cast<uint16_t>(port)) == 0 &&
             platformSocketListen(s, 0x7FFFFFFF) == 0 &&
             platformSocketSetTimeouts(s, kHttpReadLimits.headMs, kHttpReadLimits.totalMs) == 0) {
@@ -361,7 +361,8 @@ static int serveRequest(PlatformSocket socket, TextBuffer* request, const HttpRe
 void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits,
                          const Ipv4Endpoint* known, bool fromListener) {
     // Answers are written whole within the send time-out or the connection is given up: the
-    // request reader sets both time-outs before its first receive.
+    // request reader sets both time-outs before its first receive, or the connection has them
+    // from its listener.
     Ipv4Endpoint local = known != nullptr ? *known : Ipv4Endpoint{0, 0};
     TextBuffer* request = textBufferCreate(nullptr, 1024);
     if (request == nullptr || (known == nullptr && platformSocketLocalName(socket, &local) != 0)) {
