@@ -6,6 +6,9 @@
 //                                      drains; prints p50/p99 per scenario.
 //   bench_browse serve ADDRESS [TRACKS] HTTP server on ADDRESS (port 8080 up) without SSDP; prints
 //                                      "listening PORT" and serves until standard input ends.
+//   bench_browse get ADDRESS PORT [COUNT [CLIENTS]]
+//                                      GETs of the device description (default 2,000 from one
+//                                      client): p50/p99 and rate.
 //   bench_browse load ADDRESS PORT     latency (p50/p99) and throughput at 1, 8 and 32
 //                                      concurrent clients per scenario, then the same at 8
 //                                      clients while one more client stops reading mid-answer.
@@ -591,29 +594,36 @@ int runLibraryLoad(const Target& target, int tracks) {
     return 0;
 }
 
-// `count` sequential GETs of the device description; prints their p50 and p99.
-int runGet(const char* address, int port, int count) {
+// `count` GETs of the device description from `clients` concurrent clients (one after another
+// on each); prints their p50, p99 and rate.
+int runGet(const char* address, int port, int count, int clients) {
     Target target{0, static_cast<uint16_t>(port)};
-    if (platformResolveIpv4(address, &target.address) != 0) {
+    if (platformResolveIpv4(address, &target.address) != 0 || clients < 1) {
         return 1;
     }
     char host[16];
     platformAddressText(target.address, host);
     std::string text = "GET /DeviceDescription.xml HTTP/1.1\r\nHOST: " + std::string(host) + ":" +
                        std::to_string(port) + "\r\n\r\n";
+    std::vector<Worker> workers(static_cast<size_t>(clients));
+    std::vector<PlatformThread> threads(static_cast<size_t>(clients));
+    auto t0 = Clock::now();
+    for (int i = 0; i < clients; i++) {
+        workers[i] = Worker{&target, &text, count / clients, t0 + std::chrono::seconds(60), {}, 0};
+        platformThreadStart(&threads[i], workerBody, &workers[i]);
+    }
     std::vector<double> times;
     int failures = 0;
-    auto deadline = Clock::now() + std::chrono::seconds(60);
-    for (int i = 0; i < count && Clock::now() < deadline; i++) {
-        double ms = timedRequest(target, text);
-        if (ms < 0) {
-            failures++;
-        } else {
-            times.push_back(ms);
-        }
+    for (int i = 0; i < clients; i++) {
+        platformThreadJoin(threads[i]);
+        times.insert(times.end(), workers[i].times.begin(), workers[i].times.end());
+        failures += workers[i].failures;
     }
-    std::printf("no-op GET, 1 client: p50 %.3f ms, p99 %.3f ms, %d failed\n",
-                benchPercentile(times, 0.5), benchPercentile(times, 0.99), failures);
+    double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    std::printf("no-op GET, %d client%s: p50 %.3f ms, p99 %.3f ms, %.0f req/s, %d failed\n",
+                clients, clients == 1 ? "" : "s", benchPercentile(times, 0.5),
+                benchPercentile(times, 0.99), static_cast<double>(times.size()) / seconds,
+                failures);
     return 0;
 }
 
@@ -637,12 +647,14 @@ int main(int argc, char** argv) {
         return runLibraryLoad(target, argc > 5 ? std::atoi(argv[4]) : 50000);
     }
     if (mode == "get" && argc > 3) {
-        return runGet(argv[2], std::atoi(argv[3]), argc > 4 ? std::atoi(argv[4]) : 2000);
+        return runGet(argv[2], std::atoi(argv[3]), argc > 4 ? std::atoi(argv[4]) : 2000,
+                      argc > 5 ? std::atoi(argv[5]) : 1);
     }
     if (mode == "load" && argc > 3) {
         return runLoad(argv[2], std::atoi(argv[3]), argc > 4 ? std::atoi(argv[4]) : 50000);
     }
-    std::fprintf(stderr, "usage: bench_browse local [TRACKS] | serve ADDRESS [TRACKS [library]] | "
-                         "load ADDRESS PORT [TRACKS [library]] | get ADDRESS PORT [COUNT]\n");
+    std::fprintf(stderr,
+                 "usage: bench_browse local [TRACKS] | serve ADDRESS [TRACKS [library]] | "
+                 "load ADDRESS PORT [TRACKS [library]] | get ADDRESS PORT [COUNT [CLIENTS]]\n");
     return 2;
 }

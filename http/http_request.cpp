@@ -168,7 +168,7 @@ static uint32_t timeLeft(uint32_t start, bool headWhole, const HttpReadLimits& l
 constexpr uint32_t kRefreshMs = 50;
 
 HttpReadResult httpReadRequest(PlatformSocket socket, TextBuffer* request,
-                               const HttpReadLimits& limits) {
+                               const HttpReadLimits& limits, bool timeoutsPreset) {
     char strReceiveBuf[1025];
     uint32_t start = platformTickMs();
     int32_t bodyStart = -1; // index in the text where the body begins, once the head is whole
@@ -176,8 +176,9 @@ HttpReadResult httpReadRequest(PlatformSocket socket, TextBuffer* request,
     HttpChunkedScan chunks = {0, 0, false};
     bool continueDue = false;
     int64_t bodyRead = 0;
-    uint32_t timeoutSetAt = 0;
-    bool timeoutSet = false;
+    // A preset head time-out counts as set now: it runs out no later than the head's time.
+    uint32_t timeoutSetAt = start;
+    bool timeoutSet = timeoutsPreset && limits.headMs <= limits.totalMs;
     bool setForBody = false; // the receive time-out was last set once the head was whole
     for (;;) {
         bool headWhole = bodyStart >= 0;

@@ -34,9 +34,11 @@ enum class HttpReadResult {
 // arrived. A chunked body is read to its last chunk and decoded in place, so the text holds the
 // head and the plain body. When the head asks for "Expect: 100-continue" and the body has not
 // all arrived, "100 Continue" is sent first. Sets the socket's receive time-out for each read
-// from what is left of the head's time (until the head is whole) or of the total.
+// from what is left of the head's time (until the head is whole) or of the total, and the send
+// time-out to the total. `timeoutsPreset`: the socket already has a receive time-out of headMs
+// and a send time-out of totalMs (inherited from its listener), so the first read sets none.
 HttpReadResult httpReadRequest(PlatformSocket socket, TextBuffer* request,
-                               const HttpReadLimits& limits);
+                               const HttpReadLimits& limits, bool timeoutsPreset = false);
 
 // The body length announced by the first `headLength` bytes of a head (its request line and
 // header lines): Complete with *length 0 without a Content-Length header; BadRequest unless every

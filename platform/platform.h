@@ -208,6 +208,10 @@ PlatformSocket platformSocketUdp();
 // (POSIX shuts the socket down before closing it, so a blocked call wakes as on Windows).
 void platformSocketClose(PlatformSocket socket);
 
+// Closes a socket that no other thread is blocked on or may shut down: the close alone, without
+// the shutdown that platformSocketClose adds on POSIX.
+void platformSocketRelease(PlatformSocket socket);
+
 // Ends both directions of a connection without releasing the socket: a thread blocked in send
 // or recv on it returns with an error, and its owner still closes it.
 void platformSocketShutdown(PlatformSocket socket);
@@ -215,7 +219,10 @@ void platformSocketShutdown(PlatformSocket socket);
 int platformSocketBind(PlatformSocket socket, uint32_t address, uint16_t port);
 int platformSocketListen(PlatformSocket socket, int backlog);
 
-// Accepts one connection; kPlatformInvalidSocket on failure. `peer` may be nullptr.
+// Accepts one connection; kPlatformInvalidSocket on failure (a closed listener, say; the
+// listener's receive time-out does not end the wait). The connection starts with the listener's
+// receive and send time-outs. Several threads may wait in accept on one listener; each
+// connection goes to one of them. `peer` may be nullptr.
 PlatformSocket platformSocketAccept(PlatformSocket socket, Ipv4Endpoint* peer);
 
 // Connects, giving up after timeoutMs. Returns 0 when connected.

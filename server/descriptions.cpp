@@ -1,9 +1,11 @@
-// The device description (filled per request) and the two constant service descriptions.
+// The device description (filled per URL base, UDN and name) and the two constant service
+// descriptions.
 #include "server/descriptions.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "http/http_writers.h"
 #include "runtime/device_icons.h"
@@ -586,30 +588,113 @@ static void sendDocument(PlatformSocket socket, const char* version, const char*
     httpSendOkWith(socket, version, length, "text/xml", false, text, headOnly ? 0 : length);
 }
 
-void sendDeviceDescription(PlatformSocket socket, const char* version, const char* urlBase,
-                           bool headOnly) {
+// Device descriptions already rendered, by what they were rendered from: the same URL base,
+// UDN and name always give the same bytes, so each is formatted once rather than per request.
+// The table is small (one entry per served address, in practice); a full one gives up its
+// oldest entry.
+struct RenderedDescription {
+    char urlBase[128];
+    UdnText udn;
+    FriendlyNameText name;
+    char* body; // nullptr: a free entry
+    int32_t length;
+};
+constexpr int kRenderedCount = 8;
+// Longer documents (only from names full of escaped characters) are formatted every time.
+constexpr int32_t kRenderedMaxLength = 8192;
+static std::mutex renderedLock;
+static RenderedDescription rendered[kRenderedCount];
+static int renderedOldest = 0;
+
+static bool sameSource(const RenderedDescription& entry, const char* urlBase, const UdnText& udn,
+                       const FriendlyNameText& name) {
+    return entry.body != nullptr && std::strcmp(entry.urlBase, urlBase) == 0 &&
+           std::strcmp(entry.udn.text, udn.text) == 0 &&
+           std::strcmp(entry.name.text, name.text) == 0;
+}
+
+// Copies the document rendered from these into `out` (kRenderedMaxLength bytes); its length, or
+// -1 when there is none.
+static int32_t findRendered(const char* urlBase, const UdnText& udn, const FriendlyNameText& name,
+                            char* out) {
+    std::lock_guard<std::mutex> hold(renderedLock);
+    for (const RenderedDescription& entry : rendered) {
+        if (sameSource(entry, urlBase, udn, name)) {
+            std::memcpy(out, entry.body, static_cast<size_t>(entry.length));
+            return entry.length;
+        }
+    }
+    return -1;
+}
+
+static void keepRendered(const char* urlBase, const UdnText& udn, const FriendlyNameText& name,
+                         const TextBuffer* body) {
+    if (body->length > kRenderedMaxLength || std::strlen(urlBase) >= sizeof(rendered[0].urlBase)) {
+        return;
+    }
+    char* copy = static_cast<char*>(std::malloc(static_cast<size_t>(body->length)));
+    if (copy == nullptr) {
+        return;
+    }
+    std::memcpy(copy, body->text, static_cast<size_t>(body->length));
+    std::lock_guard<std::mutex> hold(renderedLock);
+    for (const RenderedDescription& entry : rendered) {
+        if (sameSource(entry, urlBase, udn, name)) {
+            std::free(copy); // another thread kept it meanwhile
+            return;
+        }
+    }
+    RenderedDescription& entry = rendered[renderedOldest];
+    renderedOldest = (renderedOldest + 1) % kRenderedCount;
+    std::free(entry.body);
+    std::snprintf(entry.urlBase, sizeof entry.urlBase, "%s", urlBase);
+    entry.udn = udn;
+    entry.name = name;
+    entry.body = copy;
+    entry.length = body->length;
+}
+
+// Formats the document into `body`; false when memory is short.
+static bool renderDeviceDescription(const char* urlBase, const UdnText& udn,
+                                    const FriendlyNameText& friendlyName, TextBuffer* body) {
     // The name as XML character data: a host name holding '&', '<' or '>' (legal in some
     // Windows computer names) would otherwise break the document.
-    FriendlyNameText friendlyName = deviceFriendlyName();
     const int32_t nameLimit = 5 * static_cast<int32_t>(sizeof friendlyName.text);
     TextBuffer* name = textBufferCreate(nullptr, nameLimit + 1);
     TextBuffer* icons = textBufferCreate(nullptr, 256 * kDeviceIconCount);
-    TextBuffer* body = textBufferCreate(nullptr, sizeof kDeviceTemplate + 2048 + nameLimit +
-                                                     256 * kDeviceIconCount);
-    if (name != nullptr && icons != nullptr && body != nullptr) {
+    bool made = name != nullptr && icons != nullptr;
+    if (made) {
         textBufferAppendXml(name, friendlyName.text, XmlEscape::Once, nameLimit);
         for (int32_t i = 0; i < kDeviceIconCount; i++) {
             const DeviceIcon& icon = kDeviceIcons[i];
             textBufferAppendFormat(icons, kIconFormat, icon.mimeType, static_cast<int>(icon.width),
                                    static_cast<int>(icon.height), icon.path);
         }
-        UdnText udn = deviceUdn();
         textBufferAppendFormat(body, kDeviceTemplate, udn.text, name->text, urlBase, icons->text,
                                urlBase);
-        sendDocument(socket, version, body->text, body->length, headOnly);
     }
     textBufferFree(name);
     textBufferFree(icons);
+    return made;
+}
+
+void sendDeviceDescription(PlatformSocket socket, const char* version, const char* urlBase,
+                           bool headOnly) {
+    FriendlyNameText friendlyName = deviceFriendlyName();
+    UdnText udn = deviceUdn();
+    char kept[kRenderedMaxLength];
+    int32_t length = findRendered(urlBase, udn, friendlyName, kept);
+    if (length >= 0) {
+        sendDocument(socket, version, kept, length, headOnly);
+        return;
+    }
+    const int32_t nameLimit = 5 * static_cast<int32_t>(sizeof friendlyName.text);
+    TextBuffer* body = textBufferCreate(nullptr, sizeof kDeviceTemplate + 2048 + nameLimit +
+                                                     256 * kDeviceIconCount);
+    if (body != nullptr && renderDeviceDescription(urlBase, udn, friendlyName, body)) {
+        keepRendered(urlBase, udn, friendlyName, body);
+        sendDocument(socket, version, body->text, body->length, headOnly);
+    }
     textBufferFree(body);
 }
 

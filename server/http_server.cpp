@@ -151,9 +151,12 @@ PlatformSocket httpOpenListener(uint32_t address) {
             return 0;
         }
         // Listening is part of each try: where the platform lets a second socket bind a port
-        // that another already holds, only listen tells that the port is taken.
+        // that another already holds, only listen tells that the port is taken. The connections
+        // it accepts start with the time-outs of a request's head, so reading one needs no
+        // system call to set them.
         if (platformSocketBind(s, address, static_cast<uint16_t>(port)) == 0 &&
-            platformSocketListen(s, 0x7FFFFFFF) == 0) {
+            platformSocketListen(s, 0x7FFFFFFF) == 0 &&
+            platformSocketSetTimeouts(s, kHttpReadLimits.headMs, kHttpReadLimits.totalMs) == 0) {
             return s;
         }
         platformSocketClose(s);
@@ -181,8 +184,41 @@ static void connectionJob(void* arg) {
     ConnectionStart start = *static_cast<ConnectionStart*>(arg);
     std::free(arg);
     httpServeConnection(start.socket, kHttpReadLimits,
-                        start.local.address != 0 ? &start.local : nullptr);
+                        start.local.address != 0 ? &start.local : nullptr, true);
     activeConnections.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// A connection that a worker accepted itself: admitted under the same caps, served at once.
+static void serveAccepted(PlatformSocket s, uint32_t peer, const Ipv4Endpoint& local) {
+    if (!httpAdmitConnection(s, peer)) {
+        refuseAtOnce(s);
+        return;
+    }
+    activeConnections.fetch_add(1, std::memory_order_relaxed);
+    httpServeConnection(s, kHttpReadLimits, local.address != 0 ? &local : nullptr, true);
+    activeConnections.fetch_sub(1, std::memory_order_relaxed);
+}
+
+// Admits a connection the accept thread took and queues it for a worker; refuses it with 503
+// over a cap or when the queue is full.
+static void queueConnection(PlatformSocket s, uint32_t peer, const Ipv4Endpoint& local) {
+    if (!httpAdmitConnection(s, peer)) {
+        refuseAtOnce(s);
+        return;
+    }
+    // Admission has registered the connection while it is queued too, so a shutdown that
+    // already counts the connection also reaches it.
+    activeConnections.fetch_add(1, std::memory_order_relaxed);
+    auto* start = static_cast<ConnectionStart*>(std::malloc(sizeof(ConnectionStart)));
+    if (start != nullptr) {
+        *start = ConnectionStart{s, local};
+    }
+    if (start == nullptr || !workerPoolSubmit(connectionJob, start)) {
+        std::free(start);
+        activeConnections.fetch_sub(1, std::memory_order_relaxed);
+        releaseConnection(s);
+        refuseAtOnce(s);
+    }
 }
 
 void httpAcceptThread(void* arg) {
@@ -197,32 +233,26 @@ void httpAcceptThread(void* arg) {
     platformAddressText(local.address, address);
     verbosePrint("### HTTP server started at http://%s:%d/\n", address, local.port);
     addListener(local);
-    while ((listener = variable->load(std::memory_order_relaxed)) != 0) {
+    // Idle workers accept on the listener too; this thread accepts while none does.
+    int slot = workerPoolListen(variable, local, serveAccepted);
+    for (;;) {
+        workerPoolAcceptTurn(slot);
+        listener = variable->load(std::memory_order_relaxed);
+        if (listener == 0) {
+            break;
+        }
         Ipv4Endpoint peer;
         PlatformSocket s = platformSocketAccept(listener, &peer);
         if (s == kPlatformInvalidSocket) {
+            workerPoolAcceptDone(slot);
             // Out of descriptors or a closed listener: pause so the loop cannot spin.
             platformSleepMs(10);
             continue;
         }
-        if (!httpAdmitConnection(s, peer.address)) {
-            refuseAtOnce(s);
-            continue;
-        }
-        // Admission has registered the connection while it is queued too, so a shutdown that
-        // already counts the connection also reaches it.
-        activeConnections.fetch_add(1, std::memory_order_relaxed);
-        auto* start = static_cast<ConnectionStart*>(std::malloc(sizeof(ConnectionStart)));
-        if (start != nullptr) {
-            *start = ConnectionStart{s, local};
-        }
-        if (start == nullptr || !workerPoolSubmit(connectionJob, start)) {
-            std::free(start);
-            activeConnections.fetch_sub(1, std::memory_order_relaxed);
-            releaseConnection(s);
-            refuseAtOnce(s);
-        }
+        queueConnection(s, peer.address, local);
+        workerPoolAcceptDone(slot);
     }
+    workerPoolUnlisten(slot);
     removeListener(local);
     verbosePrint("### HTTP server terminated at http://%s:%d/\n", address, local.port);
 }
@@ -306,8 +336,10 @@ static bool hostNamesThisMachine(const char* host) {
 // Reads the connection's one request, refuses it or calls its handler. Returns the index of a
 // new subscription, or -1.
 static int serveRequest(PlatformSocket socket, TextBuffer* request, const HttpReadLimits& limits,
-                        const char* urlBase, uint32_t localAddress) {
-    HttpReadResult read = httpReadRequest(socket, request, limits);
+                        bool fromListener, const char* urlBase, uint32_t localAddress) {
+    bool preset = fromListener && limits.headMs == kHttpReadLimits.headMs &&
+                  limits.totalMs == kHttpReadLimits.totalMs;
+    HttpReadResult read = httpReadRequest(socket, request, limits, preset);
     if (read == HttpReadResult::BadRequest || read == HttpReadResult::TooLarge ||
         read == HttpReadResult::LengthRequired) {
         refuse(socket, read == HttpReadResult::BadRequest ? 400
@@ -327,25 +359,29 @@ static int serveRequest(PlatformSocket socket, TextBuffer* request, const HttpRe
 }
 
 void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits,
-                         const Ipv4Endpoint* known) {
+                         const Ipv4Endpoint* known, bool fromListener) {
     // Answers are written whole within the send time-out or the connection is given up: the
-    // request reader sets both time-outs before its first receive.
+    // request reader sets both time-outs before its first receive, or the connection has them
+    // from its listener.
     Ipv4Endpoint local = known != nullptr ? *known : Ipv4Endpoint{0, 0};
     TextBuffer* request = textBufferCreate(nullptr, 1024);
     if (request == nullptr || (known == nullptr && platformSocketLocalName(socket, &local) != 0)) {
         textBufferFree(request);
         releaseConnection(socket);
-        platformSocketClose(socket);
+        platformSocketRelease(socket);
         return;
     }
     char address[16];
     char strURLBase[128];
     std::snprintf(strURLBase, sizeof strURLBase, "http://%s:%d/",
                   platformAddressText(local.address, address), local.port);
-    int subscription = serveRequest(socket, request, limits, strURLBase, local.address);
+    int subscription =
+        serveRequest(socket, request, limits, fromListener, strURLBase, local.address);
     textBufferFree(request);
+    // Released from the slots first: no other thread shuts the socket down after that, so it
+    // is closed without a shutdown of its own.
     releaseConnection(socket);
-    platformSocketClose(socket);
+    platformSocketRelease(socket);
     if (subscription >= 0) {
         genaNotifyNewSubscription(subscription);
     }

@@ -1,5 +1,5 @@
-// One HTTP listener per served address; one thread per accepted connection, which reads the
-// request, routes it and calls its handler.
+// One HTTP listener per served address, its accept thread, and the pool workers that serve its
+// connections: each reads the request, routes it and calls its handler.
 #pragma once
 
 #include <atomic>
@@ -7,16 +7,18 @@
 #include "http/http_request.h"
 #include "platform/platform.h"
 
-// Listening socket on `address`, port 8080 or the next free one up to 9080; 0 when none.
+// Listening socket on `address`, port 8080 or the next free one up to 9080; 0 when none. The
+// connections it accepts start with the receive and send time-outs of kHttpReadLimits' head and
+// whole request.
 PlatformSocket httpOpenListener(uint32_t address);
 
 // Copies the address and port of each running listener (at most `max`); returns how many.
 constexpr int kHttpMaxListeners = 5;
 int httpListeningEndpoints(Ipv4Endpoint* out, int max);
 
-// Accept-thread body. `arg` is the std::atomic<PlatformSocket>* listener variable owned by the
-// SSDP listen thread; the thread ends once the variable reads 0 (the owner closes the socket
-// first so a blocked accept returns).
+// Accept-thread body. `arg` is the std::atomic<PlatformSocket>* listener variable (a listener
+// from httpOpenListener) owned by the SSDP listen thread; the thread ends once the variable reads 0
+// (the owner closes the socket first so a blocked accept returns).
 void httpAcceptThread(void* arg);
 
 // Ends every connection still being served (a stream to a slow reader, say), so that its thread
@@ -26,11 +28,12 @@ void httpShutdownConnections();
 
 // Serves one accepted connection with the given limits (pool workers use kHttpReadLimits) and
 // closes it. `local`, when known, is the address and port it came in on (the listener's);
-// nullptr asks the socket.
+// nullptr asks the socket. `fromListener`: accepted on a listener from httpOpenListener, so it
+// already has the time-outs that reading with kHttpReadLimits would set first.
 void httpServeConnection(PlatformSocket socket, const HttpReadLimits& limits,
-                         const Ipv4Endpoint* local = nullptr);
+                         const Ipv4Endpoint* local = nullptr, bool fromListener = false);
 
-// Number of connection threads running now (all listeners together).
+// Connections queued or being served now (all listeners together).
 int httpActiveConnections();
 
 // Caps of the connections, so that no client can take the server for itself.

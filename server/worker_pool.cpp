@@ -17,6 +17,18 @@ struct QueuedJob {
     uint32_t queuedAt; // platformTickMs when submitted
 };
 
+// A listener that idle workers accept on (see workerPoolListen).
+struct ListenSlot {
+    std::atomic<PlatformSocket>* socket = nullptr; // nullptr: a free slot
+    Ipv4Endpoint local = {0, 0};
+    WorkerConnectionJob serve = nullptr;
+    int parked = 0;               // workers in (or on their way into) accept on it
+    bool called = false;          // a worker has been asked to come and accept
+    bool acceptor = false;        // the accept thread is in accept on it
+    bool closed = false;          // no worker starts another accept on it
+    std::condition_variable turn; // the accept thread waits here while workers accept
+};
+
 struct Pool {
     std::mutex lock;
     std::condition_variable work;      // workers wait here for a job or the stop
@@ -29,6 +41,9 @@ struct Pool {
     int fixed = 0;   // set at first use
     bool supervisorRunning = false;
     bool stopping = false;
+    ListenSlot listeners[kPoolMaxListeners];
+    int parked = 0;     // workers waiting in accept, all listeners together
+    uint32_t calls = 0; // counts the calls of listeners for workers to accept on them
 };
 
 // Created on first use rather than at load, so the module has no static constructor, and never
@@ -54,6 +69,16 @@ bool startWorker(Pool& p) {
     return true;
 }
 
+// Whether idle workers have a listener to accept on; pool lock held.
+bool anyListener(const Pool& p) {
+    for (const ListenSlot& slot : p.listeners) {
+        if (slot.socket != nullptr && !slot.closed) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Takes the oldest job; pool lock held and count > 0.
 QueuedJob takeJob(Pool& p) {
     QueuedJob taken = p.queue[p.head];
@@ -62,22 +87,93 @@ QueuedJob takeJob(Pool& p) {
     return taken;
 }
 
+// The listener an idle worker should wait in accept on, or nullptr to wait for a job. A worker
+// goes where it has been called; otherwise only a fixed worker goes, and only while another
+// worker stays waiting for jobs, to the open listener with the fewest workers in accept whose
+// accept thread is not in accept itself (a connection it takes would be queued, and could wait
+// for a worker while others sit in accept). Pool lock held.
+ListenSlot* listenerToWatch(Pool& p) {
+    if (p.stopping) {
+        return nullptr;
+    }
+    ListenSlot* best = nullptr;
+    for (ListenSlot& slot : p.listeners) {
+        if (slot.socket == nullptr || slot.closed || slot.acceptor) {
+            continue;
+        }
+        if (slot.called) {
+            return &slot;
+        }
+        if (best == nullptr || slot.parked < best->parked) {
+            best = &slot;
+        }
+    }
+    return p.idle > 0 && p.workers <= p.fixed ? best : nullptr;
+}
+
+// Waits in accept on `slot` and serves what comes; pool lock held on entry and return.
+void acceptOnWorker(Pool& p, ListenSlot& slot, std::unique_lock<std::mutex>& hold) {
+    slot.parked++;
+    p.parked++;
+    slot.called = false;
+    std::atomic<PlatformSocket>* variable = slot.socket;
+    PlatformSocket listener = variable->load(std::memory_order_relaxed);
+    Ipv4Endpoint local = slot.local;
+    WorkerConnectionJob serve = slot.serve;
+    hold.unlock();
+    Ipv4Endpoint peer = {0, 0};
+    PlatformSocket s =
+        listener != 0 ? platformSocketAccept(listener, &peer) : kPlatformInvalidSocket;
+    // Read while this worker still counts as in accept, so the variable is still there.
+    bool open = s != kPlatformInvalidSocket ||
+                (listener != 0 && variable->load(std::memory_order_relaxed) == listener);
+    hold.lock();
+    slot.parked--;
+    p.parked--;
+    slot.closed = slot.closed || !open;
+    if (slot.parked == 0) {
+        slot.turn.notify_one(); // the accept thread's turn, or its unlisten may end
+    }
+    if (s == kPlatformInvalidSocket) {
+        if (open) {
+            // Out of descriptors, say: pause so the loop cannot spin.
+            hold.unlock();
+            platformSleepMs(10);
+            hold.lock();
+        }
+        return;
+    }
+    hold.unlock();
+    serve(s, peer.address, local);
+    hold.lock();
+}
+
 void workerBody(void*) {
     tIsWorker = true;
     Pool& p = pool();
     std::unique_lock<std::mutex> hold(p.lock);
     for (;;) {
         if (p.count == 0) {
+            ListenSlot* slot = listenerToWatch(p);
+            if (slot != nullptr) {
+                acceptOnWorker(p, *slot, hold);
+                if (tDetached) {
+                    break;
+                }
+                continue;
+            }
             if (p.stopping) {
                 break;
             }
             p.idle++;
             bool ready = true;
+            // A listener's call wakes every idle worker to look for a listener to watch.
+            uint32_t calls = p.calls;
+            auto wanted = [&p, calls] { return p.count > 0 || p.stopping || p.calls != calls; };
             if (p.workers > p.fixed) {
-                ready =
-                    p.work.wait_for(hold, kExtraIdle, [&p] { return p.count > 0 || p.stopping; });
+                ready = p.work.wait_for(hold, kExtraIdle, wanted);
             } else {
-                p.work.wait(hold, [&p] { return p.count > 0 || p.stopping; });
+                p.work.wait(hold, wanted);
             }
             p.idle--;
             if (!ready && p.workers > p.fixed) {
@@ -90,13 +186,15 @@ void workerBody(void*) {
         next.job(next.arg);
         hold.lock();
         if (tDetached) {
-            // Already uncounted by workerPoolDetach.
-            tIsWorker = false;
-            tDetached = false;
-            return;
+            break;
         }
     }
-    p.workers--;
+    if (tDetached) {
+        // Already uncounted by workerPoolDetach.
+        tDetached = false;
+    } else {
+        p.workers--;
+    }
     tIsWorker = false;
 }
 
@@ -120,15 +218,20 @@ void supervisorBody(void*) {
     p.supervisorRunning = false;
 }
 
+// Sets the fixed number of workers at first use; pool lock held.
+void sizePool(Pool& p) {
+    if (p.fixed == 0) {
+        int cores = platformCpuCount();
+        p.fixed = cores < 4 ? 4 : cores;
+    }
+}
+
 } // namespace
 
 bool workerPoolSubmit(WorkerJob job, void* arg) {
     Pool& p = pool();
     std::unique_lock<std::mutex> hold(p.lock);
-    if (p.fixed == 0) {
-        int cores = platformCpuCount();
-        p.fixed = cores < 4 ? 4 : cores;
-    }
+    sizePool(p);
     if (p.count == kPoolQueueSize) {
         return false;
     }
@@ -164,8 +267,9 @@ void workerPoolDetach() {
     std::lock_guard<std::mutex> hold(p.lock);
     tDetached = true;
     p.workers--;
-    // Jobs that this worker would have taken next get a replacement at once.
-    if (p.count > p.idle && p.workers < p.fixed) {
+    // Jobs that this worker would have taken next get a replacement at once, and so do the
+    // listeners that idle workers accept on.
+    if ((p.count > p.idle || (anyListener(p) && !p.stopping)) && p.workers < p.fixed) {
         startWorker(p);
     }
 }
@@ -181,5 +285,83 @@ void workerPoolStop() {
 WorkerPoolCounts workerPoolCounts() {
     Pool& p = pool();
     std::lock_guard<std::mutex> hold(p.lock);
-    return WorkerPoolCounts{p.workers, p.idle, p.fixed};
+    return WorkerPoolCounts{p.workers, p.idle, p.fixed, p.parked};
+}
+
+int workerPoolListen(std::atomic<PlatformSocket>* listener, const Ipv4Endpoint& local,
+                     WorkerConnectionJob serve) {
+    Pool& p = pool();
+    std::lock_guard<std::mutex> hold(p.lock);
+    sizePool(p);
+    for (int i = 0; i < kPoolMaxListeners; i++) {
+        ListenSlot& slot = p.listeners[i];
+        if (slot.socket != nullptr) {
+            continue;
+        }
+        slot.socket = listener;
+        slot.local = local;
+        slot.serve = serve;
+        slot.parked = 0;
+        slot.called = false;
+        slot.acceptor = false;
+        slot.closed = false;
+        p.stopping = false;
+        // Workers are started now rather than for the first connections, so that idle ones
+        // wait in accept from the start.
+        while (p.workers < p.fixed && startWorker(p)) {
+        }
+        return i;
+    }
+    return -1;
+}
+
+void workerPoolAcceptTurn(int slot) {
+    if (slot < 0) {
+        return;
+    }
+    Pool& p = pool();
+    std::unique_lock<std::mutex> hold(p.lock);
+    ListenSlot& s = p.listeners[slot];
+    auto turnComes = [&s] { return s.closed || (s.parked == 0 && !s.called); };
+    while (!turnComes()) {
+        if (s.parked > 0) {
+            s.turn.wait(hold, [&s] { return s.closed || s.parked == 0; });
+        } else if (!s.turn.wait_for(hold, std::chrono::milliseconds(kPoolStallMs), turnComes) &&
+                   s.parked == 0) {
+            // A call that no worker answered (every one busy) is withdrawn.
+            s.called = false;
+        }
+    }
+    s.acceptor = true;
+}
+
+void workerPoolAcceptDone(int slot) {
+    if (slot < 0) {
+        return;
+    }
+    Pool& p = pool();
+    std::unique_lock<std::mutex> hold(p.lock);
+    ListenSlot& s = p.listeners[slot];
+    s.acceptor = false;
+    if (!s.closed && !p.stopping && p.idle - p.count >= 2 && s.parked == 0) {
+        // Every idle worker but one (see listenerToWatch) goes to accept on it.
+        s.called = true;
+        p.calls++;
+        hold.unlock();
+        p.work.notify_all();
+    }
+}
+
+void workerPoolUnlisten(int slot) {
+    if (slot < 0) {
+        return;
+    }
+    Pool& p = pool();
+    std::unique_lock<std::mutex> hold(p.lock);
+    ListenSlot& s = p.listeners[slot];
+    s.closed = true;
+    s.called = false;
+    s.acceptor = false;
+    s.turn.wait(hold, [&s] { return s.parked == 0; });
+    s.socket = nullptr;
 }

@@ -49,6 +49,12 @@ void platformSocketClose(PlatformSocket socket) {
     close(socket);
 }
 
+void platformSocketRelease(PlatformSocket socket) {
+    if (socket != kPlatformInvalidSocket) {
+        close(socket);
+    }
+}
+
 void platformSocketShutdown(PlatformSocket socket) {
     if (socket != kPlatformInvalidSocket) {
         shutdown(socket, SHUT_RDWR);
@@ -69,9 +75,12 @@ PlatformSocket platformSocketAccept(PlatformSocket socket, Ipv4Endpoint* peer) {
     sockaddr_in sa;
     socklen_t len = sizeof sa;
     int s;
+    // The accepted socket is a copy of the listener's, time-outs included. The listener's
+    // receive time-out also bounds each wait in accept, which then just starts again.
     do {
+        len = sizeof sa;
         s = accept4(socket, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_CLOEXEC);
-    } while (s < 0 && errno == EINTR);
+    } while (s < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK));
     if (s < 0) {
         return kPlatformInvalidSocket;
     }

@@ -29,6 +29,10 @@ void platformSocketClose(PlatformSocket socket) {
     }
 }
 
+void platformSocketRelease(PlatformSocket socket) {
+    platformSocketClose(socket);
+}
+
 void platformSocketShutdown(PlatformSocket socket) {
     if (socket != kPlatformInvalidSocket) {
         shutdown(socket, SD_BOTH);
@@ -50,6 +54,17 @@ PlatformSocket platformSocketAccept(PlatformSocket socket, Ipv4Endpoint* peer) {
     SOCKET s = accept(socket, reinterpret_cast<sockaddr*>(&sa), &len);
     if (s == INVALID_SOCKET) {
         return kPlatformInvalidSocket;
+    }
+    // Winsock does not promise that an accepted socket inherits the listener's time-outs, so
+    // they are copied.
+    const int options[] = {SO_RCVTIMEO, SO_SNDTIMEO};
+    for (int option : options) {
+        DWORD ms = 0;
+        int size = sizeof ms;
+        if (getsockopt(socket, SOL_SOCKET, option, reinterpret_cast<char*>(&ms), &size) == 0 &&
+            ms != 0) {
+            setsockopt(s, SOL_SOCKET, option, reinterpret_cast<const char*>(&ms), sizeof ms);
+        }
     }
     platformStoreEndpoint(sa, peer);
     return s;

@@ -11,6 +11,7 @@
 #include "http/http_request.h"
 #include "runtime/device_icons.h"
 #include "runtime/device_identity.h"
+#include "server/worker_pool.h"
 #include "support/http_socket_pair.h"
 
 namespace {
@@ -43,16 +44,29 @@ size_t count(const std::string& text, const std::string& what) {
     return n;
 }
 
-TEST(HttpServer, DeviceDescriptionNamesTheAddressTheClientUsed) {
+// The device description as served on a connection that came in on `local`.
+std::string fetchDescriptionAs(const Ipv4Endpoint& local) {
     HttpSocketPair pair;
-    ASSERT_TRUE(httpSocketPairOpen(&pair, 0x0500007F)); // 127.0.0.5
-    Ipv4Endpoint local;
-    ASSERT_EQ(platformSocketLocalName(pair.server, &local), 0);
+    if (!httpSocketPairOpen(&pair)) {
+        return "<no connection>";
+    }
     httpSendText(pair.client, "GET /DeviceDescription.xml HTTP/1.0\r\n\r\n");
-    serveQuickly(pair.server);
+    httpServeConnection(pair.server, {64 * 1024, 1024 * 1024, 2000, 2000}, &local);
     pair.server = kPlatformInvalidSocket;
     std::string answer = httpReadAll(pair.client);
     httpSocketPairClose(&pair);
+    return answer;
+}
+
+TEST(HttpServer, DeviceDescriptionNamesTheAddressTheClientUsed) {
+    // Each address's document is rendered once and then reused: another address between two
+    // requests on one address gets its own, and the reused one is the same to the byte.
+    const Ipv4Endpoint local = {0x0500007F, 8123}; // 127.0.0.5
+    std::string answer = fetchDescriptionAs(local);
+    std::string other = bodyOf(fetchDescriptionAs({0x0600007F, 8123}));
+    EXPECT_NE(other.find("<URLBase>http://127.0.0.6:8123/</URLBase></root>"), std::string::npos);
+    EXPECT_EQ(other.find("127.0.0.5"), std::string::npos);
+    EXPECT_EQ(bodyOf(fetchDescriptionAs(local)), bodyOf(answer));
 
     EXPECT_EQ(answer.rfind("HTTP/1.0 200 OK\r\nContent-Type: text/xml\r\n", 0), 0u);
     std::string body = bodyOf(answer);
@@ -255,6 +269,44 @@ TEST(HttpListener, RestartGetsThePortBackWhileOldConnectionsLinger) {
     platformSocketClose(again);
 }
 
+// Connections start with their listener's time-outs, so the first read of a request is bounded
+// without setting any; the listener's own receive time-out never ends a wait in accept.
+TEST(HttpListener, AcceptedConnectionsTakeTheListenersTimeOuts) {
+    const uint32_t kListenAddress = loopback(76);
+    PlatformSocket listener = platformSocketTcp();
+    ASSERT_EQ(platformSocketBind(listener, kListenAddress, 0), 0);
+    ASSERT_EQ(platformSocketListen(listener, 4), 0);
+    ASSERT_EQ(platformSocketSetTimeouts(listener, 100, 100), 0);
+    Ipv4Endpoint local;
+    ASSERT_EQ(platformSocketLocalName(listener, &local), 0);
+    struct Accepting {
+        PlatformSocket listener;
+        std::atomic<PlatformSocket> accepted{kPlatformInvalidSocket};
+    } accepting{listener};
+    PlatformThread thread;
+    ASSERT_EQ(platformThreadStart(
+                  &thread,
+                  [](void* arg) {
+                      auto* a = static_cast<Accepting*>(arg);
+                      a->accepted = platformSocketAccept(a->listener, nullptr);
+                  },
+                  &accepting),
+              0);
+    platformSleepMs(400); // several receive time-outs of the listener pass before the connect
+    PlatformSocket client = platformSocketTcp();
+    ASSERT_EQ(platformSocketConnect(client, kListenAddress, local.port, 2000), 0);
+    platformThreadJoin(thread);
+    PlatformSocket accepted = accepting.accepted;
+    ASSERT_NE(accepted, kPlatformInvalidSocket);
+    // The client sends nothing and keeps the connection open: the read ends by its time-out
+    // (-1), where a connection without one would wait until the client closes (0).
+    char byte;
+    EXPECT_EQ(platformSocketRecv(accepted, &byte, 1), -1);
+    platformSocketClose(client);
+    platformSocketClose(accepted);
+    platformSocketClose(listener);
+}
+
 struct RunningServer {
     uint32_t address;
     std::atomic<PlatformSocket> variable{0};
@@ -319,7 +371,8 @@ TEST(HttpListener, AcceptThreadServesUntilItsVariableIsZero) {
     startServer(&server, loopback(79));
     std::string answer = fetch(server, "GET /ConnectionManager.xml HTTP/1.1\r\n\r\n");
     EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
-    stopServer(&server); // returns only once the accept thread has ended
+    stopServer(&server);                     // returns only once the accept thread has ended
+    EXPECT_EQ(workerPoolCounts().parked, 0); // and no worker still waits in accept on it
     EXPECT_EQ(fetch(server, "GET /ConnectionManager.xml HTTP/1.1\r\n\r\n"), "<no connection>");
     EXPECT_TRUE(waitForConnections(0, 3000));
 }
