@@ -584,6 +584,47 @@ TEST_F(WatcherTest, RepeatedTextsAreKeptOnceAcrossVersions) {
     EXPECT_EQ(shared_texts_count(), keptBefore);
 }
 
+// Many texts through the shared table: growth, removal from the middle of probe runs, and
+// texts taken again while others go, each always found at its one copy.
+TEST(SharedTextsTest, EachTextHasOneCopyWhileUsed) {
+    int32_t keptBefore = shared_texts_count();
+    std::vector<std::string> texts;
+    for (int i = 0; i < 1000; i++) {
+        texts.push_back("text " + std::to_string(i * 7919 % 1000));
+    }
+    std::vector<const char*> first(texts.size()), second(texts.size());
+    std::vector<const char*> raw;
+    for (const std::string& text : texts) {
+        raw.push_back(text.c_str());
+    }
+    ASSERT_TRUE(shared_texts_take(raw.data(), static_cast<int32_t>(raw.size()), first.data()));
+    EXPECT_EQ(shared_texts_count(), keptBefore + 1000);
+    ASSERT_TRUE(shared_texts_take(raw.data(), static_cast<int32_t>(raw.size()), second.data()));
+    EXPECT_EQ(first, second);
+    // One use of every text goes; then every other text goes entirely.
+    shared_texts_drop(first.data(), static_cast<int32_t>(first.size()));
+    for (size_t i = 0; i < texts.size(); i += 2) {
+        shared_texts_drop(&second[i], 1);
+    }
+    EXPECT_EQ(shared_texts_count(), keptBefore + 500);
+    for (size_t i = 1; i < texts.size(); i += 2) {
+        const char* again = nullptr;
+        ASSERT_TRUE(shared_texts_take(&raw[i], 1, &again));
+        EXPECT_EQ(again, second[i]) << texts[i];
+        EXPECT_STREQ(again, raw[i]);
+        shared_texts_drop(&again, 1);
+    }
+    const char* absent[] = {nullptr, "x"};
+    const char* shared[2];
+    ASSERT_TRUE(shared_texts_take(absent, 2, shared));
+    EXPECT_EQ(shared[0], nullptr);
+    shared_texts_drop(shared, 2);
+    for (size_t i = 1; i < texts.size(); i += 2) {
+        shared_texts_drop(&second[i], 1);
+    }
+    EXPECT_EQ(shared_texts_count(), keptBefore);
+}
+
 // A built version holds its children arrays packed; tools may still write it in place.
 TEST_F(WatcherTest, ABuiltVersionCanBeWrittenInPlace) {
     std::string a = put("music/a.mp3", trackFile("A", "Ann", "X", "Rock"));
