@@ -8,7 +8,6 @@
 
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -36,9 +35,17 @@ FolderAlbums gFolderAlbums;
 // Only then may an entry point at an album that holds none of its tracks.
 size_t gUnfiled = 0;
 
-size_t folderLengthOf(const char* path) {
-    const char* separator = std::strrchr(path, platformPathSeparator);
-    return separator != nullptr ? static_cast<size_t>(separator - path) : 0;
+// The item's folder, without the separator that ends it (empty for a path with none).
+const char* folderOf(const MediaObject* item, size_t* length) {
+    PathParts parts = media_db_path_parts(item);
+    const char* folder = parts.folder;
+    size_t bytes = parts.folder_length;
+    if (bytes == 0) {
+        folder = parts.name;
+        bytes = path_folder_length(parts.name);
+    }
+    *length = bytes > 0 ? bytes - 1 : 0;
+    return folder;
 }
 
 uint64_t hashOf(const char* folder, size_t folderLength, const char* title) {
@@ -78,14 +85,15 @@ bool grow() {
 // The entry of the item's folder and album title, made when it is new (album nullptr then);
 // nullptr on short memory.
 FolderAlbum* folderAlbumOf(const MediaObject* item) {
-    size_t folderLength = folderLengthOf(item->path);
-    uint64_t hash = hashOf(item->path, folderLength, item->album);
+    size_t folderLength = 0;
+    const char* folder = folderOf(item, &folderLength);
+    uint64_t hash = hashOf(folder, folderLength, item->album);
     if (gFolderAlbums.slots != nullptr) {
         for (size_t at = hash & gFolderAlbums.mask; gFolderAlbums.slots[at] != nullptr;
              at = (at + 1) & gFolderAlbums.mask) {
             FolderAlbum* entry = gFolderAlbums.slots[at];
             if (entry->hash == hash && entry->folderLength == folderLength &&
-                std::memcmp(entry->key, item->path, folderLength) == 0 &&
+                std::memcmp(entry->key, folder, folderLength) == 0 &&
                 std::strcmp(entry->title, item->album) == 0) {
                 return entry;
             }
@@ -102,7 +110,7 @@ FolderAlbum* folderAlbumOf(const MediaObject* item) {
     }
     entry->hash = hash;
     entry->folderLength = folderLength;
-    std::memcpy(entry->key, item->path, folderLength);
+    std::memcpy(entry->key, folder, folderLength);
     entry->title = entry->key + folderLength + 1;
     std::memcpy(entry->title, item->album, titleLength + 1);
     size_t at = hash & gFolderAlbums.mask;
@@ -135,9 +143,13 @@ bool sameText(const char* a, const char* b) {
 // Whether a filed track belongs to the folder entry: no album artist of its own, the entry's
 // folder and title.
 bool belongsTo(const MediaObject* item, const FolderAlbum* entry) {
-    return item != nullptr && !item->album_artist_tagged && item->album != nullptr &&
-           folderLengthOf(item->path) == entry->folderLength &&
-           std::memcmp(item->path, entry->key, entry->folderLength) == 0 &&
+    if (item == nullptr || item->album_artist_tagged || item->album == nullptr) {
+        return false;
+    }
+    size_t folderLength = 0;
+    const char* folder = folderOf(item, &folderLength);
+    return folderLength == entry->folderLength &&
+           std::memcmp(folder, entry->key, entry->folderLength) == 0 &&
            std::strcmp(item->album, entry->title) == 0;
 }
 

@@ -50,12 +50,24 @@ void fileUnder(MediaObject* groups, const char* title, const char* upnpClass, Me
 
 TrackRecord* track_record_make(const char* path, Mp3Info* info, int64_t fileSize,
                                int64_t modifiedNs) {
-    int32_t bytes = textBytes(path) + textBytes(info->title) + textBytes(info->duration);
+    // The folder is kept once for all its tracks; the record keeps the file name.
+    size_t folderLength = path_folder_length(path);
+    const char* name = path + folderLength;
+    int32_t bytes = textBytes(name) + textBytes(info->title) + textBytes(info->duration);
     void* block = std::malloc(sizeof(TrackRecord) + static_cast<size_t>(bytes));
-    const char* repeated[kRecordSharedCount] = {info->artist, info->album, info->genre, info->date,
-                                                info->album_artist};
+    const char* repeated[kRecordSharedCount] = {info->artist, info->album,        info->genre,
+                                                info->date,   info->album_artist, nullptr};
+    size_t lengths[kRecordSharedCount] = {};
+    for (int i = 0; i < kRecordFolder; i++) {
+        lengths[i] = repeated[i] != nullptr ? std::strlen(repeated[i]) : 0;
+    }
+    if (folderLength > 0) {
+        repeated[kRecordFolder] = path;
+        lengths[kRecordFolder] = folderLength;
+    }
     const char* shared[kRecordSharedCount];
-    if (block == nullptr || !shared_texts_take(repeated, kRecordSharedCount, shared)) {
+    if (block == nullptr ||
+        !shared_texts_take_sized(repeated, lengths, kRecordSharedCount, shared)) {
         std::free(block);
         mp3_info_release(info);
         return nullptr;
@@ -72,7 +84,7 @@ TrackRecord* track_record_make(const char* path, Mp3Info* info, int64_t fileSize
     record->audio_profile = info->audio_profile;
     char* texts = reinterpret_cast<char*>(record + 1);
     int32_t at = 0;
-    place(texts, &at, path);
+    place(texts, &at, name);
     record->title = place(texts, &at, info->title);
     record->duration = place(texts, &at, info->duration);
     mp3_info_release(info);
@@ -92,10 +104,10 @@ void track_record_release(TrackRecord* record) {
 }
 
 TrackRecord* track_record_of(const MediaObject* item) {
-    if (item == nullptr || !item->shared_texts || item->path == nullptr) {
+    if (item == nullptr || !item->shared_texts || item->path_tail == nullptr) {
         return nullptr;
     }
-    return reinterpret_cast<TrackRecord*>(item->path) - 1;
+    return reinterpret_cast<TrackRecord*>(item->path_tail) - 1;
 }
 
 const char* track_record_album_artist(const MediaObject* item) {
@@ -111,7 +123,7 @@ MediaObject* track_record_item(TrackRecord* record, int64_t handle) {
     track_record_retain(record);
     item->shared_texts = 1;
     item->upnp_class = kClassMusicTrack;
-    item->path = textAt(record, 0);
+    item->path_tail = textAt(record, 0);
     item->title = textAt(record, record->title);
     // The item shows the texts but never frees them (shared_texts set).
     item->artist = const_cast<char*>(record->shared[kRecordArtist]);

@@ -17,10 +17,11 @@
 namespace {
 
 // Open-addressing table from (text, occurrence) to an object, for matching the objects of the
-// old version by path (tracks, playlist entries) or title (playlists).
+// old version by path (tracks, playlist entries) or title (playlists). A text is given in parts
+// (see PathParts), so an item's path is matched without being put together.
 struct TextTable {
     struct Slot {
-        const char* text; // nullptr marks a free slot
+        PathParts text; // text.name nullptr marks a free slot
         int32_t occurrence;
         bool claimed;
         MediaObject* object;
@@ -29,12 +30,27 @@ struct TextTable {
     size_t mask = 0;
 };
 
-size_t hashText(const char* text, int32_t occurrence) {
+// A whole text as parts.
+PathParts whole(const char* text) {
+    return PathParts{"", 0, text};
+}
+
+size_t hashText(const PathParts& text, int32_t occurrence) {
     uint64_t h = 0xCBF29CE484222325ULL ^ static_cast<uint64_t>(occurrence) * 0x9E3779B97F4A7C15ULL;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; p++) {
+    for (size_t i = 0; i < text.folder_length; i++) {
+        h = (h ^ static_cast<unsigned char>(text.folder[i])) * 0x100000001B3ULL;
+    }
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text.name); *p != 0; p++) {
         h = (h ^ *p) * 0x100000001B3ULL;
     }
     return static_cast<size_t>(h ^ (h >> 32));
+}
+
+bool sameParts(const PathParts& a, const PathParts& b) {
+    if (a.folder_length == 0 && b.folder_length == 0) {
+        return std::strcmp(a.name, b.name) == 0;
+    }
+    return path_parts_compare(a, b) == 0;
 }
 
 bool textTableOpen(TextTable* table, int32_t entries) {
@@ -52,33 +68,33 @@ void textTableClose(TextTable* table) {
     *table = TextTable{};
 }
 
-TextTable::Slot* textTableSlot(TextTable* table, const char* text, int32_t occurrence) {
+TextTable::Slot* textTableSlot(TextTable* table, const PathParts& text, int32_t occurrence) {
     size_t i = hashText(text, occurrence) & table->mask;
-    while (table->slots[i].text != nullptr && (table->slots[i].occurrence != occurrence ||
-                                               std::strcmp(table->slots[i].text, text) != 0)) {
+    while (table->slots[i].text.name != nullptr &&
+           (table->slots[i].occurrence != occurrence || !sameParts(table->slots[i].text, text))) {
         i = (i + 1) & table->mask;
     }
     return &table->slots[i];
 }
 
 // Adds an object under its text, as the next occurrence of that text.
-void textTableAdd(TextTable* table, const char* text, MediaObject* object) {
+void textTableAdd(TextTable* table, const PathParts& text, MediaObject* object) {
     int32_t occurrence = 0;
     TextTable::Slot* slot = textTableSlot(table, text, occurrence);
-    while (slot->text != nullptr) {
+    while (slot->text.name != nullptr) {
         slot = textTableSlot(table, text, ++occurrence);
     }
     *slot = TextTable::Slot{text, occurrence, false, object};
 }
 
 // The first unclaimed object under this text, claimed now; nullptr when none is left.
-MediaObject* textTableClaim(TextTable* table, const char* text) {
+MediaObject* textTableClaim(TextTable* table, const PathParts& text) {
     if (table->slots == nullptr) {
         return nullptr;
     }
     for (int32_t occurrence = 0;; occurrence++) {
         TextTable::Slot* slot = textTableSlot(table, text, occurrence);
-        if (slot->text == nullptr) {
+        if (slot->text.name == nullptr) {
             return nullptr;
         }
         if (!slot->claimed) {
@@ -218,7 +234,7 @@ bool sameItem(const MediaObject* a, const MediaObject* b) {
     if (record != nullptr && record == track_record_of(b)) {
         return true;
     }
-    return sameText(a->path, b->path) && sameText(a->title, b->title) &&
+    return media_db_item_path_compare(a, b) == 0 && sameText(a->title, b->title) &&
            sameText(a->artist, b->artist) && sameText(a->album, b->album) &&
            sameText(a->genre, b->genre) && sameText(a->date, b->date) &&
            sameText(a->duration, b->duration) && a->size == b->size &&
@@ -450,20 +466,35 @@ bool statusMatches(PathMatch* matches, const char* const* paths, int32_t count,
 }
 
 // The tracks as the old version has them (files not re-read unless the old item has no record
-// of its own). Returns their count or kShortOfMemory.
-int32_t matchesFromVersion(const MediaCatalogue* old, FolderWatch* watch, PathMatch* matches) {
+// of its own), their whole paths put together in *pathText (the caller frees it once the
+// matches are read). Returns their count or kShortOfMemory.
+int32_t matchesFromVersion(const MediaCatalogue* old, FolderWatch* watch, PathMatch* matches,
+                           char** pathText) {
     int32_t count = old->top.all_tracks->child_count;
+    // A version not built by the watcher has its tracks in the order they were added.
+    auto trackAt = [old](int32_t i) {
+        return old->file_order != nullptr ? oldTrackAt(old, i) : old->top.all_tracks->children[i];
+    };
+    size_t bytes = 1;
+    for (int32_t i = 0; i < count; i++) {
+        bytes += media_db_item_path(trackAt(i), nullptr, 0) + 1;
+    }
     auto** paths = static_cast<const char**>(
         std::malloc(sizeof(char*) * static_cast<size_t>(count > 0 ? count : 1)));
-    if (paths == nullptr) {
+    char* text = static_cast<char*>(std::malloc(bytes));
+    if (paths == nullptr || text == nullptr) {
+        std::free(paths);
+        std::free(text);
         return kShortOfMemory;
     }
+    *pathText = text;
     for (int32_t i = 0; i < count; i++) {
-        // A version not built by the watcher has its tracks in the order they were added.
-        const MediaObject* item =
-            old->file_order != nullptr ? oldTrackAt(old, i) : old->top.all_tracks->children[i];
-        matches[i] = PathMatch{item->path, item, false, false, PlatformFileStatus{}};
-        paths[i] = item->path;
+        const MediaObject* item = trackAt(i);
+        size_t length = media_db_item_path(item, text, bytes);
+        matches[i] = PathMatch{text, item, false, false, PlatformFileStatus{}};
+        paths[i] = text;
+        text += length + 1;
+        bytes -= length + 1;
     }
     bool ready = statusMatches(matches, paths, count, watch);
     std::free(paths);
@@ -478,10 +509,10 @@ bool openKnownTracks(TextTable* known, const MediaCatalogue* old, int32_t claime
     }
     for (int32_t i = 0; i < oldTrackCount(old); i++) {
         MediaObject* item = oldTrackAt(old, i);
-        textTableAdd(known, item->path, item);
+        textTableAdd(known, media_db_path_parts(item), item);
     }
     for (int32_t i = 0; i < claimed; i++) {
-        textTableClaim(known, oldTrackAt(old, i)->path);
+        textTableClaim(known, media_db_path_parts(oldTrackAt(old, i)));
     }
     return true;
 }
@@ -496,14 +527,15 @@ int32_t matchesFromPaths(const MediaCatalogue* old, const CatalogueInput& input,
     bool inOrder = true;
     for (int32_t i = 0; i < input.count; i++) {
         const MediaObject* was = nullptr;
-        if (inOrder && i < oldCount && std::strcmp(oldTrackAt(old, i)->path, input.paths[i]) == 0) {
+        if (inOrder && i < oldCount &&
+            media_db_item_path_equals(oldTrackAt(old, i), input.paths[i])) {
             was = oldTrackAt(old, i);
         } else {
             if (inOrder && oldCount > 0) {
                 openKnownTracks(&known, old, i);
             }
             inOrder = false;
-            was = textTableClaim(&known, input.paths[i]);
+            was = textTableClaim(&known, whole(input.paths[i]));
         }
         matches[i] = PathMatch{input.paths[i], was, false, false, PlatformFileStatus{}};
     }
@@ -561,15 +593,15 @@ void carryByText(MediaCatalogue* next, MediaObject* container, const MediaObject
     }
     for (int32_t i = 0; i < was->child_count; i++) {
         MediaObject* child = was->children[i];
-        const char* text = byPath ? child->path : child->title;
-        if (text != nullptr) {
+        PathParts text = byPath ? media_db_path_parts(child) : whole(child->title);
+        if (text.name != nullptr) {
             textTableAdd(&known, text, child);
         }
     }
     for (int32_t i = 0; i < container->child_count; i++) {
         MediaObject* child = container->children[i];
-        const char* text = byPath ? child->path : child->title;
-        MediaObject* match = text != nullptr ? textTableClaim(&known, text) : nullptr;
+        PathParts text = byPath ? media_db_path_parts(child) : whole(child->title);
+        MediaObject* match = text.name != nullptr ? textTableClaim(&known, text) : nullptr;
         if (match == nullptr || match->kind != child->kind) {
             continue;
         }
@@ -601,13 +633,15 @@ CatalogueResult catalogue_update(const CatalogueInput& input) {
     int32_t room = keep ? old->top.all_tracks->child_count : input.count;
     auto* slots = static_cast<TrackSlot*>(std::calloc(room > 0 ? room : 1, sizeof(TrackSlot)));
     auto* matches = static_cast<PathMatch*>(std::calloc(room > 0 ? room : 1, sizeof(PathMatch)));
+    char* pathText = nullptr;
     int32_t count = slots == nullptr || matches == nullptr ? kShortOfMemory
-                    : keep ? matchesFromVersion(old, input.watch, matches)
+                    : keep ? matchesFromVersion(old, input.watch, matches, &pathText)
                            : matchesFromPaths(old, input, matches);
     if (count >= 0) {
         count = readSlots(matches, count, input.stop, slots);
     }
     std::free(matches);
+    std::free(pathText);
     if (count < 0) {
         folder_watch_commit(input.watch, false, 0);
         std::free(slots);

@@ -137,7 +137,7 @@ void freeObjectFields(MediaObject* object, MediaCatalogue* owner) {
         std::free(object->album);
         std::free(object->genre);
         std::free(object->date);
-        std::free(object->path);
+        std::free(object->path_tail);
         std::free(object->duration);
     }
     if (owner != nullptr) {
@@ -556,11 +556,6 @@ const MediaObject* media_db_item_for_id(const char* text) {
     return object;
 }
 
-const char* media_db_path_for_id(const char* text) {
-    const MediaObject* item = media_db_item_for_id(text);
-    return item != nullptr ? item->path : nullptr;
-}
-
 MediaObject* make_container(const char* title, const char* upnpClass) {
     if (title == nullptr) {
         return nullptr;
@@ -582,8 +577,8 @@ MediaObject* make_item(const char* path, const char* upnpClass) {
     if (object == nullptr) {
         return nullptr;
     }
-    object->path = strdup(path);
-    if (object->path == nullptr) {
+    object->path_tail = strdup(path);
+    if (object->path_tail == nullptr) {
         freeUnlinked(object);
         return nullptr;
     }

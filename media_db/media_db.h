@@ -59,8 +59,11 @@ struct MediaObject {
     char* artist;
     char* album;
     char* genre;
-    char* date;     // "YYYY-01-01"
-    char* path;     // always present
+    char* date; // "YYYY-01-01"
+    // Always present; read the path with media_db_item_path. An item of a shared record keeps
+    // only the file name here (its folder is the record's, kept once for the folder's tracks);
+    // an item owning its texts keeps its whole path.
+    char* path_tail;
     char* duration; // "H:MM:SS.mmm"
     int32_t size;
     int32_t track_number;
@@ -148,8 +151,14 @@ MediaObject* media_db_child_at(const MediaObject* container, int32_t index);
 // reference's target); nullptr for a container, the root, no digits or a number that names no
 // live object. The caller copies what it needs before unlocking.
 const MediaObject* media_db_item_for_id(const char* text);
-// The file path of media_db_item_for_id, or nullptr.
-const char* media_db_path_for_id(const char* text);
+// An item's whole file path: writes it with its NUL to `out` when it fits `capacity`, and
+// returns its length (without the NUL) either way, so a caller whose buffer was too small can
+// retry with a larger one. 0 for nullptr.
+size_t media_db_item_path(const MediaObject* item, char* out, size_t capacity);
+// Whether the item's whole path is `path`.
+bool media_db_item_path_equals(const MediaObject* item, const char* path);
+// Orders two items' paths as strcmp orders the whole texts.
+int media_db_item_path_compare(const MediaObject* a, const MediaObject* b);
 
 // Primitives (writer only, lock held); they act on the version this thread writes.
 MediaObject* make_container(const char* title, const char* upnpClass);

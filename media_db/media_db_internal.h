@@ -149,13 +149,14 @@ enum RecordSharedText {
     kRecordGenre,
     kRecordDate,
     kRecordAlbumArtist,
+    kRecordFolder, // the path up to and with its last separator; nullptr for none
     kRecordSharedCount
 };
 
 // The texts and figures of one track file as last read, with the file's size and time at that
 // read. Immutable once made; shared by every version whose item lists it. Its own texts follow
-// the record in the same block, the path first, so an item's path leads back to its record;
-// the texts many tracks repeat are kept once for all records.
+// the record in the same block, the file name first, so an item's path_tail leads back to its
+// record; the texts many tracks repeat, its folder among them, are kept once for all records.
 struct TrackRecord {
     std::atomic<int32_t> refs;
     int32_t size;
@@ -163,7 +164,7 @@ struct TrackRecord {
     int64_t modified_ns;
     int32_t track_number;
     int32_t disc_number;
-    // Offsets of its own texts after the record; -1 when absent. Path is always at 0.
+    // Offsets of its own texts after the record; -1 when absent. The file name is always at 0.
     int32_t title, duration;
     uint8_t picture_format;
     uint8_t audio_profile;
@@ -184,6 +185,20 @@ TrackRecord* track_record_of(const MediaObject* item);
 const char* track_record_album_artist(const MediaObject* item);
 // An item (with this handle) showing the record's texts; it takes one reference.
 MediaObject* track_record_item(TrackRecord* record, int64_t handle);
+
+// An item's path in two parts, read as their concatenation: the folder (its record's, with the
+// separator that ends it; empty for an item owning its texts, which keeps the whole path in
+// `name`) and the rest.
+struct PathParts {
+    const char* folder;
+    size_t folder_length;
+    const char* name;
+};
+PathParts media_db_path_parts(const MediaObject* item);
+// Orders two paths given in parts as their whole texts would be ordered by strcmp.
+int path_parts_compare(const PathParts& a, const PathParts& b);
+// The length of the folder part of a path: up to and with its last separator; 0 for none.
+size_t path_folder_length(const char* path);
 
 // Versions being written aside. begin makes an unpublished skeleton and makes it this thread's
 // version to write (waiting for any in-place writer); publish swaps it in (dropping the old

@@ -74,7 +74,8 @@ const char* take(Table& t, const char* text, size_t length, uint32_t hash) {
     size_t i = hash & t.mask;
     for (; t.slots[i] != nullptr; i = (i + 1) & t.mask) {
         SharedText* entry = t.slots[i];
-        if (entry->hash == hash && std::strcmp(textOf(entry), text) == 0) {
+        if (entry->hash == hash && std::strncmp(textOf(entry), text, length) == 0 &&
+            textOf(entry)[length] == '\0') {
             entry->users++;
             return textOf(entry);
         }
@@ -85,7 +86,8 @@ const char* take(Table& t, const char* text, size_t length, uint32_t hash) {
     }
     entry->users = 1;
     entry->hash = hash;
-    std::memcpy(textOf(entry), text, length + 1);
+    std::memcpy(textOf(entry), text, length);
+    textOf(entry)[length] = '\0';
     t.slots[i] = entry;
     t.used++;
     return textOf(entry);
@@ -124,22 +126,29 @@ void drop(Table& t, const char* text) {
 } // namespace
 
 bool shared_texts_take(const char* const* texts, int32_t count, const char** shared) {
+    return shared_texts_take_sized(texts, nullptr, count, shared);
+}
+
+bool shared_texts_take_sized(const char* const* texts, const size_t* lengths, int32_t count,
+                             const char** shared) {
     // Lengths and hashes are worked out before the mutex is taken, a few texts at a time.
     constexpr int32_t kBatch = 8;
-    size_t lengths[kBatch];
+    size_t sizes[kBatch];
     uint32_t hashes[kBatch];
     Table& t = table();
     for (int32_t first = 0; first < count; first += kBatch) {
         int32_t end = first + kBatch < count ? first + kBatch : count;
         for (int32_t i = first; i < end; i++) {
-            lengths[i - first] = texts[i] != nullptr ? std::strlen(texts[i]) : 0;
-            hashes[i - first] = texts[i] != nullptr ? hashText(texts[i], lengths[i - first]) : 0;
+            size_t& size = sizes[i - first];
+            size = texts[i] == nullptr  ? 0
+                   : lengths != nullptr ? lengths[i]
+                                        : std::strlen(texts[i]);
+            hashes[i - first] = texts[i] != nullptr ? hashText(texts[i], size) : 0;
         }
         std::lock_guard<std::mutex> hold(t.mutex);
         for (int32_t i = first; i < end; i++) {
-            shared[i] = texts[i] != nullptr
-                            ? take(t, texts[i], lengths[i - first], hashes[i - first])
-                            : nullptr;
+            shared[i] = texts[i] != nullptr ? take(t, texts[i], sizes[i - first], hashes[i - first])
+                                            : nullptr;
             if (texts[i] != nullptr && shared[i] == nullptr) {
                 for (int32_t j = 0; j < i; j++) {
                     if (shared[j] != nullptr) {

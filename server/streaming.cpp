@@ -17,16 +17,15 @@
 // Bytes moved per read and send. Large blocks keep loopback streaming near memory speed; the
 // bytes on the wire are the same whatever the block size.
 constexpr int kStreamBlock = 256 * 1024;
-constexpr int kPathSize = 1024;
 
 // What streaming needs of an item, copied out under the catalogue lock.
 struct ItemCopy {
-    char path[kPathSize];
+    char* path; // owned; sized to the path, however long
     uint8_t audioProfile;
 };
 
-// Resolves the number after `marker` in the target. False for no marker, no number, or a
-// number that names no item.
+// Resolves the number after `marker` in the target. False for no marker, no number, a number
+// that names no item, or short memory.
 static bool resolveItem(const char* target, const char* marker, ItemCopy* copy) {
     const char* id = target != nullptr ? std::strstr(target, marker) : nullptr;
     if (id == nullptr) {
@@ -34,9 +33,11 @@ static bool resolveItem(const char* target, const char* marker, ItemCopy* copy) 
     }
     media_db_read_lock();
     const MediaObject* item = media_db_item_for_id(id + std::strlen(marker));
-    bool ok = item != nullptr && std::strlen(item->path) < kPathSize;
+    size_t length = media_db_item_path(item, nullptr, 0);
+    copy->path = item != nullptr ? static_cast<char*>(std::malloc(length + 1)) : nullptr;
+    bool ok = copy->path != nullptr;
     if (ok) {
-        std::strcpy(copy->path, item->path);
+        media_db_item_path(item, copy->path, length + 1);
         copy->audioProfile = item->audio_profile;
     }
     media_db_read_unlock();
@@ -137,11 +138,12 @@ static void serveResource(PlatformSocket socket, const MediaRequest& request, co
 }
 
 void httpServeTrack(PlatformSocket socket, const MediaRequest& request) {
-    ItemCopy item;
+    ItemCopy item{};
     int64_t size = 0;
     FILE* file = nullptr;
     if (resolveItem(request.path, "disk/", &item)) {
         file = openWithSize(item.path, &size, true);
+        std::free(item.path);
     }
     if (file == nullptr) {
         httpSendNotFound(socket, request.version, request.path, request.headOnly);
@@ -154,12 +156,13 @@ void httpServeTrack(PlatformSocket socket, const MediaRequest& request) {
 }
 
 void httpServeAlbumArt(PlatformSocket socket, const MediaRequest& request) {
-    ItemCopy item;
+    ItemCopy item{};
     int64_t size = 0;
     FILE* file = nullptr;
     if (resolveItem(request.path, "virtual/", &item)) {
         // The picture's frame is looked for with short reads: those keep the stream's buffer.
         file = openWithSize(item.path, &size, false);
+        std::free(item.path);
     }
     Mp3Picture picture{};
     if (file == nullptr || !mp3_album_art_range(file, size, &picture)) {

@@ -37,12 +37,6 @@ bool mayRepeatTracks(const MediaObject* scope, const MediaTop& top) {
     return scope == top.playlists || (scope->parent != nullptr && scope->parent == top.playlists);
 }
 
-// The file a returned item or reference stands for; nullptr for a container.
-const char* trackPath(const MediaObject* object) {
-    const MediaObject* item = member_item(object);
-    return item != nullptr ? item->path : nullptr;
-}
-
 // Drops every item or reference whose file an earlier entry already returned, keeping the
 // list's order. False when memory is short.
 bool dropRepeatedTracks(MatchList* list) {
@@ -50,7 +44,7 @@ bool dropRepeatedTracks(MatchList* list) {
         return true;
     }
     struct Seen {
-        const char* path;
+        const MediaObject* item; // the file a returned item or reference stands for
         int32_t index;
     };
     Seen* seen = static_cast<Seen*>(std::malloc(sizeof(Seen) * static_cast<size_t>(list->count)));
@@ -62,17 +56,17 @@ bool dropRepeatedTracks(MatchList* list) {
     }
     int32_t members = 0;
     for (int32_t i = 0; i < list->count; i++) {
-        const char* path = trackPath(list->entries[i].object);
-        if (path != nullptr) {
-            seen[members++] = Seen{path, i};
+        const MediaObject* item = member_item(list->entries[i].object);
+        if (item != nullptr) {
+            seen[members++] = Seen{item, i};
         }
     }
     std::sort(seen, seen + members, [](const Seen& a, const Seen& b) {
-        int order = std::strcmp(a.path, b.path);
+        int order = media_db_item_path_compare(a.item, b.item);
         return order != 0 ? order < 0 : a.index < b.index;
     });
     for (int32_t i = 1; i < members; i++) {
-        repeated[seen[i].index] = std::strcmp(seen[i - 1].path, seen[i].path) == 0;
+        repeated[seen[i].index] = media_db_item_path_compare(seen[i - 1].item, seen[i].item) == 0;
     }
     int32_t kept = 0;
     for (int32_t i = 0; i < list->count; i++) {

@@ -96,7 +96,7 @@ TEST_F(CatalogueTest, TracksAreGroupedByExactTitles) {
     MediaObject* missing = top.all_tracks->first_child;
     EXPECT_EQ(missing->title, nullptr);
     EXPECT_EQ(missing->size, 0);
-    EXPECT_EQ(std::string(missing->path), dir_ + "/missing.mp3");
+    EXPECT_EQ(fixtures::itemPath(missing), dir_ + "/missing.mp3");
     EXPECT_EQ(top.genres->child_count, 2);
     EXPECT_EQ(top.artists->child_count, 3);
     media_db_read_unlock();
@@ -219,7 +219,7 @@ TEST_F(M3uTest, EntriesKeepFileOrderAndSkipMissingFiles) {
     EXPECT_EQ(playlist->upnp_class, kClassPlaylistContainer);
     EXPECT_EQ(titles(playlist), (std::vector<std::string>{"Song A", "Song C", "Stream"}));
     const MediaObject* a = media_db_child_at(playlist, 0);
-    EXPECT_EQ(std::string(a->path), dir_ + "/lists/../music/a.mp3");
+    EXPECT_EQ(fixtures::itemPath(a), dir_ + "/lists/../music/a.mp3");
     EXPECT_EQ(a->size, 1234);
     EXPECT_EQ(a->track_number, 1);
     EXPECT_STREQ(a->duration, "0:04:05.000");
@@ -228,12 +228,13 @@ TEST_F(M3uTest, EntriesKeepFileOrderAndSkipMissingFiles) {
     EXPECT_EQ(c->track_number, 2);
     EXPECT_STREQ(c->duration, "1:15:00.000");
     const MediaObject* stream = media_db_child_at(playlist, 2);
-    EXPECT_EQ(std::string(stream->path), absolute);
+    EXPECT_EQ(fixtures::itemPath(stream), absolute);
     EXPECT_EQ(stream->duration, nullptr); // unknown length
     EXPECT_EQ(stream->size, 7);
     // Playlist entries are items of their own, outside All Tracks.
     EXPECT_EQ(media_db_top().all_tracks->child_count, 0);
-    EXPECT_STREQ(media_db_path_for_id(std::to_string(a->handle).c_str()), a->path);
+    EXPECT_EQ(fixtures::itemPath(media_db_item_for_id(std::to_string(a->handle).c_str())),
+              fixtures::itemPath(a));
     media_db_read_unlock();
 }
 
@@ -715,7 +716,7 @@ TEST_F(WatcherTest, PathsMustEndInLowerCaseMp3FollowedByZero) {
     EXPECT_TRUE(pass());
     media_db_read_lock();
     EXPECT_EQ(media_db_top().all_tracks->child_count, 1);
-    EXPECT_EQ(std::string(media_db_top().all_tracks->first_child->path), a);
+    EXPECT_EQ(fixtures::itemPath(media_db_top().all_tracks->first_child), a);
     media_db_read_unlock();
 }
 
@@ -853,7 +854,7 @@ TEST_F(WatcherTest, WatchedFoldersAreTrustedOnlyWhileNothingIsReported) {
         media_db_read_lock();
         for (MediaObject* c = media_db_top().all_tracks->first_child; c != nullptr;
              c = c->next_sibling) {
-            title = path == c->path ? c->title : title;
+            title = path == fixtures::itemPath(c) ? c->title : title;
         }
         media_db_read_unlock();
         return title;

@@ -9,6 +9,7 @@
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
 #include "platform/platform.h"
+#include "support/fixtures_media.h"
 
 namespace {
 
@@ -30,7 +31,9 @@ MediaObject* addItem(MediaObject* container, const char* path, bool atEnd = fals
 std::vector<std::string> listTitles(const MediaObject* container) {
     std::vector<std::string> titles;
     for (const MediaObject* c = container->first_child; c != nullptr; c = c->next_sibling) {
-        titles.push_back(c->title != nullptr ? c->title : (c->path != nullptr ? c->path : "?"));
+        titles.push_back(c->title != nullptr ? c->title
+                         : c->kind == 'i'    ? fixtures::itemPath(c)
+                                             : "?");
     }
     return titles;
 }
@@ -77,17 +80,20 @@ TEST_F(TreeTest, PathForIdAcceptsOnlyLiveItemsAndReferences) {
     EXPECT_EQ(reference->kind, 'r');
     EXPECT_EQ(reference->target, item);
 
-    EXPECT_STREQ(media_db_path_for_id(idText(item).c_str()), "/music/a.mp3");
-    EXPECT_STREQ(media_db_path_for_id((idText(item) + ".mp3").c_str()), "/music/a.mp3");
-    EXPECT_STREQ(media_db_path_for_id(("  +" + idText(item) + "x").c_str()), "/music/a.mp3");
-    EXPECT_STREQ(media_db_path_for_id((idText(reference) + ".jpg").c_str()), "/music/a.mp3");
-    EXPECT_EQ(media_db_path_for_id(idText(album).c_str()), nullptr);
-    EXPECT_EQ(media_db_path_for_id("0"), nullptr);
-    EXPECT_EQ(media_db_path_for_id("abc"), nullptr);
-    EXPECT_EQ(media_db_path_for_id(""), nullptr);
-    EXPECT_EQ(media_db_path_for_id(nullptr), nullptr);
-    EXPECT_EQ(media_db_path_for_id(("-" + idText(item)).c_str()), nullptr);
-    EXPECT_EQ(media_db_path_for_id("99999999999999999999999"), nullptr);
+    EXPECT_EQ(fixtures::itemPath(media_db_item_for_id(idText(item).c_str())), "/music/a.mp3");
+    EXPECT_EQ(fixtures::itemPath(media_db_item_for_id((idText(item) + ".mp3").c_str())),
+              "/music/a.mp3");
+    EXPECT_EQ(fixtures::itemPath(media_db_item_for_id(("  +" + idText(item) + "x").c_str())),
+              "/music/a.mp3");
+    EXPECT_EQ(fixtures::itemPath(media_db_item_for_id((idText(reference) + ".jpg").c_str())),
+              "/music/a.mp3");
+    EXPECT_EQ(fixtures::itemPath(media_db_item_for_id(idText(album).c_str())), "");
+    EXPECT_EQ(fixtures::itemPath(media_db_item_for_id("0")), "");
+    EXPECT_EQ(fixtures::itemPath(media_db_item_for_id("abc")), "");
+    EXPECT_EQ(fixtures::itemPath(media_db_item_for_id("")), "");
+    EXPECT_EQ(fixtures::itemPath(media_db_item_for_id(nullptr)), "");
+    EXPECT_EQ(fixtures::itemPath(media_db_item_for_id(("-" + idText(item)).c_str())), "");
+    EXPECT_EQ(fixtures::itemPath(media_db_item_for_id("99999999999999999999999")), "");
     EXPECT_EQ(media_db_find(media_db_object_id(item) + 1000000), nullptr);
     media_db_unlock();
 }
@@ -107,7 +113,7 @@ TEST_F(TreeTest, ItemIdsFromBeforeAFreshBuildNameNothingAfterIt) {
     }
     for (int64_t id : before) {
         EXPECT_EQ(media_db_find(id), nullptr) << id;
-        EXPECT_EQ(media_db_path_for_id(std::to_string(id).c_str()), nullptr) << id;
+        EXPECT_EQ(fixtures::itemPath(media_db_item_for_id(std::to_string(id).c_str())), "") << id;
     }
     // The top containers keep their fixed ids across builds.
     EXPECT_EQ(media_db_find(oldAlbums), media_db_top().albums);
@@ -207,7 +213,7 @@ TEST_F(TreeTest, DestroyLeavesNoRootAndNoLiveIds) {
     EXPECT_EQ(media_db_top().all_tracks, nullptr);
     EXPECT_EQ(media_db_find(0), nullptr);
     EXPECT_EQ(media_db_find(id), nullptr);
-    EXPECT_EQ(media_db_path_for_id(std::to_string(id).c_str()), nullptr);
+    EXPECT_EQ(fixtures::itemPath(media_db_item_for_id(std::to_string(id).c_str())), "");
     media_db_read_unlock();
 }
 
@@ -269,8 +275,9 @@ void readerBody(void* arg) {
         if (top.all_tracks != nullptr) {
             for (int i = 0; i < top.all_tracks->child_count; i++) {
                 MediaObject* item = media_db_child_at(top.all_tracks, i);
-                const char* path = media_db_path_for_id(std::to_string(item->handle).c_str());
-                if (path == nullptr || std::strncmp(path, "/r/", 3) != 0) {
+                std::string path =
+                    fixtures::itemPath(media_db_item_for_id(std::to_string(item->handle).c_str()));
+                if (path.compare(0, 3, "/r/") != 0) {
                     state->wrong++;
                 }
                 state->lookups++;

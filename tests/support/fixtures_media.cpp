@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "media_db/media_db.h"
+
 namespace fixtures {
 namespace {
 
@@ -415,6 +417,12 @@ void removeTree(const std::string& path) {
     }
     closedir(dir);
     rmdir(path.c_str());
+}
+
+std::string itemPath(const MediaObject* item) {
+    std::string path(media_db_item_path(item, nullptr, 0), '\0');
+    media_db_item_path(item, &path[0], path.size() + 1);
+    return path;
 }
 
 } // namespace fixtures

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+struct MediaObject;
+
 namespace fixtures {
 
 // ---- ID3v2 ----------------------------------------------------------------------------------
@@ -144,6 +146,9 @@ std::string makeTempDir(const std::string& tag);
 // Writes the bytes (creating folders on the way). Returns false on failure.
 bool writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);
+
+// An item's whole path ("" for nullptr), read as the server reads it.
+std::string itemPath(const MediaObject* item);
 // Removes a folder tree made by makeTempDir.
 void removeTree(const std::string& path);
 
