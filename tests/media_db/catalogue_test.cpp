@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
 #include "media_db/shared_texts.h"
+#include "mp3/mp3_info.h"
 #include "platform/platform.h"
 #include "support/fixtures_media.h"
 
@@ -167,6 +169,96 @@ TEST_F(CatalogueTest, AlbumsAreTitleAndAlbumArtist) {
         EXPECT_EQ(r->parent, now);
     }
     media_db_read_unlock();
+}
+
+// A track's folder is kept apart from its file name, split at this platform's separator; the
+// whole path reads back as given, whatever its length, and matches only itself.
+TEST_F(CatalogueTest, PathsReadBackWholeFromFolderAndName) {
+    const bool slash = platformPathSeparator == '/';
+    const std::string longFolder =
+        "/music/" + std::string(300, 'f') + "/" + std::string(3000, 'g') + "/";
+    struct Case {
+        std::string path;
+        std::string folder; // kept apart, as this platform tells folders
+    } cases[] = {
+        {"/music/Artist/Album/01 Title.mp3", slash ? "/music/Artist/Album/" : ""},
+        {"/a.mp3", slash ? "/" : ""},
+        {"a.mp3", ""}, // no folder at all
+        {"C:\\Music\\Album\\a b.mp3", slash ? "" : "C:\\Music\\Album\\"},
+        {"C:\\Music/mixed\\a.mp3", slash ? "C:\\Music/" : "C:\\Music/mixed\\"},
+        {longFolder + "t.mp3", slash ? longFolder : ""},
+    };
+    media_db_lock();
+    for (const Case& c : cases) {
+        Mp3Info info{};
+        TrackRecord* record = track_record_make(c.path.c_str(), &info, -1, 0);
+        ASSERT_NE(record, nullptr);
+        MediaObject* item = track_record_item(record, media_db_next_handle());
+        track_record_release(record);
+        ASSERT_NE(item, nullptr);
+        const char* folder = record->shared[kRecordFolder];
+        EXPECT_EQ(folder != nullptr ? folder : "", c.folder) << c.path;
+        EXPECT_EQ(fixtures::itemPath(item), c.path);
+        // Too small a buffer is left alone and the length needed is returned.
+        std::string room(c.path.size(), 'u'); // one byte short: no room for the NUL
+        EXPECT_EQ(media_db_item_path(item, &room[0], room.size()), c.path.size());
+        EXPECT_EQ(room, std::string(c.path.size(), 'u'));
+        EXPECT_TRUE(media_db_item_path_equals(item, c.path.c_str())) << c.path;
+        EXPECT_FALSE(media_db_item_path_equals(item, (c.path + "x").c_str())) << c.path;
+        EXPECT_FALSE(media_db_item_path_equals(item, c.path.substr(0, c.path.size() - 1).c_str()));
+        EXPECT_FALSE(media_db_item_path_equals(item, c.folder.c_str())) << c.path;
+        // An item owning its whole path reads and compares the same.
+        MediaObject* owned = make_item(c.path.c_str(), kClassMusicTrack);
+        ASSERT_NE(owned, nullptr);
+        EXPECT_EQ(fixtures::itemPath(owned), c.path);
+        EXPECT_EQ(media_db_item_path_compare(owned, item), 0) << c.path;
+        media_db_file_track(item);
+        media_db_free_unlinked(owned);
+    }
+    media_db_unlock();
+}
+
+// Paths order as their whole texts do, wherever the folder ends.
+TEST_F(CatalogueTest, PathsOrderAsWholeTexts) {
+    const std::string paths[] = {"/m/a.mp3", "/m/ab.mp3", "/m/a/b.mp3", "/m.mp3", "/ma/a.mp3"};
+    media_db_lock();
+    std::vector<MediaObject*> items;
+    for (const std::string& path : paths) {
+        Mp3Info info{};
+        TrackRecord* record = track_record_make(path.c_str(), &info, -1, 0);
+        ASSERT_NE(record, nullptr);
+        items.push_back(track_record_item(record, media_db_next_handle()));
+        track_record_release(record);
+        ASSERT_NE(items.back(), nullptr);
+        media_db_file_track(items.back());
+    }
+    for (size_t i = 0; i < items.size(); i++) {
+        for (size_t j = 0; j < items.size(); j++) {
+            int want = std::strcmp(paths[i].c_str(), paths[j].c_str());
+            int got = media_db_item_path_compare(items[i], items[j]);
+            EXPECT_EQ(want < 0, got < 0) << paths[i] << " " << paths[j];
+            EXPECT_EQ(want == 0, got == 0) << paths[i] << " " << paths[j];
+        }
+    }
+    media_db_unlock();
+}
+
+// A folder's text is kept once for its tracks and goes with the last of them.
+TEST(TrackRecordTest, AFolderIsKeptOnceUntilItsLastTrackGoes) {
+    int32_t keptBefore = shared_texts_count();
+    std::string folder = "/kept-once-" + std::to_string(getpid()) + "/";
+    Mp3Info info{};
+    TrackRecord* a = track_record_make((folder + "a.mp3").c_str(), &info, -1, 0);
+    TrackRecord* b = track_record_make((folder + "b.mp3").c_str(), &info, -1, 0);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(a->shared[kRecordFolder], b->shared[kRecordFolder]);
+    EXPECT_EQ(shared_texts_count(), keptBefore + 1);
+    track_record_release(a);
+    EXPECT_EQ(shared_texts_count(), keptBefore + 1);
+    EXPECT_EQ(std::string(b->shared[kRecordFolder]), folder);
+    track_record_release(b);
+    EXPECT_EQ(shared_texts_count(), keptBefore);
 }
 
 TEST_F(CatalogueTest, SamePathTwiceGivesTwoItems) {
