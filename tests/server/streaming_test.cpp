@@ -124,6 +124,20 @@ TEST_F(StreamingTest, TrackBytesAreSentWhole) {
     EXPECT_TRUE(split(fetch(httpServeTrack, "/disk/" + reference + ".mp3")).body == bytes);
 }
 
+// A track deep in folders, its path longer than any fixed buffer would hold, streams whole.
+TEST_F(StreamingTest, ATrackWithAVeryLongPathStreams) {
+    std::string folders;
+    for (int i = 0; i < 6; i++) {
+        folders += std::string(250, static_cast<char>('a' + i)) + "/";
+    }
+    fixtures::Mp3Spec shape;
+    shape.jpeg = fixtures::jpegPicture(10, 10);
+    std::string bytes = fixtures::buildMp3(shape);
+    std::string id = addTrack(folders + "deep.mp3", bytes);
+    EXPECT_TRUE(split(fetch(httpServeTrack, "/disk/" + id + ".mp3")).body == bytes);
+    EXPECT_TRUE(split(picture(id)).body == shape.jpeg);
+}
+
 TEST_F(StreamingTest, RangesHeadAndDlnaHeaders) {
     fixtures::Mp3Spec shape;
     shape.jpeg = fixtures::jpegPicture(100, 100);
