@@ -9,7 +9,7 @@
 // whoever drops its last reference: the publisher when no reader holds it, else the last
 // reader. Track texts live in TrackRecords shared by every version that lists the same
 // unchanged file, each record freed with its last version; the texts many tracks repeat
-// (artist, album, genre, year) are kept once for all records. A version's objects come from
+// (artist, album, genre, year, folder) are kept once for all records. A version's objects come from
 // blocks it owns and go with it: an object belongs to the version it was made in.
 //
 // Writers: the watcher is the catalogue's writer; it never edits a published tree. Tests and

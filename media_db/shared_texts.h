@@ -1,7 +1,7 @@
-// Texts that many tracks repeat (artist, album, genre, year) kept once: each distinct text is
-// stored a single time, counted by its users, and freed with its last one. Safe from any
-// thread (track records are made by several reading threads and freed by whichever thread
-// lets their last version go).
+// Texts that many tracks repeat (artist, album, genre, year, folder) kept once: each distinct text
+// is stored a single time, counted by its users, and freed with its last one. Safe from any thread
+// (track records are made by several reading threads and freed by whichever thread lets their last
+// version go).
 #pragma once
 
 #include <cstddef>
