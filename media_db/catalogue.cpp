@@ -17,20 +17,20 @@ int32_t textBytes(const char* text) {
     return text != nullptr ? static_cast<int32_t>(std::strlen(text)) + 1 : 0;
 }
 
-// Copies a text to the record's block at *at and returns its offset; -1 for an absent one.
-int32_t place(char* block, int32_t* at, const char* text) {
+// Copies a text to the record's block at *at; whether it was present.
+uint8_t place(char* block, int32_t* at, const char* text) {
     if (text == nullptr) {
-        return -1;
+        return 0;
     }
-    int32_t offset = *at;
     int32_t bytes = textBytes(text);
-    std::memcpy(block + offset, text, static_cast<size_t>(bytes));
+    std::memcpy(block + *at, text, static_cast<size_t>(bytes));
     *at += bytes;
-    return offset;
+    return 1;
 }
 
-char* textAt(TrackRecord* record, int32_t offset) {
-    return offset < 0 ? nullptr : reinterpret_cast<char*>(record + 1) + offset;
+// The record's own text that follows `text` in its block.
+char* nextText(char* text) {
+    return text + std::strlen(text) + 1;
 }
 
 // Files a reference to the item under the grouping container titled `title`, making the
@@ -85,8 +85,8 @@ TrackRecord* track_record_make(const char* path, Mp3Info* info, int64_t fileSize
     char* texts = reinterpret_cast<char*>(record + 1);
     int32_t at = 0;
     place(texts, &at, name);
-    record->title = place(texts, &at, info->title);
-    record->duration = place(texts, &at, info->duration);
+    record->has_title = place(texts, &at, info->title);
+    record->has_duration = place(texts, &at, info->duration);
     mp3_info_release(info);
     return record;
 }
@@ -123,14 +123,17 @@ MediaObject* track_record_item(TrackRecord* record, int64_t handle) {
     track_record_retain(record);
     item->shared_texts = 1;
     item->upnp_class = kClassMusicTrack;
-    item->path_tail = textAt(record, 0);
-    item->title = textAt(record, record->title);
+    char* text = reinterpret_cast<char*>(record + 1);
+    item->path_tail = text;
+    text = nextText(text);
+    item->title = record->has_title ? text : nullptr;
+    text = record->has_title ? nextText(text) : text;
     // The item shows the texts but never frees them (shared_texts set).
     item->artist = const_cast<char*>(record->shared[kRecordArtist]);
     item->album = const_cast<char*>(record->shared[kRecordAlbum]);
     item->genre = const_cast<char*>(record->shared[kRecordGenre]);
     item->date = const_cast<char*>(record->shared[kRecordDate]);
-    item->duration = textAt(record, record->duration);
+    item->duration = record->has_duration ? text : nullptr;
     item->size = record->size;
     item->track_number = record->track_number;
     item->disc_number = record->disc_number;

@@ -164,8 +164,9 @@ struct TrackRecord {
     int64_t modified_ns;
     int32_t track_number;
     int32_t disc_number;
-    // Offsets of its own texts after the record; -1 when absent. The file name is always at 0.
-    int32_t title, duration;
+    // Its own texts follow the record: the file name, then the title and the duration when
+    // present.
+    uint8_t has_title, has_duration;
     uint8_t picture_format;
     uint8_t audio_profile;
     const char* shared[kRecordSharedCount]; // nullptr when absent
