@@ -8,6 +8,7 @@
 
 #include "media_db/media_db.h"
 #include "media_db/media_db_internal.h"
+#include "runtime/hash.h"
 
 namespace {
 
@@ -49,15 +50,7 @@ const char* folderOf(const MediaObject* item, size_t* length) {
 }
 
 uint64_t hashOf(const char* folder, size_t folderLength, const char* title) {
-    uint64_t h = 0xCBF29CE484222325ULL;
-    for (size_t i = 0; i < folderLength; i++) {
-        h = (h ^ static_cast<unsigned char>(folder[i])) * 0x100000001B3ULL;
-    }
-    h = (h ^ 0xFF) * 0x100000001B3ULL;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(title); *p != 0; p++) {
-        h = (h ^ *p) * 0x100000001B3ULL;
-    }
-    return h;
+    return hashText(title, hashByte(hashBytes(folder, folderLength), 0xFF));
 }
 
 bool grow() {

@@ -13,6 +13,7 @@
 #include "media_db/search_index.h"
 #include "mp3/mp3_info.h"
 #include "platform/platform.h"
+#include "runtime/hash.h"
 
 namespace {
 
@@ -35,15 +36,9 @@ PathParts whole(const char* text) {
     return PathParts{"", 0, text};
 }
 
-size_t hashText(const PathParts& text, int32_t occurrence) {
-    uint64_t h = 0xCBF29CE484222325ULL ^ static_cast<uint64_t>(occurrence) * 0x9E3779B97F4A7C15ULL;
-    for (size_t i = 0; i < text.folder_length; i++) {
-        h = (h ^ static_cast<unsigned char>(text.folder[i])) * 0x100000001B3ULL;
-    }
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text.name); *p != 0; p++) {
-        h = (h ^ *p) * 0x100000001B3ULL;
-    }
-    return static_cast<size_t>(h ^ (h >> 32));
+size_t hashPath(const PathParts& text, int32_t occurrence) {
+    uint64_t start = kHashStart ^ static_cast<uint64_t>(occurrence) * 0x9E3779B97F4A7C15ULL;
+    return hashFold(hashText(text.name, hashBytes(text.folder, text.folder_length, start)));
 }
 
 bool sameParts(const PathParts& a, const PathParts& b) {
@@ -69,7 +64,7 @@ void textTableClose(TextTable* table) {
 }
 
 TextTable::Slot* textTableSlot(TextTable* table, const PathParts& text, int32_t occurrence) {
-    size_t i = hashText(text, occurrence) & table->mask;
+    size_t i = hashPath(text, occurrence) & table->mask;
     while (table->slots[i].text.name != nullptr &&
            (table->slots[i].occurrence != occurrence || !sameParts(table->slots[i].text, text))) {
         i = (i + 1) & table->mask;
@@ -111,11 +106,6 @@ struct RefTable {
     size_t mask = 0;
 };
 
-size_t hashHandle(int64_t handle) {
-    uint64_t h = static_cast<uint64_t>(handle) * 0x9E3779B97F4A7C15ULL;
-    return static_cast<size_t>(h ^ (h >> 29));
-}
-
 bool refTableFill(RefTable* table, const MediaObject* container) {
     size_t capacity = 16;
     while (capacity < static_cast<size_t>(container->child_count) * 2) {
@@ -137,7 +127,7 @@ bool refTableFill(RefTable* table, const MediaObject* container) {
         if (child->kind != 'r' || child->target == nullptr) {
             continue;
         }
-        size_t i = hashHandle(child->target->handle) & table->mask;
+        size_t i = hashInteger(child->target->handle) & table->mask;
         while (table->keys[i] != 0 && table->keys[i] != child->target->handle) {
             i = (i + 1) & table->mask;
         }
@@ -148,7 +138,7 @@ bool refTableFill(RefTable* table, const MediaObject* container) {
 }
 
 int64_t refTableFind(const RefTable* table, int64_t target) {
-    for (size_t i = hashHandle(target) & table->mask; table->keys[i] != 0;
+    for (size_t i = hashInteger(target) & table->mask; table->keys[i] != 0;
          i = (i + 1) & table->mask) {
         if (table->keys[i] == target) {
             return table->values[i];

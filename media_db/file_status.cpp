@@ -4,6 +4,7 @@
 #include "media_db/file_status.h"
 
 #include "media_db/folder_watch.h"
+#include "runtime/hash.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -35,14 +36,6 @@ size_t folderLength(const char* path) {
         return 0;
     }
     return static_cast<size_t>(last - path) + 1;
-}
-
-size_t hashFolder(const char* path, size_t length) {
-    uint64_t h = 0xCBF29CE484222325ULL;
-    for (size_t i = 0; i < length; i++) {
-        h = (h ^ static_cast<unsigned char>(path[i])) * 0x100000001B3ULL;
-    }
-    return static_cast<size_t>(h ^ (h >> 32));
 }
 
 // The pass's working arrays, all freed together.
@@ -89,7 +82,7 @@ bool allocate(Work* work, int32_t count) {
 
 // The folder of this path, added when it is new.
 int32_t folderFor(Work* work, const char* path, size_t length) {
-    size_t hash = hashFolder(path, length);
+    size_t hash = hashFold(hashBytes(path, length));
     size_t slot = hash & work->mask;
     while (work->table[slot] != 0) {
         const Folder& folder = work->folders[work->table[slot] - 1];

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "runtime/hash.h"
 
 namespace {
 
@@ -17,14 +18,6 @@ struct Folder {
     bool trusted;    // checked while watched, kept, and no change reported since
     bool checkedNow; // checked in the pass under way
 };
-
-size_t hashFolder(const char* path, size_t length) {
-    uint64_t h = 0xCBF29CE484222325ULL;
-    for (size_t i = 0; i < length; i++) {
-        h = (h ^ static_cast<unsigned char>(path[i])) * 0x100000001B3ULL;
-    }
-    return static_cast<size_t>(h ^ (h >> 32));
-}
 
 } // namespace
 
@@ -77,7 +70,7 @@ bool growTable(FolderWatch* watch) {
 
 // The folder's entry; added when `add`. nullptr when absent (or short of memory).
 Folder* find(FolderWatch* watch, const char* path, size_t length, bool add) {
-    size_t hash = hashFolder(path, length);
+    size_t hash = hashFold(hashBytes(path, length));
     size_t slot = hash & watch->mask;
     while (watch->table[slot] != 0) {
         Folder& folder = watch->folders[watch->table[slot] - 1];

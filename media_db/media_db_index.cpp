@@ -1,4 +1,5 @@
 #include "media_db/media_db_internal.h"
+#include "runtime/hash.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -7,25 +8,13 @@ namespace {
 
 constexpr size_t kInitialSlots = 64;
 
-size_t hashHandle(int64_t handle) {
-    uint64_t h = static_cast<uint64_t>(handle) * 0x9E3779B97F4A7C15ULL;
-    return static_cast<size_t>(h ^ (h >> 29));
-}
-
 // The key of a grouping container: its title, and for an album its album artist as well.
 size_t hashTitle(const char* text, const char* artist) {
-    uint64_t h = 0xCBF29CE484222325ULL;
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; p++) {
-        h = (h ^ *p) * 0x100000001B3ULL;
-    }
+    uint64_t h = hashText(text);
     if (artist != nullptr) {
-        h = (h ^ 0xFF) * 0x100000001B3ULL; // no UTF-8 text holds this byte
-        for (const unsigned char* p = reinterpret_cast<const unsigned char*>(artist); *p != 0;
-             p++) {
-            h = (h ^ *p) * 0x100000001B3ULL;
-        }
+        h = hashText(artist, hashByte(h, 0xFF)); // no UTF-8 text holds this byte
     }
-    return static_cast<size_t>(h ^ (h >> 32));
+    return hashFold(h);
 }
 
 size_t homeOf(const MediaObject* container, size_t mask) {
@@ -65,7 +54,7 @@ void closeHole(MediaObject** slots, size_t capacity, size_t hole, Home home) {
 
 // Places an object in a table known to have a free slot.
 void placeHandle(MediaObject** slots, size_t capacity, MediaObject* object) {
-    size_t i = hashHandle(object->handle) % capacity;
+    size_t i = hashInteger(object->handle) % capacity;
     while (slots[i] != nullptr) {
         i = nextSlot(i, capacity);
     }
@@ -150,7 +139,7 @@ MediaObject* handle_index_find(const HandleIndex* index, int64_t handle) {
     if (index->slots == nullptr) {
         return nullptr;
     }
-    for (size_t i = hashHandle(handle) % index->capacity; index->slots[i] != nullptr;
+    for (size_t i = hashInteger(handle) % index->capacity; index->slots[i] != nullptr;
          i = nextSlot(i, index->capacity)) {
         if (index->slots[i]->handle == handle) {
             return index->slots[i];
@@ -164,7 +153,7 @@ void handle_index_remove(HandleIndex* index, int64_t handle) {
         return;
     }
     const size_t capacity = index->capacity;
-    size_t i = hashHandle(handle) % capacity;
+    size_t i = hashInteger(handle) % capacity;
     while (index->slots[i] != nullptr && index->slots[i]->handle != handle) {
         i = nextSlot(i, capacity);
     }
@@ -172,7 +161,7 @@ void handle_index_remove(HandleIndex* index, int64_t handle) {
         return;
     }
     closeHole(index->slots, capacity, i, [capacity](const MediaObject* entry) {
-        return hashHandle(entry->handle) % capacity;
+        return hashInteger(entry->handle) % capacity;
     });
     index->used--;
 }

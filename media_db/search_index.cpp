@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "media_db/media_db_internal.h"
+#include "runtime/hash.h"
 #include "runtime/utf8.h"
 
 namespace {
@@ -185,14 +186,6 @@ struct TextSet {
     size_t mask;
 };
 
-uint64_t textHash(const char* bytes, size_t length) {
-    uint64_t hash = 1469598103934665603ull;
-    for (size_t i = 0; i < length; i++) {
-        hash = (hash ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ull;
-    }
-    return hash;
-}
-
 bool growSlots(TextSet* set) {
     size_t capacity = set->slots == nullptr ? 1024 : (set->mask + 1) * 2;
     auto* slots = static_cast<int32_t*>(std::malloc(capacity * sizeof(int32_t)));
@@ -204,7 +197,7 @@ bool growSlots(TextSet* set) {
     for (int32_t id = 0; id < texts->count; id++) {
         const char* text = texts->bytes + texts->starts[id];
         size_t length = texts->starts[id + 1] - texts->starts[id] - 1;
-        size_t at = textHash(text, length) & (capacity - 1);
+        size_t at = hashBytes(text, length) & (capacity - 1);
         while (slots[at] >= 0) {
             at = (at + 1) & (capacity - 1);
         }
@@ -246,7 +239,7 @@ int32_t textId(TextSet* set, const char* text) {
     }
     // The folded text now lies past the last one; keep it only when it is new.
     const char* folded = texts->bytes + begin;
-    size_t at = textHash(folded, length) & set->mask;
+    size_t at = hashBytes(folded, length) & set->mask;
     for (; set->slots[at] >= 0; at = (at + 1) & set->mask) {
         int32_t id = set->slots[at];
         uint32_t start = texts->starts[id];

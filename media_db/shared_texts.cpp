@@ -1,6 +1,7 @@
 // One table of distinct texts behind a mutex: open addressing with linear probing, at most half
 // full, entries removed by backward shift so no tombstones build up.
 #include "media_db/shared_texts.h"
+#include "runtime/hash.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -34,14 +35,6 @@ struct Table {
 Table& table() {
     static Table* shared = new Table;
     return *shared;
-}
-
-uint32_t hashText(const char* text, size_t length) {
-    uint64_t h = 0xCBF29CE484222325ULL;
-    for (size_t i = 0; i < length; i++) {
-        h = (h ^ static_cast<unsigned char>(text[i])) * 0x100000001B3ULL;
-    }
-    return static_cast<uint32_t>(h ^ (h >> 32));
 }
 
 bool grow(Table& t) {
@@ -143,7 +136,9 @@ bool shared_texts_take_sized(const char* const* texts, const size_t* lengths, in
             size = texts[i] == nullptr  ? 0
                    : lengths != nullptr ? lengths[i]
                                         : std::strlen(texts[i]);
-            hashes[i - first] = texts[i] != nullptr ? hashText(texts[i], size) : 0;
+            hashes[i - first] = texts[i] != nullptr
+                                    ? static_cast<uint32_t>(hashFold(hashBytes(texts[i], size)))
+                                    : 0;
         }
         std::lock_guard<std::mutex> hold(t.mutex);
         for (int32_t i = first; i < end; i++) {

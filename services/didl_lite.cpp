@@ -9,6 +9,7 @@
 #include "mp3/dlna_info.h"
 #include "mp3/mp3_info.h"
 #include "mp3/picture_info.h"
+#include "runtime/hash.h"
 
 bool filter_includes(const char* filter, const char* name) {
     if (filter == nullptr || filter[0] == '*') {
@@ -102,14 +103,6 @@ struct WrittenLine {
     int32_t length;
 };
 
-uint32_t textHash(const char* text, int32_t length) {
-    uint32_t hash = 2166136261u;
-    for (int32_t i = 0; i < length; i++) {
-        hash = (hash ^ static_cast<unsigned char>(text[i])) * 16777619u;
-    }
-    return hash;
-}
-
 bool alreadyWritten(const TextBuffer* out, const WrittenLine* lines, int32_t count,
                     const WrittenLine& line) {
     for (int32_t i = 0; i < count; i++) {
@@ -146,7 +139,8 @@ void appendDistinctMembers(Element& e, const MediaObject* container, bool genre)
         WrittenLine line = {0, e.out->length, 0};
         e.escaped(value);
         line.length = e.out->length - line.start;
-        line.hash = textHash(e.out->text + line.start, line.length);
+        line.hash = static_cast<uint32_t>(
+            hashFold(hashBytes(e.out->text + line.start, static_cast<size_t>(line.length))));
         if (lines != nullptr && alreadyWritten(e.out, lines, count, line)) {
             textBufferTruncate(e.out, lineStart);
             continue;
