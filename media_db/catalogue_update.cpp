@@ -41,13 +41,6 @@ size_t hashPath(const PathParts& text, int32_t occurrence) {
     return hashFold(hashText(text.name, hashBytes(text.folder, text.folder_length, start)));
 }
 
-bool sameParts(const PathParts& a, const PathParts& b) {
-    if (a.folder_length == 0 && b.folder_length == 0) {
-        return std::strcmp(a.name, b.name) == 0;
-    }
-    return path_parts_compare(a, b) == 0;
-}
-
 bool textTableOpen(TextTable* table, int32_t entries) {
     size_t capacity = 16;
     while (capacity < static_cast<size_t>(entries) * 2) {
@@ -66,7 +59,8 @@ void textTableClose(TextTable* table) {
 TextTable::Slot* textTableSlot(TextTable* table, const PathParts& text, int32_t occurrence) {
     size_t i = hashPath(text, occurrence) & table->mask;
     while (table->slots[i].text.name != nullptr &&
-           (table->slots[i].occurrence != occurrence || !sameParts(table->slots[i].text, text))) {
+           (table->slots[i].occurrence != occurrence ||
+            path_parts_compare(table->slots[i].text, text) != 0)) {
         i = (i + 1) & table->mask;
     }
     return &table->slots[i];

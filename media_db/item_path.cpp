@@ -33,12 +33,11 @@ PathParts media_db_path_parts(const MediaObject* item) {
 }
 
 int path_parts_compare(const PathParts& a, const PathParts& b) {
-    // The common folder part is compared at once (a folder's tracks share one text).
-    size_t i = 0;
-    if (a.folder == b.folder) {
-        i = a.folder_length;
+    // The same folder (a folder's tracks share one text) or none: the names decide.
+    if (a.folder_length == b.folder_length && (a.folder == b.folder || a.folder_length == 0)) {
+        return std::strcmp(a.name, b.name);
     }
-    for (;; i++) {
+    for (size_t i = 0;; i++) {
         unsigned char x = byteAt(a, i);
         unsigned char y = byteAt(b, i);
         if (x != y || x == 0) {

@@ -42,7 +42,6 @@ struct Pool {
     bool supervisorRunning = false;
     bool stopping = false;
     ListenSlot listeners[kPoolMaxListeners];
-    int parked = 0;     // workers waiting in accept, all listeners together
     uint32_t calls = 0; // counts the calls of listeners for workers to accept on them
 };
 
@@ -112,9 +111,8 @@ ListenSlot* listenerToWatch(Pool& p) {
 }
 
 // Waits in accept on `slot` and serves what comes; pool lock held on entry and return.
-void acceptOnWorker(Pool& p, ListenSlot& slot, std::unique_lock<std::mutex>& hold) {
+void acceptOnWorker(ListenSlot& slot, std::unique_lock<std::mutex>& hold) {
     slot.parked++;
-    p.parked++;
     slot.called = false;
     std::atomic<PlatformSocket>* variable = slot.socket;
     PlatformSocket listener = variable->load(std::memory_order_relaxed);
@@ -129,7 +127,6 @@ void acceptOnWorker(Pool& p, ListenSlot& slot, std::unique_lock<std::mutex>& hol
                 (listener != 0 && variable->load(std::memory_order_relaxed) == listener);
     hold.lock();
     slot.parked--;
-    p.parked--;
     slot.closed = slot.closed || !open;
     if (slot.parked == 0) {
         slot.turn.notify_one(); // the accept thread's turn, or its unlisten may end
@@ -156,7 +153,7 @@ void workerBody(void*) {
         if (p.count == 0) {
             ListenSlot* slot = listenerToWatch(p);
             if (slot != nullptr) {
-                acceptOnWorker(p, *slot, hold);
+                acceptOnWorker(*slot, hold);
                 if (tDetached) {
                     break;
                 }
@@ -285,7 +282,11 @@ void workerPoolStop() {
 WorkerPoolCounts workerPoolCounts() {
     Pool& p = pool();
     std::lock_guard<std::mutex> hold(p.lock);
-    return WorkerPoolCounts{p.workers, p.idle, p.fixed, p.parked};
+    int parked = 0;
+    for (const ListenSlot& slot : p.listeners) {
+        parked += slot.parked;
+    }
+    return WorkerPoolCounts{p.workers, p.idle, p.fixed, parked};
 }
 
 int workerPoolListen(std::atomic<PlatformSocket>* listener, const Ipv4Endpoint& local,
