@@ -1,4 +1,5 @@
 #include "media_db/media_db_internal.h"
+#include "media_db/open_table.h"
 #include "runtime/hash.h"
 
 #include <cstdlib>
@@ -31,32 +32,11 @@ bool sameKey(const MediaObject* container, const char* title, const char* artist
     return std::strcmp(container->artist, artist) == 0;
 }
 
-size_t nextSlot(size_t i, size_t capacity) {
-    return i + 1 == capacity ? 0 : i + 1;
-}
-
-// Backward-shift deletion from an open-addressing table of `capacity` slots: empties `hole` and
-// moves later entries of its run up where their home slot allows, so no tombstones accumulate.
-// `home(entry)` is the entry's home slot.
-template <typename Home>
-void closeHole(MediaObject** slots, size_t capacity, size_t hole, Home home) {
-    for (size_t j = nextSlot(hole, capacity); slots[j] != nullptr; j = nextSlot(j, capacity)) {
-        size_t at = home(slots[j]);
-        // The entry at j may fill the hole unless its home lies cyclically in (hole, j].
-        bool homeBetween = hole <= j ? (at > hole && at <= j) : (at > hole || at <= j);
-        if (!homeBetween) {
-            slots[hole] = slots[j];
-            hole = j;
-        }
-    }
-    slots[hole] = nullptr;
-}
-
 // Places an object in a table known to have a free slot.
 void placeHandle(MediaObject** slots, size_t capacity, MediaObject* object) {
     size_t i = hashInteger(object->handle) % capacity;
     while (slots[i] != nullptr) {
-        i = nextSlot(i, capacity);
+        i = open_table_next(i, capacity);
     }
     slots[i] = object;
 }
@@ -140,7 +120,7 @@ MediaObject* handle_index_find(const HandleIndex* index, int64_t handle) {
         return nullptr;
     }
     for (size_t i = hashInteger(handle) % index->capacity; index->slots[i] != nullptr;
-         i = nextSlot(i, index->capacity)) {
+         i = open_table_next(i, index->capacity)) {
         if (index->slots[i]->handle == handle) {
             return index->slots[i];
         }
@@ -155,12 +135,12 @@ void handle_index_remove(HandleIndex* index, int64_t handle) {
     const size_t capacity = index->capacity;
     size_t i = hashInteger(handle) % capacity;
     while (index->slots[i] != nullptr && index->slots[i]->handle != handle) {
-        i = nextSlot(i, capacity);
+        i = open_table_next(i, capacity);
     }
     if (index->slots[i] == nullptr) {
         return;
     }
-    closeHole(index->slots, capacity, i, [capacity](const MediaObject* entry) {
+    open_table_close_hole(index->slots, capacity, i, [capacity](const MediaObject* entry) {
         return hashInteger(entry->handle) % capacity;
     });
     index->used--;
@@ -217,8 +197,8 @@ void title_index_remove(TitleIndex* index, const MediaObject* container) {
     if (index->slots[i] == nullptr) {
         return;
     }
-    closeHole(index->slots, mask + 1, i,
-              [mask](const MediaObject* entry) { return homeOf(entry, mask); });
+    open_table_close_hole(index->slots, mask + 1, i,
+                          [mask](const MediaObject* entry) { return homeOf(entry, mask); });
     index->used--;
 }
 

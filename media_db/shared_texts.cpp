@@ -1,6 +1,7 @@
 // One table of distinct texts behind a mutex: open addressing with linear probing, at most half
 // full, entries removed by backward shift so no tombstones build up.
 #include "media_db/shared_texts.h"
+#include "media_db/open_table.h"
 #include "runtime/hash.h"
 
 #include <cstdlib>
@@ -96,16 +97,8 @@ void drop(Table& t, const char* text) {
     while (t.slots[hole] != entry) {
         hole = (hole + 1) & t.mask;
     }
-    for (size_t j = (hole + 1) & t.mask; t.slots[j] != nullptr; j = (j + 1) & t.mask) {
-        size_t home = t.slots[j]->hash & t.mask;
-        // The entry at j may fill the hole unless its home lies cyclically in (hole, j].
-        bool homeBetween = hole <= j ? (home > hole && home <= j) : (home > hole || home <= j);
-        if (!homeBetween) {
-            t.slots[hole] = t.slots[j];
-            hole = j;
-        }
-    }
-    t.slots[hole] = nullptr;
+    open_table_close_hole(t.slots, t.mask + 1, hole,
+                          [&t](const SharedText* other) { return other->hash & t.mask; });
     t.used--;
     std::free(entry);
     if (t.used == 0) {
